@@ -1,0 +1,74 @@
+// Tarvik_Dll: the upload engine for the Brevon set-top box.
+//
+// A client constructs one CTarvik with its notification function, writes the port name into
+// m_szPortName, calls Connect, and then UploadURTFile for each upload file; the engine wakes the
+// box, sends the file's records as the box asks for them and reports through notifications.
+// CancelUploadProcess ends an upload and keeps the connection; Disconnect closes it.
+//
+// Everything that belongs to a connection or an upload is process-wide: every CTarvik object of
+// a process shares one connection. Notifications arrive on the engine's own threads (the reader
+// thread: progress, data, completion; the handshake thread: started, time-out), never on the
+// thread that called the class, and two of them may overlap in time. The client may call the
+// engine from inside a notification (start the next upload from UPLOAD_MSG_COMPLETE, cancel and
+// disconnect); a notification that blocks (in a prompt, for example) never blocks another
+// thread's CancelUploadProcess or Disconnect.
+//
+// Results: Connect 0 connected, 1 already connected, 2 no notification function, 3 opening the
+// port failed, 4 the reader thread failed. UploadURTFile 0 started, 1 an upload is running,
+// 2 the handshake thread failed, 3 the file does not open or is no upload file (or its path is
+// too long), 4 not connected.
+//
+// This header compiles on its own in any C++17 translation unit.
+#pragma once
+
+#include "SorvelWinTypes.h"
+
+#include <cstdint>
+
+#if defined(_WIN32)
+#if defined(TARVIK_BUILDING)
+#define TARVIK_API __declspec(dllexport)
+#else
+#define TARVIK_API __declspec(dllimport)
+#endif
+#else
+#define TARVIK_API __attribute__((visibility("default")))
+#endif
+
+// Kinds of notification (nMsgType).
+constexpr std::int32_t UPLOAD_MSG_STARTED = 0;  // handshake thread; pData: the path
+constexpr std::int32_t UPLOAD_MSG_PROGRESS = 1; // reader thread; nPercent
+constexpr std::int32_t UPLOAD_MSG_TIMEOUT = 2;  // handshake thread; every 15 s without answer
+constexpr std::int32_t UPLOAD_MSG_DATA = 3;     // reader thread; bytes the box sent
+constexpr std::int32_t UPLOAD_MSG_COMPLETE = 4; // reader thread; nPercent 100
+
+// One notification. The record and the bytes at pData are valid only during the call.
+struct _tagUploadNotificationMsgstruct {
+    std::int32_t nMsgType;
+    std::int32_t nPercent;
+    std::int32_t nDataLength;
+    char* pData;
+};
+
+using UploadNotifyProc = void (*)(_tagUploadNotificationMsgstruct*);
+
+class TARVIK_API CTarvik {
+public:
+    // Port "COM1", 115200 baud 8N1, no flow control, DTR on, RTS off. A null function is
+    // accepted here and refused by Connect.
+    explicit CTarvik(void (*pfnNotify)(_tagUploadNotificationMsgstruct*));
+    CTarvik& operator=(const CTarvik& other);
+
+    unsigned int Connect();
+    unsigned int UploadURTFile(char* const pszFileName);
+    void CancelUploadProcess();
+    void Disconnect();
+
+    // The system's reason for the last failure of Connect or UploadURTFile on the calling
+    // thread ("Permission denied", "Device or resource busy", "not an upload file"), or "".
+    static const char* GetLastErrorText();
+
+    char m_szPortName[100];
+    DCB m_dcb;
+    void (*m_pfnNotify)(_tagUploadNotificationMsgstruct*);
+};

@@ -1,0 +1,67 @@
+// The serial channel: one serial port per process, its reader thread and its writer.
+//
+// Calling order over one connection: CommOpen, CommStartReader, any number of CommWrite calls
+// from any threads, CommStopReader, CommClose. Failures of steps that do not stop an operation
+// are shown as channel error messages ("Error - ...", error icon, caption: the program file's
+// name plus ".exe") through the platform message box, on the thread that met them; the
+// operation then goes on.
+//
+// The backend is chosen by CMake (Comm_posix.cpp here); this header carries no platform code.
+#pragma once
+
+#include "SorvelWinTypes.h"
+
+#include <string>
+
+// An open port; null means none.
+struct CommPort;
+using HCOMM = CommPort*;
+// A running reader thread; null means none.
+struct CommReader;
+using HCOMMREADER = CommReader*;
+
+// Receives 1 to 2048 bytes on the reader thread. The buffer belongs to the reader and may be
+// rewritten by the callback; it is valid only during the call. The result is ignored.
+using CommReceiveProc = int (*)(char* pBytes, int nCount);
+
+// Line settings applied by CommOpen; the engine copies its DCB here before each open.
+extern DCB g_dcbComm;
+// Time-outs applied by CommOpen (fixed: 1, 0, 0, 0, 0).
+extern COMMTIMEOUTS g_ctoComm;
+
+// 1 if this platform can run the channel; chooses the write mode.
+int CommCheckPlatform();
+
+// Opens the named port exclusively and configures it from g_dcbComm. Returns the port, or null
+// when it cannot be opened (missing, held by another process, no permission): that failure shows
+// no message; its reason is kept for CommLastOpenError. Names "COMn" and "COMn:" (any case) open
+// the device that the user's mapping names, else /dev/ttyS<n-1>; other names are device paths.
+HCOMM CommOpen(const char* portName, void* owner);
+
+// Applies g_dcbComm and g_ctoComm to the port; shows a message for each part that fails.
+// Returns 1.
+int CommSetState(HCOMM port);
+
+// Closes the port. Returns 1, or 0 when the port could not be closed.
+int CommClose(HCOMM port);
+
+// Writes count bytes; returns the number written. Any thread; several at once.
+int CommWrite(HCOMM port, const char* buffer, int count);
+
+// Starts the reader thread, which hands received bytes to receiver. Null on failure (after the
+// message "Error - Cannot initiate port Read thread.").
+HCOMMREADER CommStartReader(HCOMM port, CommReceiveProc receiver);
+
+// Stops the reader thread and releases it. From another thread it waits for the reader unless
+// the reader is inside the receive callback, and never longer than it takes the reader to leave
+// its wait; from the reader thread itself (inside the callback) it does not wait. After it
+// returns the callback is never called again. Returns 1.
+int CommStopReader(HCOMMREADER reader);
+
+// The system's reason for the last CommOpen that returned null on the calling thread, such as
+// "/dev/ttyUSB0: Permission denied"; "" after a successful open.
+std::string CommLastOpenError();
+
+// The device path that a port name opens on this system ("COM1:" -> "/dev/ttyS0" or the
+// user's mapping); other names are returned unchanged.
+std::string CommDevicePath(const std::string& portName);
