@@ -14,6 +14,7 @@
 
 #include "SorvelWinTypes.h"
 
+#include <cstddef>
 #include <string>
 
 constexpr BYTE TAG_HEADER = 0xAD;
@@ -36,9 +37,14 @@ constexpr BYTE CONFIG_FULL = 2;
 // Where the program finds its configuration, relative to the working directory.
 constexpr const char* kConfigurationPath = ".\\Ressources\\Configuration.zkf";
 
-// What the loader found. Every text pointer is either null or a NUL-terminated block from
-// new char[] owned by the record's owner (released with ReleaseConfigStrings). Lengths are the
-// stored value lengths N (which count the text's NUL). A default record is empty and valid.
+// What the loader found. A default record is empty and valid; Load puts the record into that
+// state before it fills it (releasing any blocks it held), so whatever the result every text
+// pointer is either null or a NUL-terminated block from new char[] that the record's owner
+// releases with ReleaseConfigStrings (also after a failed load). Lengths are the stored value
+// lengths N, which count the text's NUL; a block holds N + 1 bytes, so a value stored without its
+// NUL still reads as text. After a load that got past the checksum, the software, hardware and
+// Brevon versions and the STI path are never null (an absent text reads as ""), and in a
+// CONFIG_FULL load neither are the Pellum version and both cartridge paths.
 struct CONFIG_INFO {
     char* pszSoftwareVersion = nullptr;
     WORD nSoftwareVersionLen = 0;
@@ -54,21 +60,60 @@ struct CONFIG_INFO {
     WORD nCartridgeFile1Len = 0;
     char* pszCartridgeFile2 = nullptr;
     WORD nCartridgeFile2Len = 0;
+    // Always NUL-terminated: a longer value keeps its first 5 characters.
     char szCartridgeType[6] = {};
 };
 
 // Releases every text block of the record and sets the pointers to null and the lengths to 0.
+// szCartridgeType is kept. Safe on a default record and on one released before.
 void ReleaseConfigStrings(CONFIG_INFO* pInfo);
 
+// Makes *pCopy a deep copy of source (new blocks, same lengths and texts); *pCopy must hold no
+// blocks of its own, or have been released. Release the copy with ReleaseConfigStrings.
+void CopyConfigInfo(const CONFIG_INFO& source, CONFIG_INFO* pCopy);
+
+// Messages the loader shows, with their exact texts.
+constexpr const char* kMsgConfigurationNotFound = "Error 0x3c00 : Configuration File not found !";
+constexpr const char* kMsgUnknownConfigurationFile = "Error 0x1c00 : Unknown configuration file";
+constexpr const char* kMsgUnknownTagLength = "Error 0x2c01 : Unknown configuration Tag";
+constexpr const char* kMsgUnknownTagValue = "Error 0x2c02 : Unknown configuration Tag";
+constexpr const char* kMsgUploadFileNotFound = "Error 0x3c01 : File not found !";
+constexpr const char* kMsgUnknownStiFile = "Error 0x1c01 : Unknown uart file";
+constexpr const char* kMsgUnknownCartridgeFile1 = "Error 0x1c02 : Unknown uart file";
+constexpr const char* kMsgUnknownCartridgeFile2 = "Error 0x1c03 : Unknown uart file";
+
+// A configuration file larger than this is not one (real ones hold a few hundred bytes); it is
+// refused as unknown instead of being read into memory.
+constexpr std::size_t kMaxConfigurationBytes = 16 * 1024 * 1024;
+
+// Reads and verifies a configuration. Every failure is shown through sorvel::AfxMessageBox
+// (captioned with the application title) and the load goes on or stops as follows:
+// - the file does not open (missing, unreadable, not a regular file): kMsgConfigurationNotFound;
+// - it is shorter than its 4-byte trailer, larger than kMaxConfigurationBytes, cannot be read
+//   whole, or its body does not match its trailer: kMsgUnknownConfigurationFile;
+// - a tag lookup meets an unrecognised tag byte, or finds the wanted record running past the
+//   end of the body: kMsgUnknownTagLength (length lookup) or kMsgUnknownTagValue (value lookup),
+//   the tag reads as absent and the load goes on;
+// - an upload file does not open: kMsgUploadFileNotFound; its CRC-32 differs from the expected
+//   value, cannot be read whole, or its checksum record is not 4 bytes long: kMsgUnknownStiFile,
+//   kMsgUnknownCartridgeFile1 or kMsgUnknownCartridgeFile2. The first failing file ends the load.
+// Results: CONFIG_NONE (nothing may be uploaded), CONFIG_STI_ONLY, CONFIG_FULL.
 class CConfigFile {
 public:
     // baseDir: the working directory against which the configuration path and relative upload
     // paths resolve ("." = the process's working directory).
     explicit CConfigFile(std::string baseDir = ".");
 
-    // Loads and verifies the configuration into *pInfo; see the header comment.
+    // Loads kConfigurationPath (below baseDir) into *pInfo and verifies the upload files.
     BYTE Load(CONFIG_INFO* pInfo);
 
+    // The same as Load for a configuration image already in memory (tools, tests and the fuzz
+    // target); upload paths still resolve against baseDir. The image is not kept.
+    BYTE LoadFromImage(const BYTE* pImage, std::size_t nSize, CONFIG_INFO* pInfo);
+
+    // Tag lookups over the image being loaded (outside a load there is none and every tag is
+    // absent). Each scans from the start of the body and shows the unrecognised-tag message of
+    // its kind when the scan meets one.
     // Sets *pLen to 0, then to the value length of the first record with the tag.
     void GetTagLength(BYTE tag, WORD* pLen);
     // Copies at most nDestSize bytes of the first record's value with the tag into pDest;
@@ -76,11 +121,31 @@ public:
     WORD GetTagValue(BYTE tag, void* pDest, std::size_t nDestSize);
 
     // Advances the running CRC-32 (reflected 0xEDB88320, initial value 0, no final inversion)
-    // over nCount bytes.
+    // over nCount bytes; a count of 0 leaves it unchanged.
     static void UpdateCrc32(const BYTE* pData, DWORD nCount, DWORD* pCrc);
 
 private:
+    struct TagRecord {
+        const BYTE* pValue;
+        WORD nLength;
+    };
+    struct ExpectedCrc {
+        DWORD dwValue = 0;
+        bool bUsable = true; // false when the stored checksum is not 4 bytes long
+    };
+
+    // The first record with the tag, or nothing (after showing unknownMessage when the scan met
+    // an unrecognised tag or a wanted record that does not fit in the body).
+    [[nodiscard]] bool FindTag(BYTE tag, const char* unknownMessage, TagRecord* pRecord) const;
+    // Length lookup, a block of N + 1 bytes, value lookup, terminating NUL.
+    void LoadText(BYTE tag, char** ppText, WORD* pLen);
+    void LoadExpectedCrc(BYTE tag, ExpectedCrc* pExpected);
+    [[nodiscard]] bool VerifyUploadFile(const char* pszPath, const ExpectedCrc& expected,
+                                        const char* mismatchMessage) const;
+    BYTE LoadImage(CONFIG_INFO* pInfo);
+
     std::string m_baseDir;
-    BYTE* m_pData = nullptr;
+    // The image being loaded: set only while Load or LoadFromImage runs.
+    const BYTE* m_pData = nullptr;
     DWORD m_dwLength = 0;
 };

@@ -1,0 +1,267 @@
+#include "ConfigFile.h"
+
+#include "Crc32.h"
+#include "FileAccess.h"
+#include "MessageBox.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kTrailerBytes = 4;
+constexpr DWORD kRecordHeaderBytes = 3; // tag, length high byte, length low byte
+constexpr std::size_t kChecksumBytes = 4;
+
+bool IsKnownTag(BYTE tag) {
+    return (tag >= TAG_SOFTWARE_VERSION && tag <= TAG_CARTRIDGE_FILE2_CRC) || tag == TAG_HEADER;
+}
+
+DWORD ReadLittleEndian32(const BYTE* p) {
+    return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 |
+           static_cast<DWORD>(p[2]) << 16 | static_cast<DWORD>(p[3]) << 24;
+}
+
+void Show(const char* text) {
+    sorvel::AfxMessageBox(text, MB_OK);
+}
+
+char* CopyText(const char* source, WORD length) {
+    if (!source)
+        return nullptr;
+    char* copy = new char[static_cast<std::size_t>(length) + 1]();
+    std::memcpy(copy, source, length);
+    return copy;
+}
+
+// Clears the image pointer when a load leaves, whichever way it leaves.
+class ImageScope {
+public:
+    ImageScope(const BYTE** ppData, DWORD* pLength, const BYTE* pImage, DWORD nLength)
+        : m_ppData(ppData), m_pLength(pLength) {
+        *m_ppData = pImage;
+        *m_pLength = nLength;
+    }
+    ~ImageScope() {
+        *m_ppData = nullptr;
+        *m_pLength = 0;
+    }
+    ImageScope(const ImageScope&) = delete;
+    ImageScope& operator=(const ImageScope&) = delete;
+
+private:
+    const BYTE** m_ppData;
+    DWORD* m_pLength;
+};
+
+void ResetRecord(CONFIG_INFO* pInfo) {
+    ReleaseConfigStrings(pInfo);
+    std::memset(pInfo->szCartridgeType, 0, sizeof pInfo->szCartridgeType);
+}
+
+} // namespace
+
+void ReleaseConfigStrings(CONFIG_INFO* pInfo) {
+    if (!pInfo)
+        return;
+    for (char** pp : {&pInfo->pszSoftwareVersion, &pInfo->pszStiFile, &pInfo->pszHardwareVersion,
+                      &pInfo->pszBrevonVersion, &pInfo->pszPellumVersion, &pInfo->pszCartridgeFile1,
+                      &pInfo->pszCartridgeFile2}) {
+        delete[] * pp;
+        *pp = nullptr;
+    }
+    pInfo->nSoftwareVersionLen = pInfo->nStiFileLen = pInfo->nHardwareVersionLen = 0;
+    pInfo->nBrevonVersionLen = pInfo->nPellumVersionLen = 0;
+    pInfo->nCartridgeFile1Len = pInfo->nCartridgeFile2Len = 0;
+}
+
+void CopyConfigInfo(const CONFIG_INFO& source, CONFIG_INFO* pCopy) {
+    *pCopy = source;
+    pCopy->pszSoftwareVersion = CopyText(source.pszSoftwareVersion, source.nSoftwareVersionLen);
+    pCopy->pszStiFile = CopyText(source.pszStiFile, source.nStiFileLen);
+    pCopy->pszHardwareVersion = CopyText(source.pszHardwareVersion, source.nHardwareVersionLen);
+    pCopy->pszBrevonVersion = CopyText(source.pszBrevonVersion, source.nBrevonVersionLen);
+    pCopy->pszPellumVersion = CopyText(source.pszPellumVersion, source.nPellumVersionLen);
+    pCopy->pszCartridgeFile1 = CopyText(source.pszCartridgeFile1, source.nCartridgeFile1Len);
+    pCopy->pszCartridgeFile2 = CopyText(source.pszCartridgeFile2, source.nCartridgeFile2Len);
+}
+
+CConfigFile::CConfigFile(std::string baseDir) : m_baseDir(std::move(baseDir)) {}
+
+BYTE CConfigFile::Load(CONFIG_INFO* pInfo) {
+    if (!pInfo)
+        return CONFIG_NONE;
+    ResetRecord(pInfo);
+    std::vector<BYTE> image;
+    sorvel::FileOutcome outcome = sorvel::ReadWholeFile(
+        sorvel::ResolveStoredPath(m_baseDir, kConfigurationPath), kMaxConfigurationBytes, &image);
+    if (outcome.status == sorvel::FileStatus::NotOpened) {
+        Show(kMsgConfigurationNotFound);
+        return CONFIG_NONE;
+    }
+    if (outcome.status != sorvel::FileStatus::Ok) {
+        // Opened but not read whole, or far too large: its checksum cannot be confirmed.
+        Show(kMsgUnknownConfigurationFile);
+        return CONFIG_NONE;
+    }
+    return LoadFromImage(image.data(), image.size(), pInfo);
+}
+
+BYTE CConfigFile::LoadFromImage(const BYTE* pImage, std::size_t nSize, CONFIG_INFO* pInfo) {
+    if (!pInfo)
+        return CONFIG_NONE;
+    ResetRecord(pInfo);
+    // A file without room for its trailer cannot carry a checksum that matches.
+    if (!pImage || nSize < kTrailerBytes || nSize > kMaxConfigurationBytes) {
+        Show(kMsgUnknownConfigurationFile);
+        return CONFIG_NONE;
+    }
+    ImageScope scope(&m_pData, &m_dwLength, pImage, static_cast<DWORD>(nSize));
+    return LoadImage(pInfo);
+}
+
+BYTE CConfigFile::LoadImage(CONFIG_INFO* pInfo) {
+    const DWORD bodyLength = m_dwLength - kTrailerBytes;
+    DWORD crc = 0;
+    UpdateCrc32(m_pData, bodyLength, &crc);
+    if (crc != ReadLittleEndian32(m_pData + bodyLength)) {
+        Show(kMsgUnknownConfigurationFile);
+        return CONFIG_NONE;
+    }
+
+    // The header's length is not used; its lookup still shows a message when the body starts
+    // with an unrecognised tag, as every lookup does.
+    WORD headerLength = 0;
+    GetTagLength(TAG_HEADER, &headerLength);
+
+    LoadText(TAG_SOFTWARE_VERSION, &pInfo->pszSoftwareVersion, &pInfo->nSoftwareVersionLen);
+    LoadText(TAG_STI_FILE, &pInfo->pszStiFile, &pInfo->nStiFileLen);
+    LoadText(TAG_HARDWARE_VERSION, &pInfo->pszHardwareVersion, &pInfo->nHardwareVersionLen);
+    LoadText(TAG_BREVON_VERSION, &pInfo->pszBrevonVersion, &pInfo->nBrevonVersionLen);
+
+    GetTagLength(TAG_CARTRIDGE_FILE1, &pInfo->nCartridgeFile1Len);
+    const BYTE result = pInfo->nCartridgeFile1Len == 0 ? CONFIG_STI_ONLY : CONFIG_FULL;
+    if (result == CONFIG_FULL) {
+        pInfo->pszCartridgeFile1 = new char[pInfo->nCartridgeFile1Len + 1u]();
+        GetTagValue(TAG_CARTRIDGE_FILE1, pInfo->pszCartridgeFile1, pInfo->nCartridgeFile1Len);
+        LoadText(TAG_CARTRIDGE_FILE2, &pInfo->pszCartridgeFile2, &pInfo->nCartridgeFile2Len);
+        LoadText(TAG_PELLUM_VERSION, &pInfo->pszPellumVersion, &pInfo->nPellumVersionLen);
+    }
+
+    // The cartridge type is kept as text in its 6 bytes: a longer value is cut to 5 characters.
+    TagRecord type{};
+    if (FindTag(TAG_CARTRIDGE_TYPE, kMsgUnknownTagValue, &type)) {
+        std::memset(pInfo->szCartridgeType, 0, sizeof pInfo->szCartridgeType);
+        std::memcpy(pInfo->szCartridgeType, type.pValue,
+                    std::min<std::size_t>(type.nLength, sizeof pInfo->szCartridgeType - 1));
+    }
+
+    ExpectedCrc expected;
+    LoadExpectedCrc(TAG_STI_FILE_CRC, &expected);
+    if (!VerifyUploadFile(pInfo->pszStiFile, expected, kMsgUnknownStiFile))
+        return CONFIG_NONE;
+    if (result == CONFIG_STI_ONLY)
+        return CONFIG_STI_ONLY;
+
+    // Without a checksum record of its own, a cartridge file is expected to have the previous
+    // file's checksum.
+    LoadExpectedCrc(TAG_CARTRIDGE_FILE1_CRC, &expected);
+    if (!VerifyUploadFile(pInfo->pszCartridgeFile1, expected, kMsgUnknownCartridgeFile1))
+        return CONFIG_NONE;
+    LoadExpectedCrc(TAG_CARTRIDGE_FILE2_CRC, &expected);
+    if (!VerifyUploadFile(pInfo->pszCartridgeFile2, expected, kMsgUnknownCartridgeFile2))
+        return CONFIG_NONE;
+    return CONFIG_FULL;
+}
+
+bool CConfigFile::FindTag(BYTE tag, const char* unknownMessage, TagRecord* pRecord) const {
+    if (!m_pData || m_dwLength < kTrailerBytes)
+        return false;
+    // The trailer is never read as a record. Offsets are 64-bit so that a length near the end
+    // of a large image cannot wrap.
+    const std::uint64_t bodyLength = m_dwLength - kTrailerBytes;
+    std::uint64_t offset = 0;
+    while (offset < bodyLength) {
+        const BYTE t = m_pData[offset];
+        if (!IsKnownTag(t)) {
+            Show(unknownMessage);
+            return false;
+        }
+        // The two length bytes always lie inside the image (at worst in the trailer), but a
+        // record is only whole when its header and value end inside the body.
+        const WORD length = static_cast<WORD>(m_pData[offset + 1] << 8 | m_pData[offset + 2]);
+        const std::uint64_t end = offset + kRecordHeaderBytes + length;
+        if (t == tag) {
+            if (end > bodyLength) {
+                Show(unknownMessage);
+                return false;
+            }
+            *pRecord = TagRecord{m_pData + offset + kRecordHeaderBytes, length};
+            return true;
+        }
+        offset = end;
+    }
+    return false;
+}
+
+void CConfigFile::GetTagLength(BYTE tag, WORD* pLen) {
+    *pLen = 0;
+    TagRecord record{};
+    if (FindTag(tag, kMsgUnknownTagLength, &record))
+        *pLen = record.nLength;
+}
+
+WORD CConfigFile::GetTagValue(BYTE tag, void* pDest, std::size_t nDestSize) {
+    TagRecord record{};
+    if (!FindTag(tag, kMsgUnknownTagValue, &record))
+        return 0;
+    const WORD n = static_cast<WORD>(std::min<std::size_t>(record.nLength, nDestSize));
+    if (n > 0)
+        std::memcpy(pDest, record.pValue, n);
+    return n;
+}
+
+void CConfigFile::UpdateCrc32(const BYTE* pData, DWORD nCount, DWORD* pCrc) {
+    *pCrc = sorvel::Crc32Update(*pCrc, pData, nCount);
+}
+
+void CConfigFile::LoadText(BYTE tag, char** ppText, WORD* pLen) {
+    GetTagLength(tag, pLen);
+    // One byte more than stored, zeroed: the text is terminated even when the value lacks its
+    // NUL, and an absent value reads as "".
+    *ppText = new char[static_cast<std::size_t>(*pLen) + 1]();
+    GetTagValue(tag, *ppText, *pLen);
+}
+
+void CConfigFile::LoadExpectedCrc(BYTE tag, ExpectedCrc* pExpected) {
+    if (tag == TAG_STI_FILE_CRC)
+        *pExpected = ExpectedCrc{};
+    TagRecord record{};
+    if (!FindTag(tag, kMsgUnknownTagValue, &record))
+        return;
+    // A checksum that is not 4 bytes long cannot be a CRC-32: the file it belongs to is refused
+    // rather than compared with part of a value.
+    if (record.nLength != kChecksumBytes) {
+        pExpected->bUsable = false;
+        return;
+    }
+    *pExpected = ExpectedCrc{ReadLittleEndian32(record.pValue), true};
+}
+
+bool CConfigFile::VerifyUploadFile(const char* pszPath, const ExpectedCrc& expected,
+                                   const char* mismatchMessage) const {
+    DWORD crc = 0;
+    sorvel::FileOutcome outcome =
+        sorvel::FileCrc32(sorvel::ResolveStoredPath(m_baseDir, pszPath ? pszPath : ""), &crc);
+    if (outcome.status == sorvel::FileStatus::NotOpened) {
+        Show(kMsgUploadFileNotFound);
+        return false;
+    }
+    // A file that could not be read whole has no known checksum: it does not verify.
+    if (outcome.status != sorvel::FileStatus::Ok || !expected.bUsable || crc != expected.dwValue) {
+        Show(mismatchMessage);
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,173 @@
+#include "ConfigWriter.h"
+
+#include "ConfigFile.h"
+#include "Crc32.h"
+#include "FileAccess.h"
+#include "Program.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace sorvel {
+
+std::vector<BYTE> TextValue(std::string_view text) {
+    std::vector<BYTE> value(text.begin(), text.end());
+    value.push_back(0);
+    return value;
+}
+
+std::vector<BYTE> CrcValue(DWORD crc) {
+    return {static_cast<BYTE>(crc), static_cast<BYTE>(crc >> 8), static_cast<BYTE>(crc >> 16),
+            static_cast<BYTE>(crc >> 24)};
+}
+
+std::vector<BYTE> WithTrailer(std::vector<BYTE> body) {
+    std::vector<BYTE> trailer = CrcValue(Crc32(body.data(), body.size()));
+    body.insert(body.end(), trailer.begin(), trailer.end());
+    return body;
+}
+
+ConfigBuilder& ConfigBuilder::Add(BYTE tag, const std::vector<BYTE>& value) {
+    std::size_t n = value.size() < kMaxRecordValueBytes ? value.size() : kMaxRecordValueBytes;
+    m_body.push_back(tag);
+    m_body.push_back(static_cast<BYTE>(n >> 8));
+    m_body.push_back(static_cast<BYTE>(n));
+    m_body.insert(m_body.end(), value.begin(), value.begin() + static_cast<std::ptrdiff_t>(n));
+    return *this;
+}
+
+ConfigBuilder& ConfigBuilder::AddRaw(const std::vector<BYTE>& bytes) {
+    m_body.insert(m_body.end(), bytes.begin(), bytes.end());
+    return *this;
+}
+
+namespace {
+
+bool AddText(ConfigBuilder* builder, BYTE tag, const std::optional<std::string>& text,
+             const char* what, std::string* error) {
+    if (!text)
+        return true;
+    if (!ConfigBuilder::IsStorable(text->size() + 1)) {
+        *error = std::string(what) + " is longer than a record can hold (" +
+                 std::to_string(kMaxRecordValueBytes - 1) + " characters)";
+        return false;
+    }
+    builder->AddText(tag, *text);
+    return true;
+}
+
+std::optional<DWORD> ChecksumOf(const std::string& stored, const std::optional<DWORD>& given,
+                                const std::filesystem::path& baseDir, std::string* error) {
+    if (given)
+        return given;
+    std::string path = ResolveStoredPath(baseDir.string(), stored);
+    DWORD crc = 0;
+    FileOutcome outcome = FileCrc32(path, &crc);
+    if (outcome.status != FileStatus::Ok) {
+        *error = "cannot read '" + path + "': " + outcome.reason;
+        return std::nullopt;
+    }
+    return crc;
+}
+
+} // namespace
+
+std::optional<std::vector<BYTE>> BuildConfiguration(const ConfigSpec& spec,
+                                                    const std::filesystem::path& baseDir,
+                                                    std::string* error) {
+    if (spec.cartridge1Path.has_value() != spec.cartridge2Path.has_value()) {
+        *error = "a full configuration names both cartridge files";
+        return std::nullopt;
+    }
+    if (spec.cartridgeType && spec.cartridgeType->size() > kMaxCartridgeTypeChars) {
+        *error = "the cartridge type holds at most " + std::to_string(kMaxCartridgeTypeChars) +
+                 " characters";
+        return std::nullopt;
+    }
+    if (spec.cartridge1Path && spec.cartridge1Path->empty()) {
+        // An empty first path would be stored with length 1, but a reader sees "no cartridge".
+        *error = "the first cartridge path is empty";
+        return std::nullopt;
+    }
+
+    ConfigBuilder builder;
+    builder.Add(TAG_HEADER, {});
+    if (!AddText(&builder, TAG_SOFTWARE_VERSION, spec.softwareVersion, "the software version",
+                 error) ||
+        !AddText(&builder, TAG_HARDWARE_VERSION, spec.hardwareVersion, "the hardware version",
+                 error) ||
+        !AddText(&builder, TAG_BREVON_VERSION, spec.brevonVersion, "the Brevon version", error) ||
+        !AddText(&builder, TAG_PELLUM_VERSION, spec.pellumVersion, "the Pellum version", error) ||
+        !AddText(&builder, TAG_CARTRIDGE_TYPE, spec.cartridgeType, "the cartridge type", error) ||
+        !AddText(&builder, TAG_STI_FILE, spec.stiPath, "the STI path", error) ||
+        !AddText(&builder, TAG_CARTRIDGE_FILE1, spec.cartridge1Path, "the first cartridge path",
+                 error) ||
+        !AddText(&builder, TAG_CARTRIDGE_FILE2, spec.cartridge2Path, "the second cartridge path",
+                 error))
+        return std::nullopt;
+
+    std::optional<DWORD> stiCrc = ChecksumOf(spec.stiPath, spec.stiCrc, baseDir, error);
+    if (!stiCrc)
+        return std::nullopt;
+    builder.AddCrc(TAG_STI_FILE_CRC, *stiCrc);
+    if (spec.cartridge1Path) {
+        std::optional<DWORD> crc1 =
+            ChecksumOf(*spec.cartridge1Path, spec.cartridge1Crc, baseDir, error);
+        if (!crc1)
+            return std::nullopt;
+        std::optional<DWORD> crc2 =
+            ChecksumOf(*spec.cartridge2Path, spec.cartridge2Crc, baseDir, error);
+        if (!crc2)
+            return std::nullopt;
+        builder.AddCrc(TAG_CARTRIDGE_FILE1_CRC, *crc1).AddCrc(TAG_CARTRIDGE_FILE2_CRC, *crc2);
+    }
+    return builder.Build();
+}
+
+bool WriteFileBytes(const std::filesystem::path& file, const std::vector<BYTE>& bytes,
+                    std::string* error) {
+    std::error_code ec;
+    if (file.has_parent_path()) {
+        std::filesystem::create_directories(file.parent_path(), ec);
+        if (ec) {
+            *error = "cannot create '" + file.parent_path().string() + "': " + ec.message();
+            return false;
+        }
+    }
+    int fd;
+    do {
+        fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        *error = "cannot write '" + file.string() + "': " + SystemErrorText(errno);
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            *error = "cannot write '" + file.string() + "': " + SystemErrorText(errno);
+            close(fd);
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (close(fd) != 0) {
+        *error = "cannot write '" + file.string() + "': " + SystemErrorText(errno);
+        return false;
+    }
+    return true;
+}
+
+bool WriteConfiguration(const std::filesystem::path& dir, const ConfigSpec& spec,
+                        std::string* error) {
+    std::optional<std::vector<BYTE>> bytes = BuildConfiguration(spec, dir, error);
+    if (!bytes)
+        return false;
+    return WriteFileBytes(dir / "Ressources" / "Configuration.zkf", *bytes, error);
+}
+
+} // namespace sorvel
