@@ -1,0 +1,163 @@
+// The CRC-32 variant against an independent bit-by-bit definition, and chunked file checksums.
+#include "ConfigFile.h"
+#include "Crc32.h"
+#include "FileAccess.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <random>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace sorvel {
+namespace {
+
+// The variant written straight from its definition: reflected 0xEDB88320, one bit at a time,
+// starting from 0 with no final inversion.
+DWORD BitwiseCrc(DWORD crc, const std::vector<BYTE>& bytes) {
+    for (BYTE b : bytes) {
+        crc ^= b;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    return crc;
+}
+
+std::vector<BYTE> Bytes(const std::string& text) {
+    return std::vector<BYTE>(text.begin(), text.end());
+}
+
+std::vector<BYTE> RandomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::vector<BYTE> bytes(n);
+    for (BYTE& b : bytes)
+        b = static_cast<BYTE>(generator());
+    return bytes;
+}
+
+TEST(Crc32, KnownValues) {
+    struct Case {
+        std::string input;
+        DWORD expected;
+    };
+    const Case cases[] = {
+        {"", 0},
+        {"123456789", 0x2DFD2D88},
+        // One zero byte leaves the register at 0: zeros alone never move it from its start.
+        {std::string(1, '\0'), 0},
+        {std::string(64, '\0'), 0},
+    };
+    for (const Case& c : cases) {
+        auto bytes = Bytes(c.input);
+        EXPECT_EQ(Crc32(bytes.data(), bytes.size()), c.expected) << '"' << c.input << '"';
+        EXPECT_EQ(BitwiseCrc(0, bytes), c.expected);
+    }
+    EXPECT_EQ(kCrc32Check, 0x2DFD2D88u);
+}
+
+TEST(Crc32, DiffersFromTheCommonCrc32) {
+    auto digits = Bytes("123456789");
+    EXPECT_EQ(crc32(0, digits.data(), 9), 0xCBF43926u);
+    EXPECT_NE(Crc32(digits.data(), digits.size()), 0xCBF43926u);
+}
+
+TEST(Crc32, MatchesTheDefinitionForEveryLengthAndAlignment) {
+    // Fast implementations work on words and switch paths by length and alignment; compare
+    // every short length at every start offset, and a few long buffers.
+    auto data = RandomBytes(4096 + 64, 7);
+    for (std::size_t offset = 0; offset < 16; ++offset) {
+        for (std::size_t length = 0; length <= 300; ++length) {
+            std::vector<BYTE> part(data.begin() + static_cast<std::ptrdiff_t>(offset),
+                                   data.begin() + static_cast<std::ptrdiff_t>(offset + length));
+            ASSERT_EQ(Crc32(data.data() + offset, length), BitwiseCrc(0, part))
+                << "offset " << offset << " length " << length;
+        }
+    }
+    for (std::size_t length : {4096u, 4097u, 4099u}) {
+        std::vector<BYTE> part(data.begin() + 3, data.begin() + 3 + length);
+        EXPECT_EQ(Crc32(part.data(), part.size()), BitwiseCrc(0, part));
+    }
+}
+
+TEST(Crc32, RunningValueContinuesAcrossAnySplit) {
+    auto data = RandomBytes(1000, 11);
+    const DWORD whole = Crc32(data.data(), data.size());
+    for (std::size_t split = 0; split <= data.size(); split += 37) {
+        DWORD running = Crc32Update(0, data.data(), split);
+        running = Crc32Update(running, data.data() + split, data.size() - split);
+        EXPECT_EQ(running, whole) << "split at " << split;
+    }
+    // The loader's own entry point: count 0 leaves the running value alone.
+    DWORD running = 0x12345678;
+    CConfigFile::UpdateCrc32(data.data(), 0, &running);
+    EXPECT_EQ(running, 0x12345678u);
+    running = 0;
+    CConfigFile::UpdateCrc32(data.data(), 500, &running);
+    CConfigFile::UpdateCrc32(data.data() + 500, 500, &running);
+    EXPECT_EQ(running, whole);
+}
+
+TEST(FileCrc32, ChecksOneFileInChunksWhateverItsSize) {
+    test::TempDir dir;
+    for (std::size_t size : {std::size_t{0}, std::size_t{1}, kCrcChunkBytes - 1, kCrcChunkBytes,
+                             3 * kCrcChunkBytes + 123}) {
+        auto bytes = RandomBytes(size, static_cast<unsigned>(size));
+        auto path = dir.Write("f" + std::to_string(size), bytes);
+        DWORD crc = 0xFFFFFFFF;
+        FileOutcome outcome = FileCrc32(path.string(), &crc);
+        ASSERT_EQ(outcome.status, FileStatus::Ok) << outcome.reason;
+        EXPECT_EQ(crc, BitwiseCrc(0, bytes)) << "size " << size;
+    }
+}
+
+TEST(FileCrc32, OnlyRegularFilesOpen) {
+    test::TempDir dir;
+    DWORD crc = 0;
+    FileOutcome missing = FileCrc32((dir.Path() / "missing").string(), &crc);
+    EXPECT_EQ(missing.status, FileStatus::NotOpened);
+    EXPECT_EQ(missing.reason, "No such file or directory");
+
+    FileOutcome folder = FileCrc32(dir.Path().string(), &crc);
+    EXPECT_EQ(folder.status, FileStatus::NotOpened);
+    EXPECT_EQ(folder.reason, "Is a directory");
+
+    // A FIFO with no writer would block an ordinary open for ever.
+    auto fifo = dir.Path() / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(FileCrc32(fifo.string(), &crc).status, FileStatus::NotOpened);
+    // A device that never ends.
+    EXPECT_EQ(FileCrc32("/dev/zero", &crc).status, FileStatus::NotOpened);
+}
+
+TEST(FileCrc32, AFileThatEndsBeforeItsLengthIsAReadFailure) {
+    // sysfs attributes report a size of one page but hold a few bytes: a file that ends early.
+    std::string shortFile;
+    for (const char* candidate :
+         {"/sys/kernel/uevent_seqnum", "/sys/kernel/kexec_loaded", "/sys/kernel/profiling",
+          "/sys/kernel/mm/transparent_hugepage/enabled", "/sys/power/state"}) {
+        std::vector<BYTE> buffer;
+        if (ReadWholeFile(candidate, 1 << 20, &buffer).status == FileStatus::ReadFailed) {
+            shortFile = candidate;
+            break;
+        }
+    }
+    ASSERT_FALSE(shortFile.empty()) << "no sysfs attribute found to read";
+    DWORD crc = 0;
+    EXPECT_EQ(FileCrc32(shortFile, &crc).status, FileStatus::ReadFailed) << shortFile;
+}
+
+TEST(ResolveStoredPath, BackslashesOpenAsSlashesBelowTheBase) {
+    EXPECT_EQ(ResolveStoredPath(".", "files\\sti.urt"), "files/sti.urt");
+    EXPECT_EQ(ResolveStoredPath("", ".\\Ressources\\Configuration.zkf"),
+              "./Ressources/Configuration.zkf");
+    EXPECT_EQ(ResolveStoredPath("/upgrade", "files\\sti.urt"), "/upgrade/files/sti.urt");
+    EXPECT_EQ(ResolveStoredPath("/upgrade", "/abs/sti.urt"), "/abs/sti.urt");
+    EXPECT_EQ(ResolveStoredPath("/upgrade", kConfigurationPath),
+              "/upgrade/./Ressources/Configuration.zkf");
+}
+
+} // namespace
+} // namespace sorvel

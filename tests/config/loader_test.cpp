@@ -1,0 +1,519 @@
+// The configuration loader on real files in a scratch folder: what it fills in, which messages
+// it shows in which order, and how it copes with damaged and hostile files.
+#include "ConfigFile.h"
+#include "ConfigWriter.h"
+#include "Crc32.h"
+#include "Program.h"
+#include "RecordingPresenter.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace sorvel {
+namespace {
+
+const std::string kNotFound = "Error 0x3c00 : Configuration File not found !";
+const std::string kUnknownFile = "Error 0x1c00 : Unknown configuration file";
+const std::string kTagLength = "Error 0x2c01 : Unknown configuration Tag";
+const std::string kTagValue = "Error 0x2c02 : Unknown configuration Tag";
+const std::string kFileNotFound = "Error 0x3c01 : File not found !";
+const std::string kBadSti = "Error 0x1c01 : Unknown uart file";
+const std::string kBadCart1 = "Error 0x1c02 : Unknown uart file";
+const std::string kBadCart2 = "Error 0x1c03 : Unknown uart file";
+
+using Texts = std::vector<std::string>;
+
+std::vector<BYTE> Bytes(const std::string& text) {
+    return std::vector<BYTE>(text.begin(), text.end());
+}
+
+DWORD CrcOf(const std::vector<BYTE>& bytes) {
+    return Crc32(bytes.data(), bytes.size());
+}
+
+// Appends four bytes that bring the CRC of data to target. Stepping the register backwards, the
+// top byte of each table entry is distinct, so the table index of each of the last four steps
+// follows from the target alone; the bytes then follow going forwards.
+std::vector<BYTE> ForceCrc(std::vector<BYTE> data, DWORD target) {
+    std::array<DWORD, 256> table{};
+    for (DWORD i = 0; i < 256; ++i) {
+        DWORD c = i;
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+        table[i] = c;
+    }
+    auto indexOfTop = [&](DWORD top) {
+        for (DWORD j = 0; j < 256; ++j) {
+            if ((table[j] >> 24) == top)
+                return j;
+        }
+        return DWORD{0};
+    };
+    std::array<DWORD, 4> index{};
+    DWORD reg = target;
+    for (int step = 3; step >= 0; --step) {
+        index[static_cast<std::size_t>(step)] = indexOfTop(reg >> 24);
+        reg = (reg ^ table[index[static_cast<std::size_t>(step)]]) << 8;
+    }
+    DWORD crc = CrcOf(data);
+    for (DWORD j : index) {
+        BYTE b = static_cast<BYTE>(j ^ (crc & 0xFF));
+        data.push_back(b);
+        crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8);
+    }
+    return data;
+}
+
+class Loader : public ::testing::Test {
+protected:
+    Loader() {
+        dir.Write("files/sti.urt", sti);
+        dir.Write("files/cart1.urt", cart1);
+        dir.Write("files/cart2.urt", cart2);
+    }
+    ~Loader() override { ReleaseConfigStrings(&info); }
+
+    ConfigSpec FullSpec() const {
+        ConfigSpec spec;
+        spec.stiPath = "files\\sti.urt";
+        spec.cartridge1Path = "files\\cart1.urt";
+        spec.cartridge2Path = "files\\cart2.urt";
+        spec.softwareVersion = "SW 1.3.9";
+        spec.hardwareVersion = "HW 2";
+        spec.brevonVersion = "BR 4.1";
+        spec.pellumVersion = "PM 7";
+        spec.cartridgeType = "CT-5";
+        return spec;
+    }
+    ConfigSpec StiOnlySpec() const {
+        ConfigSpec spec = FullSpec();
+        spec.cartridge1Path.reset();
+        spec.cartridge2Path.reset();
+        spec.pellumVersion.reset();
+        return spec;
+    }
+    void Write(const ConfigSpec& spec) {
+        std::string error;
+        ASSERT_TRUE(WriteConfiguration(dir.Path(), spec, &error)) << error;
+    }
+    void WriteFile(const std::vector<BYTE>& bytes) {
+        dir.Write("Ressources/Configuration.zkf", bytes);
+    }
+    BYTE Load() { return CConfigFile(dir.Path().string()).Load(&info); }
+    Texts Messages() const { return presenter.Texts(); }
+
+    // The records of a full configuration, without the cartridge records: tests add their own.
+    ConfigBuilder StiRecords() const {
+        ConfigBuilder b;
+        b.Add(TAG_HEADER, {})
+            .AddText(TAG_SOFTWARE_VERSION, "SW")
+            .AddText(TAG_STI_FILE, "files/sti.urt")
+            .AddCrc(TAG_STI_FILE_CRC, CrcOf(sti));
+        return b;
+    }
+
+    test::TempDir dir;
+    test::RecordingPresenter presenter;
+    CONFIG_INFO info;
+    std::vector<BYTE> sti = Bytes("STI upload file\r\n");
+    std::vector<BYTE> cart1 = Bytes("first cartridge file\r\n");
+    std::vector<BYTE> cart2 = Bytes("second cartridge file\r\n");
+};
+
+TEST_F(Loader, FullConfigurationFillsEveryField) {
+    Write(FullSpec());
+    EXPECT_EQ(Load(), CONFIG_FULL);
+    EXPECT_EQ(Messages(), Texts{});
+    EXPECT_STREQ(info.pszSoftwareVersion, "SW 1.3.9");
+    EXPECT_EQ(info.nSoftwareVersionLen, 9); // the NUL counts
+    EXPECT_STREQ(info.pszHardwareVersion, "HW 2");
+    EXPECT_STREQ(info.pszBrevonVersion, "BR 4.1");
+    EXPECT_STREQ(info.pszPellumVersion, "PM 7");
+    EXPECT_EQ(info.nPellumVersionLen, 5);
+    EXPECT_STREQ(info.pszStiFile, "files\\sti.urt"); // stored as given
+    EXPECT_EQ(info.nStiFileLen, 14);
+    EXPECT_STREQ(info.pszCartridgeFile1, "files\\cart1.urt");
+    EXPECT_EQ(info.nCartridgeFile1Len, 16);
+    EXPECT_STREQ(info.pszCartridgeFile2, "files\\cart2.urt");
+    EXPECT_STREQ(info.szCartridgeType, "CT-5");
+}
+
+TEST_F(Loader, WithoutCartridgeFilesTheLoadIsStiOnly) {
+    // No tag 7 at all.
+    Write(StiOnlySpec());
+    EXPECT_EQ(Load(), CONFIG_STI_ONLY);
+    EXPECT_EQ(Messages(), Texts{});
+    EXPECT_STREQ(info.pszStiFile, "files\\sti.urt");
+    EXPECT_EQ(info.pszCartridgeFile1, nullptr);
+    EXPECT_EQ(info.pszCartridgeFile2, nullptr);
+    EXPECT_EQ(info.pszPellumVersion, nullptr);
+    EXPECT_EQ(info.nCartridgeFile1Len, 0);
+
+    // Tag 7 of length 0: the other cartridge records are never read, and their files, which do
+    // not exist and carry wrong checksums, are never opened.
+    WriteFile(StiRecords()
+                  .Add(TAG_CARTRIDGE_FILE1, {})
+                  .AddText(TAG_CARTRIDGE_FILE2, "missing2")
+                  .AddText(TAG_PELLUM_VERSION, "PM")
+                  .AddCrc(TAG_CARTRIDGE_FILE1_CRC, 1)
+                  .AddCrc(TAG_CARTRIDGE_FILE2_CRC, 2)
+                  .Build());
+    EXPECT_EQ(Load(), CONFIG_STI_ONLY);
+    EXPECT_EQ(Messages(), Texts{});
+    EXPECT_EQ(info.pszCartridgeFile2, nullptr);
+}
+
+TEST_F(Loader, EachFileLevelFailureShowsOneMessage) {
+    struct Case {
+        const char* name;
+        void (*change)(ConfigSpec*);
+        Texts expected;
+    };
+    const Case cases[] = {
+        {"STI file missing",
+         [](ConfigSpec* s) {
+             s->stiPath = "files\\none";
+             s->stiCrc = 0;
+         },
+         {kFileNotFound}},
+        {"STI checksum", [](ConfigSpec* s) { s->stiCrc = 0x1234; }, {kBadSti}},
+        {"cartridge 1 missing",
+         [](ConfigSpec* s) {
+             s->cartridge1Path = "gone1";
+             s->cartridge1Crc = 0;
+         },
+         {kFileNotFound}},
+        {"cartridge 1 checksum", [](ConfigSpec* s) { s->cartridge1Crc = 5; }, {kBadCart1}},
+        {"cartridge 2 missing",
+         [](ConfigSpec* s) {
+             s->cartridge2Path = "gone2";
+             s->cartridge2Crc = 0;
+         },
+         {kFileNotFound}},
+        {"cartridge 2 checksum", [](ConfigSpec* s) { s->cartridge2Crc = 5; }, {kBadCart2}},
+        // The first failing file ends the load: cartridge 2 is wrong too but never examined.
+        {"cartridge 1 and 2 wrong",
+         [](ConfigSpec* s) {
+             s->cartridge1Crc = 5;
+             s->cartridge2Path = "gone2";
+             s->cartridge2Crc = 0;
+         },
+         {kBadCart1}},
+        {"STI file is a folder",
+         [](ConfigSpec* s) {
+             s->stiPath = "files";
+             s->stiCrc = 0;
+         },
+         {kFileNotFound}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ConfigSpec spec = FullSpec();
+        c.change(&spec);
+        Write(spec);
+        presenter.Clear();
+        EXPECT_EQ(Load(), CONFIG_NONE);
+        EXPECT_EQ(Messages(), c.expected);
+    }
+}
+
+TEST_F(Loader, MessagesAreCaptionedWithTheApplicationTitle) {
+    EXPECT_EQ(Load(), CONFIG_NONE);
+    auto messages = presenter.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, kNotFound);
+    EXPECT_EQ(messages[0].caption, ApplicationTitle());
+    EXPECT_EQ(messages[0].flags, MB_OK);
+}
+
+TEST_F(Loader, ConfigurationFileThatCannotBeTrusted) {
+    Write(FullSpec());
+    const auto good = test::ReadFileBytes(dir.Path() / "Ressources/Configuration.zkf");
+    // Any one bit of the trailer, or of the body, fails before any text is allocated.
+    for (std::size_t byte : {std::size_t{0}, good.size() / 2, good.size() - 4, good.size() - 1}) {
+        for (int bit = 0; bit < 8; bit += 3) {
+            auto damaged = good;
+            damaged[byte] ^= static_cast<BYTE>(1 << bit);
+            WriteFile(damaged);
+            presenter.Clear();
+            EXPECT_EQ(Load(), CONFIG_NONE);
+            EXPECT_EQ(Messages(), Texts{kUnknownFile}) << "byte " << byte << " bit " << bit;
+            EXPECT_EQ(info.pszSoftwareVersion, nullptr);
+            EXPECT_EQ(info.pszStiFile, nullptr);
+        }
+    }
+    // Too short to hold a trailer.
+    for (std::size_t size = 0; size < 4; ++size) {
+        WriteFile(std::vector<BYTE>(size, 0));
+        presenter.Clear();
+        EXPECT_EQ(Load(), CONFIG_NONE);
+        EXPECT_EQ(Messages(), Texts{kUnknownFile}) << size << " bytes";
+    }
+    // A folder where the file should be does not open as a file.
+    std::filesystem::remove(dir.Path() / "Ressources/Configuration.zkf");
+    std::filesystem::create_directory(dir.Path() / "Ressources/Configuration.zkf");
+    presenter.Clear();
+    EXPECT_EQ(Load(), CONFIG_NONE);
+    EXPECT_EQ(Messages(), Texts{kNotFound});
+}
+
+TEST_F(Loader, FourZeroBytesAreAnEmptyButValidConfiguration) {
+    WriteFile({0, 0, 0, 0});
+    EXPECT_EQ(Load(), CONFIG_NONE);
+    EXPECT_EQ(Messages(), Texts{kFileNotFound});
+    // Every text slot reads as empty text.
+    EXPECT_STREQ(info.pszSoftwareVersion, "");
+    EXPECT_STREQ(info.pszStiFile, "");
+    EXPECT_STREQ(info.pszHardwareVersion, "");
+    EXPECT_STREQ(info.pszBrevonVersion, "");
+    EXPECT_STREQ(info.szCartridgeType, "");
+}
+
+TEST_F(Loader, UnrecognisedFirstRecordStopsEveryLookup) {
+    // A zero byte in a tag position is as unrecognised as any other byte.
+    for (BYTE bad : {BYTE{0}, BYTE{12}, BYTE{0xAC}, BYTE{0xFF}}) {
+        SCOPED_TRACE(static_cast<int>(bad));
+        ConfigBuilder b;
+        b.Add(bad, Bytes("x")).AddRaw(StiRecords().Body());
+        WriteFile(b.Build());
+        presenter.Clear();
+        EXPECT_EQ(Load(), CONFIG_NONE);
+        // Lengths of 0xAD, 1, 6, 2, 3, 7 and values of 1, 6, 2, 3, 5, 9, in lookup order.
+        EXPECT_EQ(Messages(), (Texts{kTagLength, kTagLength, kTagValue, kTagLength, kTagValue,
+                                     kTagLength, kTagValue, kTagLength, kTagValue, kTagLength,
+                                     kTagValue, kTagValue, kFileNotFound}));
+    }
+}
+
+TEST_F(Loader, UnrecognisedRecordAfterTheLookedUpOnesIsNeverReached) {
+    WriteFile(StiRecords()
+                  .AddText(TAG_HARDWARE_VERSION, "HW")
+                  .AddText(TAG_BREVON_VERSION, "BR")
+                  .Add(TAG_CARTRIDGE_FILE1, {})
+                  .AddText(TAG_CARTRIDGE_TYPE, "T")
+                  .Add(0x42, Bytes("never read"))
+                  .Build());
+    EXPECT_EQ(Load(), CONFIG_STI_ONLY);
+    EXPECT_EQ(Messages(), Texts{});
+    EXPECT_STREQ(info.pszBrevonVersion, "BR");
+    EXPECT_STREQ(info.szCartridgeType, "T");
+}
+
+TEST_F(Loader, ByteOrderOfLengthsAndChecksums) {
+    // A length stored as 0x01 0x02 is 258.
+    std::vector<BYTE> longText(257, 'v');
+    longText.push_back(0);
+    // An STI file whose CRC-32 has a zero byte in it: 0x12005678, stored 78 56 00 12.
+    auto forged = ForceCrc(Bytes("STI with a chosen checksum"), 0x12005678);
+    ASSERT_EQ(CrcOf(forged), 0x12005678u);
+    dir.Write("forged.urt", forged);
+    ConfigBuilder b;
+    b.AddRaw({TAG_SOFTWARE_VERSION, 0x01, 0x02})
+        .AddRaw(longText)
+        .AddText(TAG_STI_FILE, "forged.urt")
+        .Add(TAG_STI_FILE_CRC, {0x78, 0x56, 0x00, 0x12});
+    auto file = b.Build();
+    // The trailer is the body's CRC-32, least significant byte first.
+    DWORD bodyCrc = CrcOf(b.Body());
+    EXPECT_EQ(
+        std::vector<BYTE>(file.end() - 4, file.end()),
+        (std::vector<BYTE>{static_cast<BYTE>(bodyCrc), static_cast<BYTE>(bodyCrc >> 8),
+                           static_cast<BYTE>(bodyCrc >> 16), static_cast<BYTE>(bodyCrc >> 24)}));
+    WriteFile(file);
+    EXPECT_EQ(Load(), CONFIG_STI_ONLY);
+    EXPECT_EQ(Messages(), Texts{});
+    EXPECT_EQ(info.nSoftwareVersionLen, 258);
+    EXPECT_EQ(std::string(info.pszSoftwareVersion), std::string(257, 'v'));
+
+    // A body whose CRC-32 is the check value carries the trailer 88 2D FD 2D.
+    EXPECT_EQ(
+        WithTrailer(Bytes("123456789")),
+        (std::vector<BYTE>{'1', '2', '3', '4', '5', '6', '7', '8', '9', 0x88, 0x2D, 0xFD, 0x2D}));
+}
+
+TEST_F(Loader, FirstOfTwoRecordsCountsAndTextsAlwaysEndInNul) {
+    WriteFile(StiRecords()
+                  .AddText(TAG_SOFTWARE_VERSION, "second")
+                  .Add(TAG_HARDWARE_VERSION, Bytes("no NUL")) // stored without its NUL
+                  .AddText(TAG_CARTRIDGE_TYPE, "LONGTYPE")    // more than 6 bytes
+                  .Build());
+    EXPECT_EQ(Load(), CONFIG_STI_ONLY);
+    EXPECT_STREQ(info.pszSoftwareVersion, "SW");
+    EXPECT_EQ(info.nHardwareVersionLen, 6);
+    EXPECT_STREQ(info.pszHardwareVersion, "no NUL");
+    EXPECT_STREQ(info.pszBrevonVersion, ""); // absent
+    EXPECT_EQ(info.nBrevonVersionLen, 0);
+    EXPECT_STREQ(info.szCartridgeType, "LONGT");
+
+    // Six bytes without a NUL keep five characters too; an exact fit is kept whole.
+    WriteFile(StiRecords().Add(TAG_CARTRIDGE_TYPE, Bytes("ABCDEF")).Build());
+    EXPECT_EQ(Load(), CONFIG_STI_ONLY);
+    EXPECT_STREQ(info.szCartridgeType, "ABCDE");
+    WriteFile(StiRecords().AddText(TAG_CARTRIDGE_TYPE, "VWXYZ").Build());
+    EXPECT_EQ(Load(), CONFIG_STI_ONLY);
+    EXPECT_STREQ(info.szCartridgeType, "VWXYZ");
+}
+
+TEST_F(Loader, ExpectedChecksumsWhenRecordsAreMissing) {
+    // Without tag 9 the STI file must have the CRC-32 0, which an empty file has.
+    dir.Write("empty.urt", std::vector<BYTE>{});
+    WriteFile(ConfigBuilder().AddText(TAG_STI_FILE, "empty.urt").Build());
+    EXPECT_EQ(Load(), CONFIG_STI_ONLY);
+    WriteFile(ConfigBuilder().AddText(TAG_STI_FILE, "files/sti.urt").Build());
+    presenter.Clear();
+    EXPECT_EQ(Load(), CONFIG_NONE);
+    EXPECT_EQ(Messages(), Texts{kBadSti});
+
+    // Without tags 10 and 11 each cartridge file is expected to have the previous file's CRC.
+    dir.Write("same1.urt", sti);
+    dir.Write("same2.urt", sti);
+    WriteFile(StiRecords()
+                  .AddText(TAG_CARTRIDGE_FILE1, "same1.urt")
+                  .AddText(TAG_CARTRIDGE_FILE2, "same2.urt")
+                  .Build());
+    presenter.Clear();
+    EXPECT_EQ(Load(), CONFIG_FULL);
+    EXPECT_EQ(Messages(), Texts{});
+    WriteFile(StiRecords()
+                  .AddText(TAG_CARTRIDGE_FILE1, "files/cart1.urt")
+                  .AddText(TAG_CARTRIDGE_FILE2, "files/cart2.urt")
+                  .AddCrc(TAG_CARTRIDGE_FILE1_CRC, CrcOf(cart1))
+                  .Build());
+    EXPECT_EQ(Load(), CONFIG_NONE);
+    EXPECT_EQ(Messages(), Texts{kBadCart2});
+}
+
+TEST_F(Loader, ChecksumRecordsOfTheWrongLengthAreRefused) {
+    // Neither a short nor a long checksum is taken: the file they belong to does not verify,
+    // even where the bytes that would fit match.
+    for (std::size_t length : {0u, 2u, 3u, 5u, 8u}) {
+        std::vector<BYTE> value = {0x9, 0x9, 0x9, 0x9, 0x9, 0x9, 0x9, 0x9};
+        std::vector<BYTE> crc = [&] {
+            DWORD c = CrcOf(sti);
+            return std::vector<BYTE>{static_cast<BYTE>(c), static_cast<BYTE>(c >> 8),
+                                     static_cast<BYTE>(c >> 16), static_cast<BYTE>(c >> 24)};
+        }();
+        std::copy(crc.begin(), crc.end(), value.begin());
+        value.resize(length);
+        WriteFile(ConfigBuilder()
+                      .AddText(TAG_STI_FILE, "files/sti.urt")
+                      .Add(TAG_STI_FILE_CRC, value)
+                      .Build());
+        presenter.Clear();
+        EXPECT_EQ(Load(), CONFIG_NONE) << length;
+        EXPECT_EQ(Messages(), Texts{kBadSti}) << length;
+    }
+}
+
+TEST_F(Loader, RecordsRunningPastTheBody) {
+    // The STI path's record claims more bytes than the body holds (its value would run into the
+    // trailer): the lookups for it say so, the others end their scan there quietly.
+    ConfigBuilder b;
+    b.AddText(TAG_SOFTWARE_VERSION, "SW").AddRaw({TAG_STI_FILE, 0x00, 0x20}).AddRaw(Bytes("ab"));
+    WriteFile(b.Build());
+    EXPECT_EQ(Load(), CONFIG_NONE);
+    EXPECT_EQ(Messages(), (Texts{kTagLength, kTagValue, kFileNotFound}));
+    EXPECT_STREQ(info.pszSoftwareVersion, "SW");
+    EXPECT_STREQ(info.pszStiFile, "");
+
+    // Every prefix of a full configuration, given a trailer that matches: no read outside the
+    // image (the sanitizers watch), no result better than the records that survive allow.
+    Write(FullSpec());
+    auto whole = test::ReadFileBytes(dir.Path() / "Ressources/Configuration.zkf");
+    std::vector<BYTE> body(whole.begin(), whole.end() - 4);
+    for (std::size_t cut = 0; cut < body.size(); ++cut) {
+        WriteFile(WithTrailer(
+            std::vector<BYTE>(body.begin(), body.begin() + static_cast<std::ptrdiff_t>(cut))));
+        EXPECT_NE(Load(), CONFIG_FULL) << "cut at " << cut;
+    }
+}
+
+TEST_F(Loader, PathsResolveAgainstTheBaseFolder) {
+    // Backslashes, forward slashes and absolute paths all reach the same file.
+    for (const std::string& path :
+         {std::string("files\\sti.urt"), std::string(".\\files\\sti.urt"),
+          std::string("files/sti.urt"), (dir.Path() / "files/sti.urt").string()}) {
+        ConfigSpec spec = StiOnlySpec();
+        spec.stiPath = path;
+        Write(spec);
+        presenter.Clear();
+        EXPECT_EQ(Load(), CONFIG_STI_ONLY) << path;
+        EXPECT_EQ(Messages(), Texts{}) << path;
+        EXPECT_EQ(std::string(info.pszStiFile), path);
+    }
+    // The same configuration seen from another folder has neither itself nor its files.
+    test::TempDir other;
+    CONFIG_INFO elsewhere;
+    presenter.Clear();
+    EXPECT_EQ(CConfigFile(other.Path().string()).Load(&elsewhere), CONFIG_NONE);
+    EXPECT_EQ(Messages(), Texts{kNotFound});
+    ReleaseConfigStrings(&elsewhere);
+}
+
+TEST_F(Loader, LargeUploadFilesVerify) {
+    std::vector<BYTE> big(5 * 64 * 1024 + 17);
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<BYTE>(i * 7 + (i >> 9));
+    dir.Write("files/sti.urt", big);
+    sti = big;
+    Write(FullSpec());
+    EXPECT_EQ(Load(), CONFIG_FULL);
+    EXPECT_EQ(Messages(), Texts{});
+}
+
+TEST_F(Loader, ReloadingReleasesTheEarlierTextsAndStartsClean) {
+    Write(FullSpec());
+    ASSERT_EQ(Load(), CONFIG_FULL);
+    // Loading again into the same record neither leaks (the leak checker watches) nor keeps
+    // texts from the earlier load.
+    WriteFile(ConfigBuilder().AddText(TAG_STI_FILE, "files/sti.urt").Build());
+    EXPECT_EQ(Load(), CONFIG_NONE);
+    EXPECT_EQ(info.pszCartridgeFile1, nullptr);
+    EXPECT_EQ(info.pszPellumVersion, nullptr);
+    EXPECT_STREQ(info.szCartridgeType, "");
+    ReleaseConfigStrings(&info);
+    ReleaseConfigStrings(&info); // a released record can be released again
+    EXPECT_EQ(info.pszStiFile, nullptr);
+    EXPECT_EQ(info.nStiFileLen, 0);
+}
+
+TEST_F(Loader, CopyIsDeep) {
+    Write(FullSpec());
+    ASSERT_EQ(Load(), CONFIG_FULL);
+    CONFIG_INFO copy;
+    CopyConfigInfo(info, &copy);
+    EXPECT_NE(copy.pszStiFile, info.pszStiFile);
+    EXPECT_STREQ(copy.pszStiFile, info.pszStiFile);
+    EXPECT_STREQ(copy.pszCartridgeFile2, info.pszCartridgeFile2);
+    EXPECT_STREQ(copy.szCartridgeType, "CT-5");
+    ReleaseConfigStrings(&info);
+    EXPECT_STREQ(copy.pszPellumVersion, "PM 7");
+    ReleaseConfigStrings(&copy);
+}
+
+TEST_F(Loader, LookupsOutsideALoadFindNothing) {
+    CConfigFile reader(dir.Path().string());
+    WORD length = 77;
+    reader.GetTagLength(TAG_STI_FILE, &length);
+    EXPECT_EQ(length, 0);
+    char untouched[4] = {'a', 'b', 'c', 0};
+    EXPECT_EQ(reader.GetTagValue(TAG_STI_FILE, untouched, sizeof untouched), 0);
+    EXPECT_STREQ(untouched, "abc");
+    EXPECT_EQ(Messages(), Texts{});
+}
+
+TEST_F(Loader, LoadsFromAnImageInMemory) {
+    auto image = StiRecords().Build();
+    CConfigFile reader(dir.Path().string());
+    EXPECT_EQ(reader.LoadFromImage(image.data(), image.size(), &info), CONFIG_STI_ONLY);
+    EXPECT_EQ(reader.LoadFromImage(image.data(), 3, &info), CONFIG_NONE);
+    EXPECT_EQ(Messages(), Texts{kUnknownFile});
+}
+
+} // namespace
+} // namespace sorvel
