@@ -1,0 +1,394 @@
+#include "ConfigTool.h"
+
+#include "ConfigFile.h"
+#include "ConfigWriter.h"
+#include "Crc32.h"
+#include "FileAccess.h"
+#include "MessageBox.h"
+#include "Program.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+
+namespace sorvel::tool {
+namespace {
+
+constexpr const char* kProgram = "sorvel-config";
+// show prints at most this many bytes of a value that is not text.
+constexpr std::size_t kMaxHexBytes = 32;
+
+constexpr const char* kHelp = R"(Usage: sorvel-config COMMAND [ARGUMENTS]
+
+Makes, shows and checks the configuration file of an upgrade, Ressources/Configuration.zkf.
+The program reads that file from its working directory when it starts; the file names the upload
+files (an STI file, and for a full upgrade two cartridge files) with the CRC-32 of each, and
+holds the version texts that the program shows.
+
+Commands:
+  make -o FILE --sti PATH [--cartridge1 PATH --cartridge2 PATH]
+       [--software-version TEXT] [--hardware-version TEXT] [--brevon-version TEXT]
+       [--pellum-version TEXT] [--cartridge-type TEXT] [--base DIR]
+      Writes a configuration file naming the given upload files, with the CRC-32 of each.
+      Both cartridge files make a full upgrade; without them it is an STI-only upgrade.
+      Paths are stored exactly as given (backslashes included): the program opens them
+      relative to its working directory, the folder that holds Ressources/. To compute the
+      checksums, make reads the files from that same folder: the folder above FILE's
+      Ressources/ folder when FILE lies in one, otherwise the current directory; --base DIR
+      names it explicitly. Missing folders of FILE are created. A text left out reads as
+      empty; the cartridge type holds at most 5 characters.
+      Example, run in the upgrade's folder:
+        sorvel-config make -o Ressources/Configuration.zkf --sti files/sti.urt
+
+  show FILE
+      Prints every record of a configuration file (offset, tag name, length, value as text
+      or in hexadecimal) and whether the trailer matches the body's CRC-32.
+      Exit status 1 when the trailer does not match or a record is damaged.
+
+  verify [DIR]
+      Runs the program's own loader with DIR (default: the current directory) as the working
+      directory: it reads DIR/Ressources/Configuration.zkf and checks every upload file that
+      it names. Prints each message the loader shows, one per line, in the order shown, then
+      a last line "result: CONFIG_NONE", "result: CONFIG_STI_ONLY" or "result: CONFIG_FULL".
+      Exit status 0 for an STI-only or full upgrade, 1 when nothing may be uploaded.
+
+  --help, -h
+      Shows this text.
+
+Exit status: 0 success, 1 failure (a file that cannot be read or written, a configuration
+that does not verify), 2 wrong usage.
+)";
+
+int Usage(std::ostream& err, const std::string& problem) {
+    err << kProgram << ": " << problem << "\n"
+        << "Try '" << kProgram << " --help' for more information.\n";
+    return kExitUsage;
+}
+
+// Options of one command: "--name VALUE" or "--name=VALUE", each at most once, and positional
+// arguments.
+struct ParsedArgs {
+    std::map<std::string, std::string> options;
+    std::vector<std::string> positional;
+};
+
+std::optional<ParsedArgs> Parse(const std::vector<std::string>& args, std::size_t first,
+                                const std::set<std::string>& known, std::ostream& err,
+                                const std::string& command) {
+    ParsedArgs parsed;
+    for (std::size_t i = first; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg.size() < 2 || arg[0] != '-') {
+            parsed.positional.push_back(arg);
+            continue;
+        }
+        std::string name = arg;
+        std::optional<std::string> value;
+        if (std::size_t eq = arg.find('='); eq != std::string::npos && arg.rfind("--", 0) == 0) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+        }
+        if (known.count(name) == 0) {
+            Usage(err, command + ": unknown option '" + name + "'");
+            return std::nullopt;
+        }
+        if (!value) {
+            if (i + 1 >= args.size()) {
+                Usage(err, command + ": option '" + name + "' needs a value");
+                return std::nullopt;
+            }
+            value = args[++i];
+        }
+        if (!parsed.options.emplace(name, *value).second) {
+            Usage(err, command + ": option '" + name + "' given twice");
+            return std::nullopt;
+        }
+    }
+    return parsed;
+}
+
+std::optional<std::string> Option(const ParsedArgs& parsed, const std::string& name) {
+    auto it = parsed.options.find(name);
+    if (it == parsed.options.end())
+        return std::nullopt;
+    return it->second;
+}
+
+// The folder the program will run in: the one above the file's Ressources/ folder.
+std::filesystem::path DefaultBase(const std::filesystem::path& file) {
+    std::filesystem::path parent = file.parent_path();
+    if (parent.filename() == "Ressources") {
+        std::filesystem::path base = parent.parent_path();
+        return base.empty() ? std::filesystem::path(".") : base;
+    }
+    return ".";
+}
+
+int Make(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const std::set<std::string> known = {"-o",
+                                         "--sti",
+                                         "--cartridge1",
+                                         "--cartridge2",
+                                         "--base",
+                                         "--software-version",
+                                         "--hardware-version",
+                                         "--brevon-version",
+                                         "--pellum-version",
+                                         "--cartridge-type"};
+    std::optional<ParsedArgs> parsed = Parse(args, 1, known, err, "make");
+    if (!parsed)
+        return kExitUsage;
+    if (!parsed->positional.empty())
+        return Usage(err, "make: unexpected argument '" + parsed->positional.front() + "'");
+    std::optional<std::string> file = Option(*parsed, "-o");
+    if (!file || file->empty())
+        return Usage(err, "make: the output file is missing (-o FILE)");
+    std::optional<std::string> sti = Option(*parsed, "--sti");
+    if (!sti || sti->empty())
+        return Usage(err, "make: the STI file is missing (--sti PATH)");
+
+    ConfigSpec spec;
+    spec.stiPath = *sti;
+    spec.cartridge1Path = Option(*parsed, "--cartridge1");
+    spec.cartridge2Path = Option(*parsed, "--cartridge2");
+    spec.softwareVersion = Option(*parsed, "--software-version");
+    spec.hardwareVersion = Option(*parsed, "--hardware-version");
+    spec.brevonVersion = Option(*parsed, "--brevon-version");
+    spec.pellumVersion = Option(*parsed, "--pellum-version");
+    spec.cartridgeType = Option(*parsed, "--cartridge-type");
+    if (spec.cartridge1Path.has_value() != spec.cartridge2Path.has_value())
+        return Usage(err, "make: --cartridge1 and --cartridge2 go together");
+    if ((spec.cartridge1Path && spec.cartridge1Path->empty()) ||
+        (spec.cartridge2Path && spec.cartridge2Path->empty()))
+        return Usage(err, "make: a cartridge path is empty");
+    if (spec.cartridgeType && spec.cartridgeType->size() > kMaxCartridgeTypeChars)
+        return Usage(err, "make: the cartridge type holds at most " +
+                              std::to_string(kMaxCartridgeTypeChars) + " characters");
+
+    std::filesystem::path base = DefaultBase(*file);
+    if (std::optional<std::string> given = Option(*parsed, "--base"))
+        base = *given;
+
+    std::string error;
+    std::optional<std::vector<BYTE>> bytes = BuildConfiguration(spec, base, &error);
+    if (!bytes) {
+        err << kProgram << ": make: " << error << "\n";
+        return kExitFailed;
+    }
+    if (!WriteFileBytes(*file, *bytes, &error)) {
+        err << kProgram << ": make: " << error << "\n";
+        return kExitFailed;
+    }
+    out << "wrote " << *file << " (" << bytes->size() << " bytes, "
+        << (spec.cartridge1Path ? "full" : "STI-only") << " upgrade)\n";
+    return kExitOk;
+}
+
+const char* TagName(BYTE tag) {
+    switch (tag) {
+    case TAG_HEADER:
+        return "TAG_HEADER";
+    case TAG_SOFTWARE_VERSION:
+        return "TAG_SOFTWARE_VERSION";
+    case TAG_HARDWARE_VERSION:
+        return "TAG_HARDWARE_VERSION";
+    case TAG_BREVON_VERSION:
+        return "TAG_BREVON_VERSION";
+    case TAG_PELLUM_VERSION:
+        return "TAG_PELLUM_VERSION";
+    case TAG_CARTRIDGE_TYPE:
+        return "TAG_CARTRIDGE_TYPE";
+    case TAG_STI_FILE:
+        return "TAG_STI_FILE";
+    case TAG_CARTRIDGE_FILE1:
+        return "TAG_CARTRIDGE_FILE1";
+    case TAG_CARTRIDGE_FILE2:
+        return "TAG_CARTRIDGE_FILE2";
+    case TAG_STI_FILE_CRC:
+        return "TAG_STI_FILE_CRC";
+    case TAG_CARTRIDGE_FILE1_CRC:
+        return "TAG_CARTRIDGE_FILE1_CRC";
+    case TAG_CARTRIDGE_FILE2_CRC:
+        return "TAG_CARTRIDGE_FILE2_CRC";
+    default:
+        return nullptr;
+    }
+}
+
+std::string Hex(DWORD value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*x", digits, static_cast<unsigned>(value));
+    return text;
+}
+
+std::string HexBytes(const BYTE* p, std::size_t n) {
+    std::string text;
+    std::size_t shown = n < kMaxHexBytes ? n : kMaxHexBytes;
+    for (std::size_t i = 0; i < shown; ++i) {
+        char byte[4];
+        std::snprintf(byte, sizeof byte, "%02x", p[i]);
+        if (i > 0)
+            text += ' ';
+        text += byte;
+    }
+    if (shown < n)
+        text += " ... (" + std::to_string(n - shown) + " more bytes)";
+    return text;
+}
+
+std::string DescribeValue(BYTE tag, const BYTE* p, std::size_t n) {
+    if (n == 0)
+        return "";
+    bool checksumTag =
+        tag == TAG_STI_FILE_CRC || tag == TAG_CARTRIDGE_FILE1_CRC || tag == TAG_CARTRIDGE_FILE2_CRC;
+    if (checksumTag && n == 4) {
+        DWORD value = static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 |
+                      static_cast<DWORD>(p[2]) << 16 | static_cast<DWORD>(p[3]) << 24;
+        return Hex(value, 8) + " (" + HexBytes(p, n) + ")";
+    }
+    if (checksumTag)
+        return HexBytes(p, n) + " (not 4 bytes: the loader refuses it)";
+    bool terminated = p[n - 1] == 0;
+    std::size_t chars = terminated ? n - 1 : n;
+    bool printable = true;
+    for (std::size_t i = 0; i < chars && printable; ++i)
+        printable = p[i] >= 0x20 && p[i] < 0x7f;
+    if (!printable || tag == TAG_HEADER)
+        return HexBytes(p, n);
+    std::string text = "\"" + std::string(reinterpret_cast<const char*>(p), chars) + "\"";
+    if (!terminated)
+        text += " (no NUL)";
+    if (tag == TAG_CARTRIDGE_TYPE && chars > kMaxCartridgeTypeChars)
+        text += " (longer than 5 characters: the loader keeps the first 5)";
+    return text;
+}
+
+int Show(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (args.size() != 2 || args[1].empty() || args[1][0] == '-')
+        return Usage(err, "show: name one configuration file (show FILE)");
+    const std::string& file = args[1];
+    std::vector<BYTE> bytes;
+    FileOutcome outcome = ReadWholeFile(file, kMaxConfigurationBytes, &bytes);
+    if (outcome.status == FileStatus::TooLarge) {
+        err << kProgram << ": show: '" << file << "' is larger than a configuration file can be ("
+            << kMaxConfigurationBytes << " bytes)\n";
+        return kExitFailed;
+    }
+    if (outcome.status != FileStatus::Ok) {
+        err << kProgram << ": show: cannot read '" << file << "': " << outcome.reason << "\n";
+        return kExitFailed;
+    }
+    out << file << ": " << bytes.size() << " bytes\n";
+    if (bytes.size() < 4) {
+        out << "too short for its 4-byte trailer: not a configuration file\n";
+        return kExitFailed;
+    }
+    const std::size_t body = bytes.size() - 4;
+    bool sound = true;
+    std::set<BYTE> seen;
+    std::size_t offset = 0;
+    while (offset < body) {
+        const BYTE tag = bytes[offset];
+        const char* name = TagName(tag);
+        char position[16];
+        std::snprintf(position, sizeof position, "%6zu  ", offset);
+        if (!name) {
+            out << position << "unrecognised tag " << Hex(tag, 2)
+                << ": a lookup that reaches it stops with an unrecognised-tag message\n";
+            sound = false;
+            break;
+        }
+        if (offset + 3 > body) {
+            out << position << name << " (" << Hex(tag, 2)
+                << "): record header cut short by the end of the body\n";
+            sound = false;
+            break;
+        }
+        const std::size_t length =
+            static_cast<std::size_t>(bytes[offset + 1]) << 8 | bytes[offset + 2];
+        char lengthText[24];
+        std::snprintf(lengthText, sizeof lengthText, "length %5zu", length);
+        char nameText[32];
+        std::snprintf(nameText, sizeof nameText, "%-23s", name);
+        out << position << nameText << " (" << Hex(tag, 2) << ")  " << lengthText;
+        if (offset + 3 + length > body) {
+            out << "  runs past the end of the body (" << body - offset - 3 << " bytes left)\n";
+            sound = false;
+            break;
+        }
+        std::string value = DescribeValue(tag, bytes.data() + offset + 3, length);
+        if (!value.empty())
+            out << "  " << value;
+        if (!seen.insert(tag).second)
+            out << "  (repeated: the loader reads only the first)";
+        out << "\n";
+        offset += 3 + length;
+    }
+    const DWORD stored =
+        static_cast<DWORD>(bytes[body]) | static_cast<DWORD>(bytes[body + 1]) << 8 |
+        static_cast<DWORD>(bytes[body + 2]) << 16 | static_cast<DWORD>(bytes[body + 3]) << 24;
+    const DWORD computed = Crc32(bytes.data(), body);
+    out << "trailer " << Hex(stored, 8) << ", CRC-32 of the body " << Hex(computed, 8) << ": "
+        << (stored == computed ? "matches" : "DOES NOT MATCH") << "\n";
+    return stored == computed && sound ? kExitOk : kExitFailed;
+}
+
+int Verify(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (args.size() > 2 || (args.size() == 2 && (args[1].empty() || args[1][0] == '-')))
+        return Usage(err, "verify: name at most one folder (verify [DIR])");
+    const std::string dir = args.size() == 2 ? args[1] : ".";
+    struct stat info {};
+    if (stat(dir.c_str(), &info) != 0) {
+        err << kProgram << ": verify: cannot use '" << dir << "': " << SystemErrorText(errno)
+            << "\n";
+        return kExitFailed;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        err << kProgram << ": verify: '" << dir << "' is not a folder\n";
+        return kExitFailed;
+    }
+    MessagePresenter previous = SetMessagePresenter([&out](const MessageRequest& request) {
+        out << request.text << "\n";
+        out.flush();
+        return PositiveAnswer(request.flags);
+    });
+    CONFIG_INFO config;
+    const BYTE result = CConfigFile(dir).Load(&config);
+    ReleaseConfigStrings(&config);
+    SetMessagePresenter(std::move(previous));
+    const char* name = result == CONFIG_FULL       ? "CONFIG_FULL"
+                       : result == CONFIG_STI_ONLY ? "CONFIG_STI_ONLY"
+                                                   : "CONFIG_NONE";
+    out << "result: " << name << "\n";
+    return result == CONFIG_NONE ? kExitFailed : kExitOk;
+}
+
+} // namespace
+
+int RunConfigTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (args.empty())
+        return Usage(err, "a command is missing (make, show or verify)");
+    const std::string& command = args[0];
+    if (command == "--help" || command == "-h" || command == "help") {
+        out << kHelp;
+        return kExitOk;
+    }
+    if (args.size() > 1 && (args[1] == "--help" || args[1] == "-h")) {
+        out << kHelp;
+        return kExitOk;
+    }
+    if (command == "make")
+        return Make(args, out, err);
+    if (command == "show")
+        return Show(args, out, err);
+    if (command == "verify")
+        return Verify(args, out, err);
+    return Usage(err, "unknown command '" + command + "'");
+}
+
+} // namespace sorvel::tool
