@@ -1,0 +1,367 @@
+#include "UpgradeDlg.h"
+
+#include "AboutDlg.h"
+#include "DialogUnits.h"
+#include "MessageBox.h"
+#include "ProgramIcon.h"
+#include "SerialPorts.h"
+#include "SystemMenu.h"
+#include "VersionsDlg.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QThread>
+
+#include <algorithm>
+
+namespace {
+
+// Template size in dialog units.
+constexpr int kWidthDu = 192;
+constexpr int kHeightDu = 131;
+// Height of the port list in the template, drop-down list included.
+constexpr int kPortListHeightDu = 50;
+// The window menu's "Close" command.
+constexpr unsigned kScClose = 0xF060;
+
+const char* const kTemplatePorts[] = {"COM1:", "COM2:", "COM3:", "COM4:"};
+
+// Releases a configuration record's texts when it goes out of scope.
+struct ConfigCopy {
+    CONFIG_INFO info;
+    ~ConfigCopy() { ReleaseConfigStrings(&info); }
+};
+
+} // namespace
+
+CUpgradeDlg::CUpgradeDlg(QWidget* pParent, std::string configBaseDir,
+                         std::filesystem::path deviceRoot)
+    : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      m_hIcon(ProgramIcon()), m_configBaseDir(std::move(configBaseDir)),
+      m_deviceRoot(std::move(deviceRoot)), m_pGate(CGuiCallGate::Create(this)) {
+    BuildControls();
+}
+
+CUpgradeDlg::~CUpgradeDlg() {
+    m_pGate->Close();
+    // Ends that skip OnExit (the dialog destroyed while open) must not leak the texts.
+    ReleaseConfigInfo();
+}
+
+void CUpgradeDlg::BuildControls() {
+    setObjectName(QStringLiteral("IDD_UPGRADE_DIALOG"));
+    setWindowTitle(QStringLiteral("Brevon Box Upgrade tool v1.3.9"));
+    setFont(DialogFont());
+    const CDialogUnits du = CDialogUnits::FromFont(font());
+    setFixedSize(du.Size(kWidthDu, kHeightDu));
+
+    // Controls in template order, which is also the tab order.
+    m_btnExit = new QPushButton(QStringLiteral("Exit"), this);
+    m_btnExit->setGeometry(du.Rect(135, 53, 50, 14));
+
+    auto* portLabel = new QLabel(QStringLiteral("COM Port Selection :"), this);
+    portLabel->setTextFormat(Qt::PlainText);
+    portLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    portLabel->setGeometry(du.Rect(27, 7, 69, 8));
+
+    m_cboPort = new QComboBox(this);
+    m_cboPort->setEditable(true);
+    // The field takes any name; Enter must not add it to the list.
+    m_cboPort->setInsertPolicy(QComboBox::NoInsert);
+    for (const char* port : kTemplatePorts)
+        m_cboPort->addItem(QString::fromLatin1(port));
+    int comboHeight = m_cboPort->sizeHint().height();
+    QRect comboRect = du.Rect(27, 19, 83, kPortListHeightDu);
+    m_cboPort->setGeometry(comboRect.x(), comboRect.y(), comboRect.width(), comboHeight);
+    // The rest of the template's height is the drop-down list.
+    int itemHeight = std::max(1, m_cboPort->fontMetrics().height() + 2);
+    m_cboPort->setMaxVisibleItems(std::max(1, (comboRect.height() - comboHeight) / itemHeight));
+
+    m_btnStartUpload = new QPushButton(QStringLiteral("Start Upload"), this);
+    m_btnStartUpload->setGeometry(du.Rect(135, 15, 50, 14));
+
+    m_btnCancelUpload = new QPushButton(QStringLiteral("Cancel Upload"), this);
+    m_btnCancelUpload->setGeometry(du.Rect(135, 34, 50, 14));
+
+    m_ctlProgress = new QProgressBar(this);
+    m_ctlProgress->setRange(0, 100);
+    m_ctlProgress->setValue(0);
+    m_ctlProgress->setTextVisible(false);
+    m_ctlProgress->setGeometry(du.Rect(7, 103, 178, 14));
+
+    m_btnCompleteUpdate = new QRadioButton(QStringLiteral("Complete Update"), this);
+    m_btnCompleteUpdate->setGeometry(du.Rect(17, 49, 71, 10));
+    m_btnOnlyCartridge = new QRadioButton(QStringLiteral("Only the Cartridge"), this);
+    m_btnOnlyCartridge->setGeometry(du.Rect(17, 62, 72, 10));
+    m_btnOnlySti = new QRadioButton(QStringLiteral("Only the STI"), this);
+    m_btnOnlySti->setGeometry(du.Rect(17, 76, 55, 10));
+
+    auto* group = new QGroupBox(QStringLiteral("Update Setting"), this);
+    group->setGeometry(du.Rect(11, 39, 110, 51));
+    // The frame is drawn behind the radio buttons and must not take their clicks.
+    group->lower();
+    group->setFocusPolicy(Qt::NoFocus);
+
+    m_btnVersions = new QPushButton(QStringLiteral("Versions ..."), this);
+    m_btnVersions->setGeometry(du.Rect(135, 84, 50, 14));
+
+    const std::pair<QWidget*, int> ids[] = {
+        {m_btnExit, IDCANCEL},
+        {m_cboPort, IDC_PORT_COMBO},
+        {m_btnStartUpload, IDC_START_UPLOAD},
+        {m_btnCancelUpload, IDC_CANCEL_UPLOAD},
+        {m_ctlProgress, IDC_PROGRESS},
+        {m_btnCompleteUpdate, IDC_COMPLETE_UPDATE},
+        {m_btnOnlyCartridge, IDC_ONLY_CARTRIDGE},
+        {m_btnOnlySti, IDC_ONLY_STI},
+        {m_btnVersions, IDC_VERSIONS},
+    };
+    QWidget* previous = nullptr;
+    for (const auto& [widget, id] : ids) {
+        widget->setProperty("dlgCtrlId", id);
+        widget->setObjectName(QStringLiteral("IDC_%1").arg(id));
+        if (widget->focusPolicy() == Qt::NoFocus)
+            continue;
+        if (previous)
+            setTabOrder(previous, widget);
+        previous = widget;
+    }
+
+    connect(m_btnExit, &QPushButton::clicked, this, [this] { OnExit(); });
+    connect(m_btnStartUpload, &QPushButton::clicked, this, [this] { OnStartUpload(); });
+    connect(m_btnCancelUpload, &QPushButton::clicked, this, [this] { OnCancelUpload(); });
+    connect(m_btnCompleteUpdate, &QRadioButton::clicked, this, [this] { OnCompleteUpdate(); });
+    connect(m_btnOnlyCartridge, &QRadioButton::clicked, this, [this] { OnOnlyCartridge(); });
+    connect(m_btnOnlySti, &QRadioButton::clicked, this, [this] { OnOnlySti(); });
+    connect(m_btnVersions, &QPushButton::clicked, this, [this] { OnVersions(); });
+
+    // Where the window menu takes no entries of the program, the About entry is in the
+    // dialog's context menu and on F1. OnInitDialog removes it again where the window menu
+    // took it.
+    m_actAbout = new QAction(QString::fromLatin1(kAboutMenuText), this);
+    m_actAbout->setShortcut(QKeySequence(Qt::Key_F1));
+    m_actAbout->setShortcutContext(Qt::WindowShortcut);
+    connect(m_actAbout, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+    addAction(m_actAbout);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+}
+
+bool CUpgradeDlg::OnInitDialog() {
+    if (m_bInitialised)
+        return true;
+    m_bInitialised = true;
+
+    if (AppendToSystemMenu(this, IDM_ABOUTBOX, QString::fromLatin1(kAboutMenuText))) {
+        removeAction(m_actAbout);
+        setContextMenuPolicy(Qt::DefaultContextMenu);
+    }
+    setWindowIcon(m_hIcon);
+
+    // The serial devices of this machine follow the template's entries.
+    for (const std::string& port : ListSerialPorts(m_deviceRoot))
+        m_cboPort->addItem(QString::fromStdString(port));
+    m_cboPort->setCurrentIndex(0);
+    m_ctlProgress->setValue(0);
+
+    // No other thread exists yet; the lock is taken all the same, it costs nothing.
+    {
+        std::lock_guard lock(m_StageLock);
+        m_nUpdateMode = MODE_NONE;
+        m_nStage = STAGE_NONE;
+    }
+
+    // The loader shows its own messages now, before the dialog is visible.
+    CConfigFile config(m_configBaseDir);
+    m_nConfigResult = config.Load(&m_ConfigInfo);
+
+    switch (m_nConfigResult) {
+    case CONFIG_NONE:
+        m_btnStartUpload->setEnabled(false);
+        m_btnCancelUpload->setEnabled(false);
+        m_btnVersions->setEnabled(false);
+        m_bConfigLoaded = 0;
+        break;
+    case CONFIG_STI_ONLY:
+        m_bConfigLoaded = 1;
+        m_btnCompleteUpdate->setEnabled(false);
+        m_btnOnlyCartridge->setEnabled(false);
+        OnOnlySti();
+        m_btnOnlySti->setChecked(true);
+        break;
+    default:
+        m_bConfigLoaded = 1;
+        OnCompleteUpdate();
+        m_btnCompleteUpdate->setChecked(true);
+        break;
+    }
+
+    // The first tab stop, "Exit", has the focus.
+    m_btnExit->setFocus(Qt::OtherFocusReason);
+    return true;
+}
+
+void CUpgradeDlg::setVisible(bool visible) {
+    if (visible && !m_bInitialised)
+        OnInitDialog();
+    QDialog::setVisible(visible);
+}
+
+int CUpgradeDlg::DoModal() {
+    OnInitDialog();
+    return exec() == QDialog::Accepted ? IDOK : IDCANCEL;
+}
+
+bool CUpgradeDlg::UpdateData(bool bSaveAndValidate) {
+    if (bSaveAndValidate)
+        m_strPort = m_cboPort->currentText();
+    else
+        m_cboPort->setEditText(m_strPort);
+    return true;
+}
+
+QWidget* CUpgradeDlg::GetDlgItem(int nID) const {
+    const QList<QWidget*> children = findChildren<QWidget*>();
+    for (QWidget* child : children) {
+        QVariant id = child->property("dlgCtrlId");
+        if (id.isValid() && id.toInt() == nID)
+            return child;
+    }
+    return nullptr;
+}
+
+void CUpgradeDlg::OnCompleteUpdate() {
+    std::lock_guard lock(m_StageLock);
+    m_nUpdateMode = MODE_COMPLETE;
+}
+
+void CUpgradeDlg::OnOnlyCartridge() {
+    std::lock_guard lock(m_StageLock);
+    m_nUpdateMode = MODE_CARTRIDGE_ONLY;
+}
+
+void CUpgradeDlg::OnOnlySti() {
+    std::lock_guard lock(m_StageLock);
+    m_nUpdateMode = MODE_STI_ONLY;
+}
+
+BYTE CUpgradeDlg::GetUpdateMode() {
+    std::lock_guard lock(m_StageLock);
+    return m_nUpdateMode;
+}
+
+void CUpgradeDlg::CopyConfigInfo(CONFIG_INFO* pDest) const {
+    CONFIG_INFO copy;
+    ::CopyConfigInfo(m_ConfigInfo, &copy);
+    // Only a full load set the cartridge files and the Pellum version.
+    if (m_nConfigResult != CONFIG_FULL) {
+        for (char** text :
+             {&copy.pszCartridgeFile1, &copy.pszCartridgeFile2, &copy.pszPellumVersion}) {
+            delete[] * text;
+            *text = nullptr;
+        }
+    }
+    *pDest = copy;
+}
+
+void CUpgradeDlg::OnVersions() {
+    // The parent places the version dialog over this one; it reads only its own copy.
+    CVersionsDlg dlg(this);
+    ConfigCopy copy;
+    CopyConfigInfo(&copy.info);
+    dlg.SetConfigInfo(copy.info, m_nConfigResult);
+    dlg.DoModal();
+}
+
+void CUpgradeDlg::OnSysCommand(unsigned nID) {
+    switch (nID & 0xFFF0) {
+    case IDM_ABOUTBOX: {
+        CAboutDlg dlg(this);
+        dlg.DoModal();
+        break;
+    }
+    case kScClose:
+        // As the close box: through OnExit.
+        close();
+        break;
+    default:
+        break; // the window system handles its own commands
+    }
+}
+
+void CUpgradeDlg::ReleaseConfigInfo() {
+    // The loader may have placed texts in the record even when the load failed; they are
+    // released in every case.
+    ReleaseConfigStrings(&m_ConfigInfo);
+}
+
+void CUpgradeDlg::OnStartUpload() {
+    // The upgrade sequencer supplies this handler.
+}
+
+void CUpgradeDlg::OnCancelUpload() {
+    // The upgrade sequencer supplies this handler.
+}
+
+void CUpgradeDlg::OnExit() {
+    ReleaseConfigInfo();
+    EndDialog(IDCANCEL);
+}
+
+void CUpgradeDlg::EndDialog(int nResult) {
+    done(nResult == IDOK ? QDialog::Accepted : QDialog::Rejected);
+}
+
+void CUpgradeDlg::done(int r) {
+    // Nothing posted from now on reaches the dialog.
+    m_pGate->Close();
+    QDialog::done(r);
+}
+
+void CUpgradeDlg::reject() {
+    OnExit();
+}
+
+void CUpgradeDlg::accept() {
+    // Enter outside a push button: the dialog stays; it ends only through OnExit.
+}
+
+void CUpgradeDlg::SetProgress(int nPos) {
+    nPos = std::clamp(nPos, 0, 100);
+    if (QThread::currentThread() != thread()) {
+        m_pGate->Post([this, nPos] { SetProgress(nPos); });
+        return;
+    }
+    std::lock_guard lock(m_StageLock);
+    m_ctlProgress->setValue(nPos);
+}
+
+void CUpgradeDlg::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_Enter:
+    case Qt::Key_Return:
+        // A focused push button takes Enter itself; everything else lets it pass to here.
+        event->accept();
+        return;
+    default:
+        QDialog::keyPressEvent(event);
+    }
+}
+
+bool CUpgradeDlg::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
+    unsigned command = 0;
+    if (SystemCommandOf(eventType, message, &command) && (command & 0xFFF0) == IDM_ABOUTBOX) {
+        OnSysCommand(command);
+        *result = 0;
+        return true;
+    }
+    return QDialog::nativeEvent(eventType, message, result);
+}

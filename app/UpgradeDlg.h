@@ -1,0 +1,151 @@
+// The main dialog of Sorvel_User: COM port, update mode, the upload buttons, "Versions ..." and
+// the progress bar.
+//
+// Before the dialog first shows (OnInitDialog, run once by the first show, DoModal included) it
+// loads the configuration; the loader's messages come up then, before the dialog. The load
+// result enables the controls and selects the update mode:
+//   CONFIG_NONE      "Start Upload", "Cancel Upload", "Versions ..." disabled; no mode
+//   CONFIG_STI_ONLY  "Complete Update", "Only the Cartridge" disabled; "Only the STI"
+//   CONFIG_FULL      everything enabled; "Complete Update"
+// The port list offers "COM1:" to "COM4:" ("COM1:" selected), then the serial devices of this
+// machine; the field also takes a typed name, which is used exactly as typed.
+//
+// Ending the dialog: "Exit", Esc, the close box and the window menu's "Close" all go to
+// OnExit(), the one place that decides whether the dialog may end; when it does, it releases the
+// configuration texts and ends the dialog (EndDialog). Enter never ends the dialog: on a push
+// button it presses that button, elsewhere (the port field, a radio button) it does nothing, so
+// a stray Enter cannot close the dialog while an upload runs.
+//
+// OnStartUpload, OnCancelUpload and OnExit are virtual: the upgrade sequencer supplies what
+// "Start Upload" and "Cancel Upload" do, and extends "Exit" with its own checks.
+//
+// Threads: everything runs on the GUI thread, except CallGate()->Post() and SetProgress(), which
+// any thread may call. Calls posted through the gate run on the GUI thread while the dialog is
+// open; once the dialog has ended or is destroyed they are dropped, so nothing posted by another
+// thread reaches a dialog that is gone. m_StageLock guards m_nUpdateMode and m_nStage.
+#pragma once
+
+#include "ConfigFile.h"
+#include "GuiCallGate.h"
+#include "Resource.h"
+#include "UpdateModes.h"
+
+#include <QDialog>
+#include <QIcon>
+#include <QString>
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class QComboBox;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QAction;
+
+class CUpgradeDlg : public QDialog {
+    Q_OBJECT
+public:
+    // configBaseDir: the folder against which ".\Ressources\Configuration.zkf" and the upload
+    // paths resolve (the working directory by default). deviceRoot: where the serial devices
+    // are looked for ("/" for this machine).
+    explicit CUpgradeDlg(QWidget* pParent = nullptr, std::string configBaseDir = ".",
+                         std::filesystem::path deviceRoot = "/");
+    ~CUpgradeDlg() override;
+
+    // Runs the dialog modally until it ends; returns its result (IDCANCEL when ended by Exit).
+    int DoModal();
+
+    // Loads the configuration and sets the controls from the result. Runs once: the first call
+    // (the first show at the latest) does the work, later calls return at once. Returns true.
+    bool OnInitDialog();
+
+    // bSaveAndValidate: copies the port field's text into m_strPort; otherwise puts m_strPort
+    // into the field. Returns true.
+    bool UpdateData(bool bSaveAndValidate = true);
+
+    // The control with the given id (IDCANCEL, IDC_PORT_COMBO, ...), or null.
+    QWidget* GetDlgItem(int nID) const;
+
+    // Mode radio buttons: each sets m_nUpdateMode under m_StageLock and nothing else.
+    void OnCompleteUpdate();
+    void OnOnlyCartridge();
+    void OnOnlySti();
+    // The current update mode, read under m_StageLock.
+    BYTE GetUpdateMode();
+
+    // "Versions ...": shows the version dialog on a copy of the configuration record.
+    void OnVersions();
+    // Deep copy of m_ConfigInfo into *pDest (which is overwritten): the texts of the load get
+    // fresh blocks (the cartridge files and the Pellum version only after a full load); the
+    // copy is released with ReleaseConfigStrings.
+    void CopyConfigInfo(CONFIG_INFO* pDest) const;
+
+    // A window-menu command: IDM_ABOUTBOX opens the About box, "Close" goes to OnExit.
+    void OnSysCommand(unsigned nID);
+
+    // Releases the configuration texts. Safe to call more than once.
+    void ReleaseConfigInfo();
+
+    // The upload buttons and "Exit". The base versions: start and cancel do nothing; exit
+    // releases the configuration and ends the dialog.
+    virtual void OnStartUpload();
+    virtual void OnCancelUpload();
+    virtual void OnExit();
+
+    // Ends the dialog with nResult (closes the call gate first).
+    void EndDialog(int nResult);
+
+    // Sets the progress bar (0 to 100). Any thread: from another thread the value is posted.
+    void SetProgress(int nPos);
+
+    // Posting calls to this dialog from any thread; see the header comment.
+    std::shared_ptr<CGuiCallGate> CallGate() const { return m_pGate; }
+
+    // The About entry of the context menu (where the window menu takes no entries).
+    QAction* AboutAction() const { return m_actAbout; }
+
+    // Controls and state, named after the dialog's template and data.
+    QPushButton* m_btnVersions = nullptr;
+    QPushButton* m_btnCancelUpload = nullptr;
+    QPushButton* m_btnStartUpload = nullptr;
+    QRadioButton* m_btnOnlySti = nullptr;
+    QRadioButton* m_btnCompleteUpdate = nullptr;
+    QProgressBar* m_ctlProgress = nullptr;
+    QComboBox* m_cboPort = nullptr;
+    QString m_strPort;
+    QIcon m_hIcon;
+    std::mutex m_StageLock;
+    BYTE m_bConfigLoaded = 0;
+    BYTE m_nConfigResult = CONFIG_NONE;
+    BYTE m_nUpdateMode = MODE_NONE; // guarded by m_StageLock
+    BYTE m_nStage = STAGE_NONE;     // guarded by m_StageLock
+    CONFIG_INFO m_ConfigInfo;
+
+public slots:
+    // Esc and the close box.
+    void reject() override;
+    // Enter on no push button; never ends the dialog.
+    void accept() override;
+    void done(int r) override;
+
+public:
+    void setVisible(bool visible) override;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
+
+private:
+    void BuildControls();
+
+    std::string m_configBaseDir;
+    std::filesystem::path m_deviceRoot;
+    bool m_bInitialised = false;
+    QPushButton* m_btnExit = nullptr;
+    QRadioButton* m_btnOnlyCartridge = nullptr;
+    QAction* m_actAbout = nullptr;
+    std::shared_ptr<CGuiCallGate> m_pGate;
+};

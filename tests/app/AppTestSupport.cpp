@@ -1,0 +1,53 @@
+#include "AppTestSupport.h"
+
+#include "ConfigWriter.h"
+
+#include <QDialog>
+#include <QTest>
+
+namespace sorvel::test {
+
+void QtWindowTest::TearDown() {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    const QWidgetList left = QApplication::topLevelWidgets();
+    for (QWidget* widget : left)
+        ADD_FAILURE() << "window left open: " << widget->metaObject()->className() << " \""
+                      << widget->windowTitle().toStdString() << "\"";
+    for (QWidget* widget : left)
+        delete widget;
+}
+
+ConfigFolder::ConfigFolder(ConfigKind kind) {
+    if (kind == ConfigKind::None)
+        return;
+    m_dir.Write("Ressources/sti.urt", std::string("STI upload file\x01\x02", 17));
+    m_dir.Write("Ressources/cart1.urt", std::string("cartridge one"));
+    m_dir.Write("Ressources/cart2.urt", std::string("cartridge two"));
+    ConfigSpec spec;
+    spec.stiPath = ".\\Ressources\\sti.urt";
+    spec.softwareVersion = ConfigTexts::kSoftware;
+    spec.hardwareVersion = ConfigTexts::kHardware;
+    spec.brevonVersion = ConfigTexts::kBrevon;
+    spec.pellumVersion = ConfigTexts::kPellum;
+    spec.cartridgeType = ConfigTexts::kCartridgeType;
+    if (kind == ConfigKind::Full) {
+        spec.cartridge1Path = ".\\Ressources\\cart1.urt";
+        spec.cartridge2Path = ".\\Ressources\\cart2.urt";
+    }
+    std::string error;
+    if (!WriteConfiguration(m_dir.Path(), spec, &error))
+        ADD_FAILURE() << "cannot write the configuration: " << error;
+}
+
+bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {
+    auto end = std::chrono::steady_clock::now() + deadline;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > end)
+            return cond();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return true;
+}
+
+} // namespace sorvel::test

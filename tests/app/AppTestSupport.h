@@ -1,0 +1,88 @@
+// Helpers for the dialog tests: a fixture that checks that no window outlives a test, real
+// configuration folders, and closing modal dialogs from the event loop.
+#pragma once
+
+#include "ConfigFile.h"
+#include "TempDir.h"
+
+#include <QApplication>
+#include <QTimer>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace sorvel::test {
+
+// Every dialog test: windows left open by a test fail it, and are closed so that the next test
+// starts clean.
+class QtWindowTest : public ::testing::Test {
+protected:
+    void TearDown() override;
+};
+
+// The three kinds of configuration folder the program may start in.
+enum class ConfigKind { None, StiOnly, Full };
+
+// Texts that the configurations below carry (mixed case on purpose: the version dialog shows
+// them in upper case).
+struct ConfigTexts {
+    static constexpr const char* kSoftware = "Sw-1.3.9b";
+    static constexpr const char* kHardware = "hw Rev C";
+    static constexpr const char* kBrevon = "Brevon 4.2a";
+    static constexpr const char* kPellum = "pellum 7.0";
+    static constexpr const char* kCartridgeType = "Ct-x2";
+};
+
+// A folder with Ressources/Configuration.zkf of the given kind (none: no file at all) and the
+// upload files it names. The STI-only configuration carries a Pellum Mail record all the same.
+class ConfigFolder {
+public:
+    explicit ConfigFolder(ConfigKind kind);
+    std::string Path() const { return m_dir.Path().string(); }
+
+private:
+    TempDir m_dir;
+};
+
+// Calls fn with the application's modal widget of type W once one shows, from the event loop;
+// polls every few milliseconds up to the deadline (then the test fails). If the widget is still
+// the modal one after fn returned, it is rejected so that the test cannot hang.
+template <class W>
+void WhenModal(std::function<void(W*)> fn,
+               std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+    auto start = std::chrono::steady_clock::now();
+    auto timer = new QTimer();
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, [timer, fn, start, deadline] {
+        QWidget* modal = QApplication::activeModalWidget();
+        W* target = qobject_cast<W*>(modal);
+        if (target && target->isVisible()) {
+            timer->stop();
+            timer->deleteLater();
+            fn(target);
+            if (QApplication::activeModalWidget() == target) {
+                ADD_FAILURE() << "the modal dialog did not close";
+                if (auto* dialog = qobject_cast<QDialog*>(target))
+                    dialog->done(0);
+            }
+            return;
+        }
+        if (std::chrono::steady_clock::now() - start > deadline) {
+            timer->stop();
+            timer->deleteLater();
+            ADD_FAILURE() << "no modal dialog of the expected type showed";
+        }
+    });
+    timer->start();
+}
+
+// Processes events until cond holds or the deadline passes; returns cond().
+bool WaitFor(const std::function<bool()>& cond,
+             std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
+} // namespace sorvel::test
