@@ -1,0 +1,192 @@
+// The upgrade sequencer: drives the program's one engine object through an upgrade.
+//
+// "Start Upload" hands the port name to the engine, connects and starts the first upload file of
+// the selected update mode. Each completed file moves the sequence to its next stage: a prompt
+// asks the user to watch the box's front panel, the next file starts, and at the end a message
+// tells the user that the box was updated and the port is released. "Cancel Upload", "Exit",
+// engine time-outs and the progress bar are handled here too.
+//
+//   Mode                 Start Upload         1st file done        2nd file done      3rd file done
+//   MODE_COMPLETE        stage 1: STI file    2: reboot prompt,    3: 'FILE' prompt,  4: 'Good'
+//                                             1st cartridge file   2nd cartridge file    message
+//   MODE_STI_ONLY        stage 1: STI file    2: STI-only message
+//   MODE_CARTRIDGE_ONLY  stage 2: 1st cart.   3: 'FILE' prompt,    4: 'Good' message
+//                        file, no prompt      2nd cartridge file
+//
+// The class knows nothing of the window system. It talks to it through ISequencerUi: the Qt
+// dialog implements it with real widgets, the command-line front end with the console, tests
+// with a script.
+//
+// Threads. Everything of a CUpgradeSequencer runs on one thread, its owner (the dialog's thread):
+// the constructor, every operation, the destructor, and every task it posts through
+// ISequencerUi::Post. The engine notifies on its own threads; UploadNotify only copies what the
+// sequencer needs (kind and percentage), hands it to the owner thread with Post and returns, so
+// no engine thread ever waits for the user and no sequencer state is touched by two threads.
+// A notification of a connection that has since been reset (a new "Start Upload", "Cancel
+// Upload", "Exit", the end of a sequence) is dropped on the owner thread. Prompts raised by the
+// stage flow do not block the owner thread: their answer arrives later as a task, and a reset
+// closes an open prompt and ignores its answer.
+//
+// One sequencer at a time per process: it uses the program-wide engine object g_Uploader and
+// the program-wide state g_nUploadState.
+#pragma once
+
+#include "ConfigFile.h"
+#include "SorvelWinTypes.h"
+#include "Tarvik.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+// Upload states (g_nUploadState). There is no state 4.
+constexpr int STATE_IDLE = 0;       // no sequence, no connection held
+constexpr int STATE_CONNECTED = 1;  // only while "Start Upload" starts the first stage
+constexpr int STATE_UPLOADING = 2;  // an upload file is being sent; notifications count
+constexpr int STATE_STAGE_DONE = 3; // a file is through; a stage prompt may be open
+constexpr int STATE_STOPPED = 5;    // stopped on a time-out, a refusal or a file that did not
+                                    // start; the port is still open
+
+// Update modes (m_nUpdateMode), chosen by the radio buttons.
+constexpr BYTE MODE_COMPLETE = 1;
+constexpr BYTE MODE_STI_ONLY = 2;
+constexpr BYTE MODE_CARTRIDGE_ONLY = 3;
+constexpr BYTE MODE_NONE = 255;
+
+// Stages (m_nStage).
+constexpr BYTE STAGE_STI = 1;        // upload the STI file
+constexpr BYTE STAGE_CARTRIDGE1 = 2; // STI-only: finished; else (reboot prompt,) 1st cartridge
+constexpr BYTE STAGE_CARTRIDGE2 = 3; // 'FILE' prompt, 2nd cartridge file
+constexpr BYTE STAGE_FINISH = 4;     // final message and reset
+constexpr BYTE STAGE_NONE = 255;
+
+// The program-wide upload state; read by anyone, written on the sequencer's owner thread.
+extern std::atomic<int> g_nUploadState;
+
+// The program's one engine object, constructed with UploadNotify; lives until the process ends.
+extern CTarvik g_Uploader;
+
+// The engine's notification function: hands progress, time-out and completion to the active
+// sequencer's owner thread and returns at once. Any engine thread.
+void UploadNotify(_tagUploadNotificationMsgstruct* pMsg);
+
+// The update mode that the main dialog selects for a configuration load result: MODE_COMPLETE
+// for CONFIG_FULL, MODE_STI_ONLY for CONFIG_STI_ONLY, MODE_NONE when nothing loaded.
+BYTE DefaultUpdateMode(BYTE configResult);
+
+// What the sequencer needs of the window system. Every method is called on the owner thread,
+// except Post, which any thread may call.
+struct ISequencerUi {
+    virtual ~ISequencerUi() = default;
+
+    // A message raised by a button handler ("Start Upload", "Cancel Upload", "Exit"): modal to
+    // the main window, blocks the owner thread until answered. Returns IDOK, IDCANCEL, IDYES or
+    // IDNO. flags: MB_OK, MB_OKCANCEL or MB_YESNO, possibly with MB_SYSTEMMODAL.
+    virtual int ShowMessage(const std::string& text, unsigned flags) = 0;
+
+    // A prompt or message raised by the stage flow: shown without blocking the owner thread (an
+    // ownerless, always-on-top box), so that the buttons stay usable. When the user answers,
+    // onAnswer is called once on the owner thread (through Post or the event loop) with the
+    // button pressed; closing the box counts as Cancel. The sequencer keeps at most one open.
+    virtual void ShowStagePrompt(const std::string& text, unsigned flags,
+                                 std::function<void(int answer)> onAnswer) = 0;
+    // Closes the open stage prompt, if any; its answer, should one still come, is ignored.
+    virtual void CloseStagePrompt() = 0;
+
+    // Sets the progress bar (range 0 to 100).
+    virtual void SetProgressBar(int nPos) = 0;
+    // The port text as the user chose or typed it ("COM1:", "/dev/ttyUSB0").
+    virtual std::string PortText() = 0;
+    // Releases the configuration strings and ends the dialog ("Exit").
+    virtual void EndDialog() = 0;
+    // Runs task on the owner thread, later, in the order posted. Any thread; must not block.
+    virtual void Post(std::function<void()> task) = 0;
+};
+
+class CUpgradeSequencer {
+public:
+    // ui and config must outlive the sequencer. config is the dialog's configuration record;
+    // it may be filled after construction (it is read at each stage). The update mode starts as
+    // MODE_NONE and the stage as STAGE_NONE; the dialog then selects a mode with a radio setter.
+    CUpgradeSequencer(ISequencerUi& ui, const CONFIG_INFO& config);
+    // Stops any upload and closes the connection; no notification reaches the sequencer after.
+    ~CUpgradeSequencer();
+    CUpgradeSequencer(const CUpgradeSequencer&) = delete;
+    CUpgradeSequencer& operator=(const CUpgradeSequencer&) = delete;
+
+    // The buttons.
+    void OnStartUpload();
+    void OnCancelUpload();
+    void OnExit();
+    // The radio buttons: set the update mode that the following stages read.
+    void OnCompleteUpdate();
+    void OnOnlyCartridge();
+    void OnOnlySti();
+
+    // Ends any sequence at once without asking or showing anything: closes the open stage
+    // prompt, cancels the upload and closes the connection (for the command-line front end's
+    // Ctrl-C, and for a dialog that closes without "Exit").
+    void Abort();
+
+    // Sets the progress bar and remembers its position.
+    void SetProgress(int nPos);
+    void SetStage(BYTE nStage);
+    // Adds one to the stage in 8 bits (255 becomes 0).
+    void NextStage();
+    BYTE GetStage();
+    // Ends the sequence and the connection: stage STAGE_NONE, state STATE_IDLE, the open stage
+    // prompt closed, upload cancelled, port closed, progress 0.
+    void ResetUpload();
+    // Performs the current stage.
+    void RunStage();
+
+    BYTE GetUpdateMode() const { return m_nUpdateMode; }
+    int GetProgress() const { return m_nProgress; }
+    // True from the final "updated" message of a sequence until the next "Start Upload".
+    bool SequenceCompleted() const { return m_bCompleted; }
+    // True while a stage prompt is open.
+    bool StagePromptOpen() const { return m_nOpenPrompt != 0; }
+
+    // The text shown when the port name does not fit the engine's m_szPortName.
+    static std::string PortNameTooLongText();
+
+private:
+    friend void UploadNotify(_tagUploadNotificationMsgstruct* pMsg);
+
+    // Owner thread: one notification, tagged with the connection it came from.
+    void OnNotification(int nMsgType, int nPercent, unsigned nConnection);
+    void StartFile(char* pszPath);
+    void AskThenStart(const char* pszText, char* pszPath);
+    void Refuse();
+    void FinishSequence(const char* pszText);
+    void ReportStartFailure(const char* pszPath, unsigned nResult);
+    void ShowStagePrompt(const std::string& text, unsigned flags,
+                         std::function<void(int answer)> onAnswer);
+    void CloseStagePrompt();
+    // A new connection id before Connect; id 0 (no connection) at every reset.
+    void OpenConnectionId();
+    void CloseConnectionId();
+    // Closes the prompt, cancels and disconnects: every reset's common part.
+    void ReleaseConnection();
+
+    ISequencerUi& m_ui;
+    const CONFIG_INFO& m_ConfigInfo;
+
+    std::mutex m_StageLock; // m_nStage, writes of m_nUpdateMode, the progress position
+    BYTE m_nUpdateMode = MODE_NONE;
+    BYTE m_nStage = STAGE_NONE;
+    int m_nProgress = 0;
+
+    // The connection whose notifications count; 0 while none. Written by the owner thread under
+    // the notification lock, read by UploadNotify under that lock.
+    unsigned m_nConnection = 0;
+    unsigned m_nLastConnection = 0;
+    // The open stage prompt's id; 0 while none.
+    unsigned m_nOpenPrompt = 0;
+    unsigned m_nLastPrompt = 0;
+    bool m_bCompleted = false;
+    // Tasks posted to the owner thread hold this weakly and do nothing once it is gone.
+    std::shared_ptr<int> m_pAlive = std::make_shared<int>(0);
+};

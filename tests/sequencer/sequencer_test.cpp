@@ -1,0 +1,443 @@
+// The upgrade sequencer driven through a scripted window system, with the real engine on a
+// pseudo-terminal against the box simulator, which checks every byte of every file.
+#include "BoxSimulator.h"
+#include "ConfigFile.h"
+#include "ConfigWriter.h"
+#include "EngineState.h"
+#include "RecordingPresenter.h"
+#include "ScriptedUi.h"
+#include "TempDir.h"
+#include "UpgradeSequencer.h"
+#include "UploadProtocol.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using sorvel::boxsim::BoxSimulator;
+using sorvel::test::ScriptedUi;
+using sorvel::test::UiEvent;
+
+const std::string kReboot = "Please wait for the Set Top Box reboots and then click on OK";
+const std::string kFile = "Please wait for the front panel displays 'FILE'\nand click on OK";
+const std::string kSwitchOff = "Upload stopped.\nPlease switch off the set top box";
+const std::string kStiUpdated =
+    "Your Brevon Box was updated.\nPlease wait during the write process.";
+const std::string kGood = "Your Brevon Box was updated. Please wait for the\nfront panel displays "
+                          "'Good' before switching off";
+const std::string kTimeout = "Error during upload.\nPlease check connection and try again.";
+const std::string kReallyStop = "Do you really want to stop upload ?.";
+const std::string kStoppedRestart = "Upload stopped.\nPlease restart device and click OK.";
+const std::string kNoUpload = "No upload in progress.";
+const std::string kInProgress = "Upload in progress.\nPlease stop operation first.";
+const std::string kPortUsed =
+    "COM port used by another application.\nPlease change COM port or close application.";
+
+std::vector<std::uint8_t> UploadFile(std::size_t records, std::size_t recordBytes,
+                                     std::uint8_t seed) {
+    std::vector<std::vector<std::uint8_t>> bodies;
+    for (std::size_t i = 0; i < records; ++i)
+        bodies.push_back(sorvel::boxsim::MakeRecordBody(recordBytes + i, seed + i));
+    return sorvel::boxsim::MakeUploadFile(bodies);
+}
+
+void Notify(int type, int percent) {
+    // From a thread of its own, as the engine's threads notify.
+    std::thread([=] {
+        _tagUploadNotificationMsgstruct msg{type, percent, 0, nullptr};
+        UploadNotify(&msg);
+    }).join();
+}
+
+bool PortOpen() {
+    return g_hPort.load() != nullptr;
+}
+
+class SequencerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sti = dir.Write("Ressources/sti.urt", UploadFile(5, 200, 1)).string();
+        cart1 = dir.Write("Ressources/cart1.urt", UploadFile(4, 700, 2)).string();
+        cart2 = dir.Write("Ressources/cart2.urt", UploadFile(1, 300, 3)).string();
+        sorvel::ConfigSpec spec;
+        spec.stiPath = sti;
+        spec.cartridge1Path = cart1;
+        spec.cartridge2Path = cart2;
+        std::string error;
+        ASSERT_TRUE(sorvel::WriteConfiguration(dir.Path(), spec, &error)) << error;
+        ASSERT_EQ(CConfigFile(dir.Path().string()).Load(&config), CONFIG_FULL);
+        seq = std::make_unique<CUpgradeSequencer>(ui, config);
+        seq->OnCompleteUpdate();
+    }
+    void TearDown() override {
+        seq.reset();
+        tarvik::ResetHandshakeTiming();
+        ReleaseConfigStrings(&config);
+        for (const auto& m : channelMessages.Texts())
+            ADD_FAILURE() << "unexpected message box: " << m;
+        EXPECT_EQ(g_nUploadState.load(), STATE_IDLE);
+        EXPECT_FALSE(PortOpen());
+    }
+
+    // Starts a simulated box expecting the files in order, and points the port text at it.
+    BoxSimulator& Box(std::vector<std::string> files, sorvel::boxsim::Options options = {}) {
+        box = std::make_unique<BoxSimulator>(std::move(options));
+        EXPECT_TRUE(box->Ok()) << box->Error();
+        for (const auto& f : files)
+            EXPECT_TRUE(box->Expect(f));
+        EXPECT_TRUE(box->Start());
+        ui.port = box->SlavePath();
+        return *box;
+    }
+    // A box slow enough that an upload is still under way when the test acts.
+    BoxSimulator& SlowBox(std::vector<std::string> files = {}) {
+        sorvel::boxsim::Options options;
+        options.baud = 9600;
+        return Box(std::move(files), options);
+    }
+    void ExpectFilesArrived(std::size_t n) {
+        ASSERT_TRUE(box->WaitForFilesCompleted(n, 10s));
+        auto report = box->GetReport();
+        EXPECT_TRUE(report.errors.empty()) << report.errors.front();
+        EXPECT_EQ(report.filesCompleted, n);
+    }
+    bool Completed() { return seq->SequenceCompleted(); }
+    bool InState(int state) { return g_nUploadState.load() == state; }
+    bool Uploading() {
+        return ui.Pump([&] { return seq->GetProgress() > 0; });
+    }
+
+    sorvel::test::RecordingPresenter channelMessages;
+    sorvel::test::TempDir dir;
+    std::string sti, cart1, cart2;
+    CONFIG_INFO config;
+    std::unique_ptr<BoxSimulator> box;
+    ScriptedUi ui;
+    std::unique_ptr<CUpgradeSequencer> seq;
+};
+
+struct ModeCase {
+    const char* name;
+    void (CUpgradeSequencer::*select)();
+    std::vector<int> files; // 0 STI, 1 and 2 the cartridge files
+    std::vector<std::string> prompts;
+};
+
+class ModeTest : public SequencerTest, public ::testing::WithParamInterface<ModeCase> {};
+
+TEST_P(ModeTest, RunsFromStartToFinalMessageWithEveryFileIntact) {
+    const ModeCase& c = GetParam();
+    std::vector<std::string> all{sti, cart1, cart2}, files;
+    for (int f : c.files)
+        files.push_back(all[f]);
+    Box(files);
+    (seq.get()->*c.select)();
+    seq->OnStartUpload();
+    ASSERT_TRUE(ui.Pump([&] { return Completed(); }));
+    ExpectFilesArrived(files.size());
+
+    std::vector<UiEvent> expected;
+    for (const auto& p : c.prompts) {
+        bool final = &p == &c.prompts.back();
+        expected.push_back({UiEvent::StagePrompt, p, final ? 0x1000u : 0x1001u});
+    }
+    // The final message stays open: the reset before it closed nothing.
+    EXPECT_EQ(ui.events, expected);
+    EXPECT_EQ(g_nUploadState.load(), STATE_IDLE);
+    EXPECT_EQ(seq->GetStage(), STAGE_NONE);
+    EXPECT_FALSE(PortOpen());
+    ASSERT_FALSE(ui.progress.empty());
+    EXPECT_EQ(ui.progress.back(), 0);
+    EXPECT_GT(*std::max_element(ui.progress.begin(), ui.progress.end()), 0);
+    EXPECT_LT(*std::max_element(ui.progress.begin(), ui.progress.end()), 100);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, ModeTest,
+    ::testing::Values(
+        ModeCase{
+            "Complete", &CUpgradeSequencer::OnCompleteUpdate, {0, 1, 2}, {kReboot, kFile, kGood}},
+        ModeCase{"StiOnly", &CUpgradeSequencer::OnOnlySti, {0}, {kStiUpdated}},
+        ModeCase{"CartridgeOnly", &CUpgradeSequencer::OnOnlyCartridge, {1, 2}, {kFile, kGood}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SequencerTest, RefusedPromptStopsWithThePortOpenUntilCancelOrExit) {
+    for (int refused : {0, 1}) { // the reboot prompt, then the 'FILE' prompt
+        SCOPED_TRACE(refused);
+        Box({sti, cart1, cart2});
+        ui.events.clear();
+        ui.promptAnswers =
+            refused == 0 ? std::deque<int>{IDCANCEL} : std::deque<int>{IDOK, IDCANCEL};
+        seq->OnStartUpload();
+        ASSERT_TRUE(ui.Pump([&] { return InState(STATE_STOPPED); }));
+        ExpectFilesArrived(refused + 1);
+        EXPECT_EQ(ui.events.back(), (UiEvent{UiEvent::StagePrompt, kSwitchOff, 0x1000}));
+        EXPECT_EQ(ui.Count(kGood), 0u);
+        EXPECT_TRUE(PortOpen());
+        EXPECT_EQ(ui.progress.back(), 0);
+        EXPECT_EQ(seq->GetStage(), refused == 0 ? STAGE_CARTRIDGE1 : STAGE_CARTRIDGE2);
+
+        const std::size_t shown = ui.events.size();
+        if (refused == 0) {
+            seq->OnCancelUpload(); // closes silently (and the open message with it)
+            EXPECT_EQ(ui.events.size(), shown + 1);
+            EXPECT_EQ(ui.events.back().kind, UiEvent::ClosePrompt);
+            EXPECT_EQ(ui.endDialogCalls, 0);
+        } else {
+            seq->OnExit();
+            EXPECT_EQ(ui.endDialogCalls, 1);
+        }
+        EXPECT_EQ(g_nUploadState.load(), STATE_IDLE);
+        EXPECT_FALSE(PortOpen());
+    }
+}
+
+TEST_F(SequencerTest, TimeOutIsShownOnceHoweverLongTheBoxStaysSilent) {
+    tarvik::SetHandshakeTimingForTest(5ms, 60ms);
+    ui.holdPrompts = true;
+    sorvel::boxsim::Options silent;
+    silent.answerHandshake = false;
+    auto& box = Box({}, silent);
+    seq->OnStartUpload();
+    ASSERT_TRUE(ui.Pump([&] { return ui.Count(kTimeout) == 1; }));
+    EXPECT_EQ(ui.events.back(), (UiEvent{UiEvent::StagePrompt, kTimeout, 0x1000}));
+    EXPECT_EQ(g_nUploadState.load(), STATE_STOPPED);
+    EXPECT_TRUE(PortOpen());
+
+    // The engine goes on waking the box and timing out; none of that shows again, and a late
+    // progress notification leaves the bar alone.
+    Notify(UPLOAD_MSG_PROGRESS, 50);
+    const std::size_t wakeUps = box.GetReport().wakeUps;
+    ASSERT_TRUE(ui.Pump([&] { return box.GetReport().wakeUps >= wakeUps + 60; }));
+    ui.Drain();
+    EXPECT_EQ(ui.Count(kTimeout), 1u);
+    EXPECT_EQ(seq->GetProgress(), 0);
+
+    // A new sequence closes the old message and may time out once again.
+    seq->OnStartUpload();
+    EXPECT_EQ(ui.events.back().kind, UiEvent::ClosePrompt);
+    ASSERT_TRUE(ui.Pump([&] { return ui.Count(kTimeout) == 2; }));
+    seq->OnCancelUpload();
+    EXPECT_EQ(ui.Texts(UiEvent::Message).size(), 0u);
+}
+
+TEST_F(SequencerTest, CancelUploadWhenNothingRunsSaysSo) {
+    for (int state : {STATE_IDLE, STATE_CONNECTED}) {
+        g_nUploadState = state;
+        seq->OnCancelUpload();
+        g_nUploadState = STATE_IDLE;
+    }
+    UiEvent noUpload{UiEvent::Message, kNoUpload, 0x1000};
+    EXPECT_EQ(ui.events, (std::vector<UiEvent>{noUpload, noUpload}));
+}
+
+TEST_F(SequencerTest, CancelUploadAnsweredNoLetsTheUploadFinish) {
+    SlowBox({sti});
+    seq->OnOnlySti();
+    seq->OnStartUpload();
+    ASSERT_TRUE(Uploading());
+    ui.messageAnswers = {IDNO};
+    seq->OnCancelUpload();
+    EXPECT_EQ(ui.events, (std::vector<UiEvent>{{UiEvent::Message, kReallyStop, 0x1004}}));
+    ASSERT_TRUE(ui.Pump([&] { return Completed(); }));
+    ExpectFilesArrived(1);
+}
+
+TEST_F(SequencerTest, CancelUploadAnsweredYesStopsAtOnce) {
+    SlowBox();
+    seq->OnStartUpload();
+    ASSERT_TRUE(Uploading());
+    seq->OnCancelUpload();
+    EXPECT_EQ(ui.events, (std::vector<UiEvent>{{UiEvent::Message, kReallyStop, 0x1004},
+                                               {UiEvent::Message, kStoppedRestart, 0x1000}}));
+    EXPECT_EQ(g_nUploadState.load(), STATE_IDLE);
+    EXPECT_FALSE(PortOpen());
+    EXPECT_EQ(ui.progress.back(), 0);
+    EXPECT_EQ(seq->GetStage(), STAGE_STI); // the next start resets it
+    ui.Drain();
+    EXPECT_EQ(ui.events.size(), 2u);
+}
+
+TEST_F(SequencerTest, CancelUploadAtAnOpenPromptClosesItAndIgnoresItsLateAnswer) {
+    Box({sti, cart1});
+    ui.holdPrompts = true;
+    seq->OnStartUpload();
+    ASSERT_TRUE(ui.Pump([&] { return seq->StagePromptOpen(); }));
+    EXPECT_EQ(g_nUploadState.load(), STATE_STAGE_DONE);
+    seq->OnCancelUpload();
+    EXPECT_EQ(ui.events, (std::vector<UiEvent>{{UiEvent::StagePrompt, kReboot, 0x1001},
+                                               {UiEvent::Message, kReallyStop, 0x1004},
+                                               {UiEvent::ClosePrompt, "", 0},
+                                               {UiEvent::Message, kStoppedRestart, 0x1000}}));
+    ui.AnswerHeld(IDOK);
+    ui.Drain();
+    EXPECT_EQ(ui.events.size(), 4u);
+    EXPECT_EQ(g_nUploadState.load(), STATE_IDLE);
+    EXPECT_EQ(box->GetReport().handshakesAnswered, 1u);
+}
+
+TEST_F(SequencerTest, CancelQuestionOutlivedByTheSequenceChangesNothing) {
+    Box({sti});
+    seq->OnOnlySti();
+    seq->OnStartUpload();
+    // The sequence finishes while the question is open; the Yes that follows has nothing to stop.
+    ui.whileMessageOpen = [&] { ASSERT_TRUE(ui.Pump([&] { return Completed(); })); };
+    seq->OnCancelUpload();
+    EXPECT_EQ(ui.Count(kStoppedRestart), 0u);
+    EXPECT_EQ(ui.events.back(), (UiEvent{UiEvent::StagePrompt, kStiUpdated, 0x1000}));
+    ExpectFilesArrived(1);
+}
+
+TEST_F(SequencerTest, ExitDuringAnUploadKeepsTheSequenceGoing) {
+    ui.holdPrompts = true;
+    SlowBox({sti});
+    seq->OnOnlySti();
+    seq->OnStartUpload();
+    ASSERT_TRUE(Uploading());
+    seq->OnExit();
+    EXPECT_EQ(ui.events, (std::vector<UiEvent>{{UiEvent::Message, kInProgress, 0x1000}}));
+    EXPECT_EQ(ui.endDialogCalls, 0);
+    ASSERT_TRUE(ui.Pump([&] { return Completed(); }));
+    ExpectFilesArrived(1);
+    seq->OnExit(); // closes the final message and the dialog
+    EXPECT_EQ(ui.events.back().kind, UiEvent::ClosePrompt);
+    EXPECT_EQ(ui.endDialogCalls, 1);
+}
+
+TEST_F(SequencerTest, StartUploadDuringAnUploadStartsAfreshWithoutAsking) {
+    SlowBox();
+    seq->OnStartUpload();
+    ASSERT_TRUE(Uploading());
+    auto first = std::move(box);
+    Box({sti, cart1, cart2});
+    seq->OnStartUpload();
+    EXPECT_EQ(seq->GetStage(), STAGE_STI);
+    ASSERT_TRUE(ui.Pump([&] { return Completed(); }));
+    ExpectFilesArrived(3);
+    EXPECT_TRUE(ui.Texts(UiEvent::Message).empty());
+    EXPECT_EQ(ui.Texts(UiEvent::StagePrompt), (std::vector<std::string>{kReboot, kFile, kGood}));
+}
+
+TEST_F(SequencerTest, NotificationOfAResetConnectionIsDropped) {
+    sorvel::boxsim::Options silent;
+    silent.answerHandshake = false;
+    Box({}, silent);
+    ui.holdPrompts = true;
+    seq->OnStartUpload();
+    Notify(UPLOAD_MSG_COMPLETE, 100); // queued for the first connection
+    seq->OnStartUpload();             // which this resets
+    ui.Drain();
+    EXPECT_EQ(seq->GetStage(), STAGE_STI);
+    EXPECT_TRUE(ui.events.empty());
+    Notify(UPLOAD_MSG_COMPLETE, 100); // the current connection's counts
+    ui.Drain();
+    EXPECT_EQ(seq->GetStage(), STAGE_CARTRIDGE1);
+    EXPECT_EQ(ui.Texts(UiEvent::StagePrompt), (std::vector<std::string>{kReboot}));
+    seq->Abort();
+}
+
+TEST_F(SequencerTest, ModeIsReadAfreshAtEachStage) {
+    // Only the STI while the STI file of a complete update runs: ends after it.
+    Box({sti});
+    seq->OnStartUpload();
+    seq->OnOnlySti();
+    ASSERT_TRUE(ui.Pump([&] { return Completed(); }));
+    ExpectFilesArrived(1);
+    EXPECT_EQ(ui.Texts(UiEvent::StagePrompt), (std::vector<std::string>{kStiUpdated}));
+
+    // Only the Cartridge before the reboot prompt: the prompt is skipped.
+    Box({sti, cart1, cart2});
+    ui.events.clear();
+    seq->OnCompleteUpdate();
+    seq->OnStartUpload();
+    seq->OnOnlyCartridge();
+    ASSERT_TRUE(ui.Pump([&] { return Completed(); }));
+    ExpectFilesArrived(3);
+    EXPECT_EQ(ui.Texts(UiEvent::StagePrompt), (std::vector<std::string>{kFile, kGood}));
+}
+
+TEST_F(SequencerTest, FileThatFailsToStartIsReportedAndStopsTheSequence) {
+    // The first cartridge file vanished after the configuration was checked.
+    std::filesystem::remove(cart1);
+    Box({sti});
+    seq->OnStartUpload();
+    ASSERT_TRUE(ui.Pump([&] { return InState(STATE_STOPPED); }));
+    ExpectFilesArrived(1);
+    ui.Drain();
+    ASSERT_EQ(ui.events.size(), 2u);
+    EXPECT_EQ(ui.events[0].text, kReboot);
+    const std::string& text = ui.events[1].text;
+    EXPECT_EQ(text.rfind("Upload stopped.\nThe file " + cart1 +
+                             " cannot be uploaded:\nthe file does not open or is no upload file (",
+                         0),
+              0u)
+        << text;
+    EXPECT_NE(text.find(".\nPlease check the upgrade files and try again."), std::string::npos);
+    EXPECT_EQ(ui.events[1].flags, 0x1000u);
+    EXPECT_EQ(ui.progress.back(), 0);
+    seq->OnCancelUpload();
+
+    // The STI file is no upload file: "Start Upload" stops at once instead of uploading nothing.
+    dir.Write("Ressources/sti.urt", std::string("not an upload file"));
+    ui.events.clear();
+    seq->OnStartUpload();
+    EXPECT_EQ(g_nUploadState.load(), STATE_STOPPED);
+    ASSERT_EQ(ui.events.size(), 1u);
+    EXPECT_EQ(
+        ui.events[0].text.rfind("Upload stopped.\nThe file " + sti + " cannot be uploaded:", 0),
+        0u);
+    seq->OnCancelUpload();
+}
+
+TEST_F(SequencerTest, ConnectFailuresAreReportedAndStartCanBeTriedAgain) {
+    // Result 3: the message, then the system's reason on a line of its own.
+    ui.port = "/nonexistent/sorvel-port";
+    seq->OnStartUpload();
+    ASSERT_EQ(ui.events.size(), 1u);
+    EXPECT_EQ(ui.events[0].text.rfind(kPortUsed + "\n", 0), 0u);
+    EXPECT_NE(ui.events[0].text.find("No such file or directory"), std::string::npos);
+    EXPECT_EQ(ui.events[0].flags, 0x1000u);
+    EXPECT_EQ(g_nUploadState.load(), STATE_IDLE);
+    EXPECT_EQ(seq->GetStage(), STAGE_NONE);
+
+    // Result 2: the engine object has no notification function.
+    g_Uploader.m_pfnNotify = nullptr;
+    seq->OnStartUpload();
+    g_Uploader.m_pfnNotify = UploadNotify;
+    EXPECT_EQ(ui.events.back().text, "Service unvailable.\nPlease contact VIV.");
+
+    // A port name longer than the engine holds is refused before anything else happens.
+    ui.port = std::string(100, 'x');
+    seq->OnStartUpload();
+    EXPECT_EQ(ui.events.back(),
+              (UiEvent{UiEvent::Message, CUpgradeSequencer::PortNameTooLongText(), 0x1000}));
+    EXPECT_STREQ(g_Uploader.m_szPortName, "/nonexistent/sorvel-port");
+
+    // The next try reaches the box.
+    Box({sti});
+    seq->OnOnlySti();
+    seq->OnStartUpload();
+    ASSERT_TRUE(ui.Pump([&] { return Completed(); }));
+    ExpectFilesArrived(1);
+    EXPECT_EQ(ui.Texts(UiEvent::Message).size(), 3u);
+}
+
+TEST_F(SequencerTest, StartUploadWithoutAModeAsksForOne) {
+    seq.reset();
+    seq = std::make_unique<CUpgradeSequencer>(ui, config); // no radio button chosen yet
+    ui.port = "/nonexistent/sorvel-port";
+    seq->OnStartUpload();
+    EXPECT_EQ(ui.events, (std::vector<UiEvent>{
+                             {UiEvent::Message,
+                              "Please select your Update mode first and then click on start", 0}}));
+    EXPECT_EQ(DefaultUpdateMode(CONFIG_NONE), MODE_NONE);
+    EXPECT_EQ(DefaultUpdateMode(CONFIG_STI_ONLY), MODE_STI_ONLY);
+    EXPECT_EQ(DefaultUpdateMode(CONFIG_FULL), MODE_COMPLETE);
+}
+
+} // namespace

@@ -1,0 +1,271 @@
+// sorvel-cli: the upgrade without a window, for scripts and headless machines.
+//
+// Loads the configuration from a folder as the dialog program does at start-up, then runs the
+// same sequence as "Start Upload" with the same messages and prompts, on the console. See kUsage.
+#include "ConfigFile.h"
+#include "ConsoleUi.h"
+#include "MessageBox.h"
+#include "TaskQueue.h"
+#include "UpgradeSequencer.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <poll.h>
+#include <string>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kExitUpdated = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char* kUsage =
+    R"(Usage: sorvel-cli --port NAME [--mode complete|sti|cartridge] [--yes] [DIR]
+
+Runs the set-top box upgrade of folder DIR (default: the current folder) without a window, as
+the dialog program's "Start Upload" does. The configuration DIR/Ressources/Configuration.zkf is
+loaded and checked first, with the program's messages.
+
+Every message and prompt is printed as it is. A prompt then reads one line: empty, "y", "yes"
+or "ok" answer OK/Yes; anything else, or the end of input, answers Cancel/No and stops the
+upgrade. Progress is a bar on a terminal, else one line "progress: N%" per change.
+
+Options:
+  --port NAME    the serial port: "COM1:" to "COM4:" as in the dialog (mapped by the links in
+                 ${XDG_CONFIG_HOME:-~/.config}/sorvel/dosdevices/comN, else /dev/ttyS0...),
+                 or a device path such as /dev/ttyUSB0
+  --mode MODE    complete (STI file and both cartridge files), sti (the STI file only) or
+                 cartridge (both cartridge files); default: complete when the configuration
+                 names cartridge files, else sti
+  --yes, -y      answer OK/Yes to every prompt without reading
+  --help, -h     show this help
+
+Exit status: 0 when the box was updated (the final message was shown), 1 when the upgrade
+stopped or failed (Ctrl-C included: the upload is cancelled and the port closed), 2 for wrong
+usage.
+)";
+
+struct Options {
+    std::string port;
+    bool havePort = false;
+    std::optional<BYTE> mode;
+    bool answerYes = false;
+    std::string dir = ".";
+};
+
+int UsageError(const std::string& text) {
+    std::cerr << "sorvel-cli: " << text << "\nTry 'sorvel-cli --help'." << std::endl;
+    return kExitUsage;
+}
+
+std::optional<BYTE> ParseMode(const std::string& text) {
+    if (text == "complete")
+        return MODE_COMPLETE;
+    if (text == "sti")
+        return MODE_STI_ONLY;
+    if (text == "cartridge")
+        return MODE_CARTRIDGE_ONLY;
+    return std::nullopt;
+}
+
+// Returns an exit status when the program should end at once.
+std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
+    bool haveDir = false;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool inlineValue = false;
+        if (!optionsEnded && arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
+            value = arg.substr(arg.find('=') + 1);
+            arg = arg.substr(0, arg.find('='));
+            inlineValue = true;
+        }
+        auto takeValue = [&]() -> std::optional<std::string> {
+            if (inlineValue)
+                return value;
+            if (i + 1 >= argc)
+                return std::nullopt;
+            return std::string(argv[++i]);
+        };
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            if (haveDir)
+                return UsageError("more than one folder given: '" + options.dir + "' and '" + arg +
+                                  "'");
+            options.dir = arg;
+            haveDir = true;
+        } else if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "--help" || arg == "-h") {
+            std::cout << kUsage;
+            return kExitUpdated;
+        } else if (arg == "--yes" || arg == "-y") {
+            if (inlineValue)
+                return UsageError("--yes takes no value");
+            options.answerYes = true;
+        } else if (arg == "--port") {
+            auto port = takeValue();
+            if (!port)
+                return UsageError("--port needs a port name");
+            options.port = *port;
+            options.havePort = true;
+        } else if (arg == "--mode") {
+            auto mode = takeValue();
+            if (!mode)
+                return UsageError("--mode needs one of complete, sti, cartridge");
+            options.mode = ParseMode(*mode);
+            if (!options.mode)
+                return UsageError("unknown mode '" + *mode + "' (complete, sti or cartridge)");
+        } else {
+            return UsageError("unknown option '" + arg + "'");
+        }
+    }
+    if (!options.havePort)
+        return UsageError("--port NAME is required");
+    return std::nullopt;
+}
+
+const char* ModeName(BYTE mode) {
+    switch (mode) {
+    case MODE_COMPLETE:
+        return "complete";
+    case MODE_STI_ONLY:
+        return "sti";
+    case MODE_CARTRIDGE_ONLY:
+        return "cartridge";
+    default:
+        return "none";
+    }
+}
+
+// Blocks the stop signals in this thread before any other thread exists, so that every thread
+// inherits the mask and the signals arrive only through the returned descriptor; no work is done
+// in a signal handler.
+int OpenSignalFd() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0)
+        return -1;
+    return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (auto status = ParseArguments(argc, argv, options))
+        return *status;
+
+    // A closed pipe on standard output must end a write with an error, not the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    const int signalFd = OpenSignalFd();
+    if (signalFd < 0) {
+        std::cerr << "sorvel-cli: cannot watch for Ctrl-C: " << std::strerror(errno) << std::endl;
+        return kExitFailed;
+    }
+
+    auto progress = std::make_shared<sorvel::cli::ProgressOutput>(::isatty(STDOUT_FILENO) == 1);
+    sorvel::SetMessagePresenter(sorvel::cli::MakeCliPresenter(options.answerYes, progress));
+
+    // The program runs in its upgrade's folder: the configuration and the upload paths it names
+    // are relative to the working directory.
+    if (::chdir(options.dir.c_str()) != 0)
+        return UsageError("cannot use folder '" + options.dir + "': " + std::strerror(errno));
+
+    CONFIG_INFO config;
+    const BYTE configResult = CConfigFile(".").Load(&config);
+    if (configResult == CONFIG_NONE) {
+        std::cerr << "sorvel-cli: the configuration did not load; nothing was uploaded"
+                  << std::endl;
+        ReleaseConfigStrings(&config);
+        return kExitFailed;
+    }
+    const BYTE mode = options.mode.value_or(DefaultUpdateMode(configResult));
+    if (configResult == CONFIG_STI_ONLY && mode != MODE_STI_ONLY) {
+        ReleaseConfigStrings(&config);
+        return UsageError(std::string("--mode ") + ModeName(mode) +
+                          " needs cartridge files, and this configuration names only the STI "
+                          "file");
+    }
+
+    auto queue = std::make_shared<sorvel::TaskQueue>();
+    sorvel::cli::ConsoleUi ui(options.port, options.answerYes, queue, progress);
+    int status = kExitFailed;
+    bool interrupted = false;
+    {
+        CUpgradeSequencer sequencer(ui, config);
+        if (mode == MODE_COMPLETE)
+            sequencer.OnCompleteUpdate();
+        else if (mode == MODE_CARTRIDGE_ONLY)
+            sequencer.OnOnlyCartridge();
+        else
+            sequencer.OnOnlySti();
+
+        bool started = false;
+        bool done = false;
+        // After each task: the sequence ended well (final message), failed to start, or
+        // stopped where the dialog's user would press "Cancel Upload", which ends it here.
+        auto checkEnd = [&] {
+            if (!started)
+                return;
+            if (sequencer.SequenceCompleted()) {
+                status = kExitUpdated;
+                done = true;
+            } else if (g_nUploadState.load() == STATE_IDLE) {
+                done = true;
+            } else if (g_nUploadState.load() == STATE_STOPPED) {
+                sequencer.OnCancelUpload(); // silent: cancel, disconnect
+                done = true;
+            }
+        };
+        queue->Post([&] {
+            started = true;
+            sequencer.OnStartUpload();
+        });
+        while (!done) {
+            pollfd fds[2] = {{queue->WakeFd(), POLLIN, 0}, {signalFd, POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+                break;
+            if (fds[1].revents & POLLIN) {
+                signalfd_siginfo info{};
+                [[maybe_unused]] ssize_t n = ::read(signalFd, &info, sizeof info);
+                interrupted = true;
+                sequencer.Abort();
+                progress->EndLine();
+                std::cerr << "sorvel-cli: interrupted; the upload was stopped and the port closed"
+                          << std::endl;
+                status = kExitFailed;
+                break;
+            }
+            // One task at a time, so that the end is seen before anything else runs.
+            queue->RunUntil(
+                [&] {
+                    checkEnd();
+                    return done;
+                },
+                std::chrono::milliseconds(0));
+        }
+        progress->EndLine();
+    }
+    ReleaseConfigStrings(&config);
+    ::close(signalFd);
+    std::cout.flush();
+    if (ui.ReadingInput()) {
+        // A prompt's reader still waits for a line that will not come (Ctrl-C during a prompt).
+        // The upload is stopped and the port closed; end without waiting for it.
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    (void)interrupted;
+    return status;
+}
