@@ -1,0 +1,124 @@
+// The engine's library-wide state: one connection and one upload per process, shared by every
+// CTarvik object and by the engine's threads.
+//
+// Threads and rules:
+// - The client's threads run CTarvik's operations; they are serialised by g_engineMutex.
+// - The serial reader thread runs the receive filter (UploadProtocol.h) for the connection.
+// - One handshake thread runs per upload until the box answers or it is asked to stop.
+// Flags and handles are atomic words that every user reads afresh. The upload file, its position,
+// the record counters, the last record's length and the upload's number are guarded by
+// g_uploadMutex; the record buffer by g_recordMutex, which is taken before g_uploadMutex. No lock
+// of the engine is held while a client notification runs, so a client blocked in a notification
+// (in a prompt, for example) never blocks another thread's operation.
+//
+// None of this is exported from Tarvik_Dll; tests reach it through the internal static library.
+#pragma once
+
+#include "Comm.h"
+#include "Tarvik.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// Sizes of the fixed buffers, NUL included where a text is kept.
+constexpr int kRecordBufferBytes = 5100;
+constexpr int kUploadPathBytes = 260;
+constexpr int kPortNameBytes = 100;
+// g_hUploadFile when no upload file is open.
+constexpr int kNoUploadFile = -1;
+
+namespace tarvik {
+
+// One open port and the writes in flight on it. The receive filter and the handshake thread
+// write through it; Disconnect closes it. A write that begins after the close has begun is
+// refused, so no thread touches a port after it was closed, whatever it was doing meanwhile.
+class EngineConnection {
+public:
+    explicit EngineConnection(HCOMM port) : m_port(port) {}
+    EngineConnection(const EngineConnection&) = delete;
+    EngineConnection& operator=(const EngineConnection&) = delete;
+
+    // Writes the bytes with CommWrite. Returns the count written, or 0 once closing began.
+    int Write(const char* bytes, int count);
+    // True once BeginClose was called: the connection's threads stop what they are doing.
+    bool Closing() const { return m_closing.load(std::memory_order_acquire); }
+    // Refuses every later write.
+    void BeginClose();
+    // The receive filter brackets each call with FilterEnter/FilterLeave, and each notification
+    // it gives with NotificationBegin/NotificationEnd.
+    void FilterEnter();
+    void FilterLeave();
+    void NotificationBegin();
+    void NotificationEnd();
+    // Waits until the filter has left its current call: up to kWriteDrainWait while it works,
+    // and up to kNotificationGrace while it is inside a client notification, which may wait on
+    // a person. Returns at once on the filter's own thread.
+    void WaitForFilter();
+
+    // Closes the port once no write is in flight. A write normally takes microseconds; one held
+    // longer than kWriteDrainWait (a channel message shown on the writing thread, a line that
+    // does not drain) closes the port itself when it ends, so the caller never waits on a person.
+    void FinishClose();
+
+private:
+    HCOMM m_port;
+    std::atomic<bool> m_closing{false};
+    std::mutex m_mutex;
+    std::condition_variable m_idle;
+    bool m_filterInside = false;    // guarded by m_mutex
+    bool m_filterNotifying = false; // guarded by m_mutex
+    std::thread::id m_filterThread; // guarded by m_mutex
+    int m_writers = 0;              // guarded by m_mutex
+    bool m_closeByWriter = false;   // guarded by m_mutex
+    bool m_closed = false;          // guarded by m_mutex
+};
+
+// The connection whose reader runs the filter now; null when not connected.
+std::shared_ptr<EngineConnection> CurrentConnection();
+void SetCurrentConnection(std::shared_ptr<EngineConnection> connection);
+
+// How long a stop request or a close waits for a write in flight to end.
+constexpr std::chrono::milliseconds kWriteDrainWait{1000};
+// How long Disconnect lets a notification of the reader thread finish, so that the port is free
+// for the next Connect when the client's function returns promptly.
+constexpr std::chrono::milliseconds kNotificationGrace{200};
+
+// Gives one notification to the client's function, if there is one.
+void Notify(std::int32_t type, std::int32_t percent, std::int32_t length, char* data);
+
+// The text returned by CTarvik::GetLastErrorText on this thread.
+void SetLastErrorText(std::string text);
+const char* LastErrorText();
+
+} // namespace tarvik
+
+// The connection (written by Connect and Disconnect under g_engineMutex). The engine counts as
+// connected exactly while g_hPort is non-null.
+extern std::atomic<HCOMM> g_hPort;
+extern std::atomic<HCOMMREADER> g_hReaderThread;
+extern std::atomic<UploadNotifyProc> g_pfnNotify;
+
+// The upload. g_szUploadFileName is written by UploadURTFile under g_engineMutex and read by
+// OpenUploadFile on the same thread; the handshake thread keeps its own copy.
+extern char g_szUploadFileName[kUploadPathBytes];
+extern int g_hUploadFile;                // guarded by g_uploadMutex
+extern std::int64_t g_nUploadFileOffset; // guarded by g_uploadMutex: the next record's start
+extern std::int32_t g_nRecordsTotal;     // guarded by g_uploadMutex
+extern std::int32_t g_nRecordsLeft;      // guarded by g_uploadMutex
+extern std::int32_t g_nLastRecordLength; // guarded by g_uploadMutex
+extern std::uint64_t g_nUploadNumber;    // guarded by g_uploadMutex: one more for each upload
+extern char g_RecordBuffer[kRecordBufferBytes]; // guarded by g_recordMutex
+
+extern std::atomic<bool> g_bUploadMode;
+extern std::atomic<bool> g_bTargetReady;
+extern std::atomic<bool> g_bUploadRunning;
+
+extern std::mutex g_engineMutex;
+extern std::mutex g_uploadMutex;
+extern std::mutex g_recordMutex;

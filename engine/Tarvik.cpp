@@ -1,0 +1,202 @@
+// The exported class: the client's settings, and the operations over the library-wide state.
+//
+// The operations are serialised by g_engineMutex, which is never held while a client
+// notification runs; opening the port (which may show channel messages) runs outside it.
+#include "Tarvik.h"
+
+#include "EngineState.h"
+#include "UploadFile.h"
+#include "UploadProtocol.h"
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr char kDefaultPortName[] = "COM1";
+constexpr DWORD kBaudRate = 115200;
+
+// True while a Connect is opening the port outside g_engineMutex.
+bool g_bConnecting = false; // guarded by g_engineMutex
+
+unsigned int Fail(unsigned int result, std::string reason) {
+    tarvik::SetLastErrorText(std::move(reason));
+    return result;
+}
+
+// Ends the current upload: the handshake thread, the file and the flags.
+void EndUpload() {
+    tarvik::StopHandshakeThread();
+    std::lock_guard lock(g_uploadMutex);
+    CloseUploadFile();
+    ++g_nUploadNumber; // a filter still at work on this upload leaves the counters alone
+    g_bUploadMode.store(false);
+    g_bTargetReady.store(false);
+    g_bUploadRunning.store(false);
+}
+
+} // namespace
+
+CTarvik::CTarvik(void (*pfnNotify)(_tagUploadNotificationMsgstruct*)) {
+    std::memset(m_szPortName, 0, sizeof m_szPortName);
+    std::memcpy(m_szPortName, kDefaultPortName, sizeof kDefaultPortName);
+    // Fields not set below (fBinary, fErrorChar, fNull, fAbortOnError, the reserved ones and
+    // the special characters) stay 0.
+    std::memset(&m_dcb, 0, sizeof m_dcb);
+    m_dcb.DCBlength = sizeof(DCB);
+    m_dcb.BaudRate = kBaudRate;
+    m_dcb.fParity = 1;
+    m_dcb.fOutxCtsFlow = 0;
+    m_dcb.fOutxDsrFlow = 0;
+    m_dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    m_dcb.fDsrSensitivity = 0;
+    m_dcb.fTXContinueOnXoff = 0;
+    m_dcb.fOutX = 0;
+    m_dcb.fInX = 0;
+    m_dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    m_dcb.XonLim = 0;
+    m_dcb.XoffLim = 0;
+    m_dcb.ByteSize = 8;
+    m_dcb.Parity = NOPARITY;
+    m_dcb.StopBits = ONESTOPBIT;
+    m_dcb.XonChar = 0x11;
+    m_dcb.XoffChar = 0x13;
+    m_pfnNotify = pfnNotify;
+}
+
+CTarvik& CTarvik::operator=(const CTarvik& other) {
+    if (this != &other) {
+        std::memcpy(m_szPortName, other.m_szPortName, sizeof m_szPortName);
+        m_dcb = other.m_dcb;
+        m_pfnNotify = other.m_pfnNotify;
+    }
+    return *this;
+}
+
+unsigned int CTarvik::Connect() {
+    std::string portName;
+    {
+        std::lock_guard lock(g_engineMutex);
+        if (g_hPort.load() != nullptr || g_bConnecting) {
+            return Fail(1, "already connected");
+        }
+        g_dcbComm = m_dcb;
+        g_bUploadRunning.store(false);
+        if (m_pfnNotify == nullptr) {
+            return Fail(2, "no notification function");
+        }
+        g_pfnNotify.store(m_pfnNotify);
+        // A name that fills the whole member has no NUL: refused rather than cut or overread.
+        const std::size_t length = strnlen(m_szPortName, sizeof m_szPortName);
+        if (length == sizeof m_szPortName) {
+            return Fail(3, "port name too long");
+        }
+        portName.assign(m_szPortName, length);
+        g_bConnecting = true;
+    }
+
+    HCOMM port = CommOpen(portName.c_str(), nullptr);
+    if (port == nullptr) {
+        std::string reason = CommLastOpenError();
+        std::lock_guard lock(g_engineMutex);
+        g_bConnecting = false;
+        return Fail(3, reason.empty() ? portName + ": cannot open the port" : reason);
+    }
+    // The filter finds its connection from the first received byte on.
+    tarvik::SetCurrentConnection(std::make_shared<tarvik::EngineConnection>(port));
+    HCOMMREADER reader = CommStartReader(port, UploadReceiveFilter);
+
+    std::lock_guard lock(g_engineMutex);
+    g_bConnecting = false;
+    g_hPort.store(port);
+    g_hReaderThread.store(reader);
+    if (reader == nullptr) {
+        // The port stays open until Disconnect; nothing reads it.
+        return Fail(4, "cannot start the port's reader thread");
+    }
+    return Fail(0, "");
+}
+
+unsigned int CTarvik::UploadURTFile(char* const pszFileName) {
+    std::lock_guard lock(g_engineMutex);
+    if (g_hPort.load() == nullptr) {
+        return Fail(4, "not connected");
+    }
+    if (g_bUploadRunning.load()) {
+        return Fail(1, "an upload is running");
+    }
+    if (pszFileName == nullptr) {
+        EndUpload();
+        return Fail(3, "no upload file given");
+    }
+    // A path that does not fit with its NUL is refused rather than cut (a cut path could name
+    // another file).
+    const std::size_t length = strnlen(pszFileName, kUploadPathBytes);
+    if (length == kUploadPathBytes) {
+        EndUpload();
+        return Fail(3, "path too long");
+    }
+
+    // A handshake thread left over from the last upload has nothing more to say.
+    tarvik::StopHandshakeThread();
+    std::memcpy(g_szUploadFileName, pszFileName, length + 1);
+
+    std::uint64_t uploadNumber = 0;
+    {
+        std::lock_guard uploadLock(g_uploadMutex);
+        // A file left open by an upload that Disconnect interrupted is closed first.
+        CloseUploadFile();
+        uploadNumber = ++g_nUploadNumber;
+        // A NAK before this upload's first record must not resend the last upload's record.
+        g_nLastRecordLength = 0;
+        std::string reason;
+        if (OpenUploadFile(&reason) == 0) {
+            g_bUploadMode.store(false);
+            g_bTargetReady.store(false);
+            g_bUploadRunning.store(false);
+            return Fail(3, reason);
+        }
+        g_bTargetReady.store(false);
+        // Set before the thread starts: a fast box may complete the upload before this call
+        // returns, and completion clears it.
+        g_bUploadRunning.store(true);
+        g_bUploadMode.store(true);
+    }
+
+    if (!tarvik::StartHandshakeThread(tarvik::CurrentConnection(), g_szUploadFileName,
+                                      uploadNumber)) {
+        EndUpload();
+        return Fail(2, "cannot start the handshake thread");
+    }
+    return Fail(0, "");
+}
+
+void CTarvik::CancelUploadProcess() {
+    std::lock_guard lock(g_engineMutex);
+    EndUpload();
+}
+
+void CTarvik::Disconnect() {
+    std::lock_guard lock(g_engineMutex);
+    tarvik::StopHandshakeThread();
+    if (g_hPort.load() == nullptr) {
+        return; // nothing open, or a Connect is still opening the port
+    }
+    std::shared_ptr<tarvik::EngineConnection> connection = tarvik::CurrentConnection();
+    if (connection) {
+        connection->BeginClose();
+        connection->WaitForFilter();
+    }
+    if (HCOMMREADER reader = g_hReaderThread.exchange(nullptr)) {
+        CommStopReader(reader);
+    }
+    if (connection) {
+        connection->FinishClose();
+    }
+    tarvik::SetCurrentConnection(nullptr);
+    g_hPort.store(nullptr);
+}
+
+const char* CTarvik::GetLastErrorText() {
+    return tarvik::LastErrorText();
+}

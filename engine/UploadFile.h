@@ -1,0 +1,49 @@
+// Upload files: a header, then records that the box interprets.
+//
+//   offset 0  2 bytes  "MZ"
+//   offset 2  4 bytes  record count, unsigned, big-endian
+//   offset 6           records, one after the other: type 0x02, length L (24-bit big-endian),
+//                      L + 5 more bytes; L + 9 bytes in all
+//
+// The engine opens the file when an upload starts (UploadURTFile, on the client's thread) and
+// reads one record each time the box asks for one (the receive filter, on the reader thread).
+// Both functions work on the library-wide upload state (EngineState.h); the caller holds
+// g_uploadMutex, and for ReadUploadRecord also g_recordMutex when it reads into g_RecordBuffer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+constexpr std::uint8_t kUploadMagic0 = 0x4D; // 'M'
+constexpr std::uint8_t kUploadMagic1 = 0x5A; // 'Z'
+constexpr int kUploadHeaderBytes = 6;
+constexpr std::uint8_t kRecordType = 0x02;
+constexpr int kRecordHeaderBytes = 4;
+// A record is its header, L and five more bytes.
+constexpr int kRecordOverheadBytes = 9;
+
+// Opens g_szUploadFileName for reading, checks its header and sets g_hUploadFile,
+// g_nUploadFileOffset (6), g_nRecordsTotal and g_nRecordsLeft. Returns 1 when the file is open and
+// its header valid; 0 otherwise, with no file open and the reason in *reason when given:
+// the system's text for a file that does not open, or "not an upload file", "record count too
+// large", "not a regular file", "locked by another program".
+//
+// The file is shared for reading and locked against writers for as long as it is open: it holds
+// a shared flock(), so a program that takes an exclusive lock to write it fails (and one that
+// holds it is refused here). Programs that write without locking are not stopped; POSIX has no
+// mandatory share mode.
+int OpenUploadFile(std::string* reason = nullptr);
+
+// Reads the next record of the open upload file into buffer (kRecordBufferBytes bytes) and
+// returns its length, or 0 when there is no record:
+// - at the end of the file, and when no file is open or reading fails (nothing consumed);
+// - for a header whose type byte is not 0x02 (its 4 bytes, or what the file still held, are
+//   consumed, so the next call reads the 4 bytes after it);
+// - for a header cut short by the end of the file (consumed);
+// - for a record longer than the buffer (L above 5091): nothing is read and nothing consumed, so
+//   the upload stops there instead of sending part of a record or whatever follows it.
+// A record cut short by the end of the file is returned with the bytes that are there.
+std::int32_t ReadUploadRecord(char* buffer);
+
+// Closes the open upload file, if any.
+void CloseUploadFile();
