@@ -96,8 +96,9 @@ TEST(Crc32, FoldedBlocksAgreeWithTheDefinition) {
         for (std::size_t length = 0; length < data.size(); length += 16) {
             DWORD crc = start;
             std::size_t consumed = detail::Crc32Fold(&crc, data.data() + 1, length);
-            if (expectFolding && length >= 64)
+            if (expectFolding && length >= 64) {
                 ASSERT_EQ(consumed, length);
+            }
             std::vector<BYTE> part(data.begin() + 1,
                                    data.begin() + 1 + static_cast<std::ptrdiff_t>(consumed));
             ASSERT_EQ(crc, BitwiseCrc(start, part)) << "length " << length << " start " << start;

@@ -195,8 +195,9 @@ TEST_F(ConfigTool, VerifyPrintsExactlyTheLoadersMessages) {
         EXPECT_EQ(verified.status, 1);
         const std::string transcript = LoaderTranscript(dir.Path());
         EXPECT_EQ(verified.out, transcript);
-        if (!c.expected.empty())
+        if (!c.expected.empty()) {
             EXPECT_EQ(verified.out, c.expected + "result: CONFIG_NONE\n");
+        }
     }
     // The unrecognised first tag: 12 tag messages in lookup order, then the STI file.
     const std::string& last = LoaderTranscript(dir.Path());
@@ -283,12 +284,13 @@ TEST_F(ConfigTool, WrongUsageAndUnreadableFiles) {
         ToolRun run = Tool(dir.Path(), c.args);
         std::string line = c.args.empty() ? "" : c.args[0] + " " + std::to_string(c.args.size());
         EXPECT_EQ(run.status, c.status) << line << "\n" << run.err;
-        if (c.status == 2)
+        if (c.status == 2) {
             EXPECT_EQ(run.err, c.err + "Try 'sorvel-config --help' for more information.\n");
-        else if (!c.err.empty())
+        } else if (!c.err.empty()) {
             EXPECT_EQ(run.err, c.err);
-        else
+        } else {
             EXPECT_NE(run.err.find("sorvel-config: make: cannot "), std::string::npos) << run.err;
+        }
         EXPECT_EQ(run.out, "");
     }
     ToolRun help = Tool(dir.Path(), {"--help"});

@@ -295,7 +295,7 @@ int Show(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
     while (offset < body) {
         const BYTE tag = bytes[offset];
         const char* name = TagName(tag);
-        char position[16];
+        char position[32];
         std::snprintf(position, sizeof position, "%6zu  ", offset);
         if (!name) {
             out << position << "unrecognised tag " << Hex(tag, 2)
@@ -311,7 +311,7 @@ int Show(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
         }
         const std::size_t length =
             static_cast<std::size_t>(bytes[offset + 1]) << 8 | bytes[offset + 2];
-        char lengthText[24];
+        char lengthText[32];
         std::snprintf(lengthText, sizeof lengthText, "length %5zu", length);
         char nameText[32];
         std::snprintf(nameText, sizeof nameText, "%-23s", name);
