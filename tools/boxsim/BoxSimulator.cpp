@@ -1,0 +1,530 @@
+#include "BoxSimulator.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <poll.h>
+#include <sstream>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace sorvel::boxsim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// After a file's last record the engine's handshake thread may still put one wake-up byte on
+// the line (the turn that was running when the ACK arrived). A wake-up byte this soon after a
+// file is taken for that straggler, not for the next file's handshake; the next handshake
+// repeats its byte every 50 ms, so it is answered at the next one.
+constexpr auto kStragglerWindow = std::chrono::milliseconds(40);
+// A record that still differs after this many resends is given up.
+constexpr unsigned kMaxMismatchesInRow = 3;
+constexpr std::size_t kRecordHeaderBytes = 4;
+constexpr std::size_t kRecordOverheadBytes = 9; // header plus the 5 bytes L does not count
+constexpr std::size_t kReadChunkBytes = 4096;
+// How long Send waits for room in the line's buffer before it gives up.
+constexpr auto kSendTimeout = std::chrono::seconds(5);
+
+std::string ErrnoText(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+void CloseFd(int& fd) {
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+bool ParseUploadFile(const std::vector<std::uint8_t>& file,
+                     std::vector<std::vector<std::uint8_t>>& records, std::string& error) {
+    if (file.size() < 6 || file[0] != 'M' || file[1] != 'Z') {
+        error = "not an upload file (no \"MZ\" header)";
+        return false;
+    }
+    std::uint64_t count = (std::uint64_t{file[2]} << 24) | (std::uint64_t{file[3]} << 16) |
+                          (std::uint64_t{file[4]} << 8) | file[5];
+    std::size_t pos = 6;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        if (pos + kRecordHeaderBytes > file.size()) {
+            error = "the header counts " + std::to_string(count) + " records, the file holds " +
+                    std::to_string(i);
+            return false;
+        }
+        if (file[pos] != kRecordType) {
+            error = "record " + std::to_string(i + 1) + " does not begin with 0x02";
+            return false;
+        }
+        std::size_t length =
+            (std::size_t{file[pos + 1]} << 16) | (std::size_t{file[pos + 2]} << 8) | file[pos + 3];
+        std::size_t size = length + kRecordOverheadBytes;
+        if (pos + size > file.size()) {
+            error = "record " + std::to_string(i + 1) + " is cut short by the end of the file";
+            return false;
+        }
+        records.emplace_back(file.begin() + static_cast<std::ptrdiff_t>(pos),
+                             file.begin() + static_cast<std::ptrdiff_t>(pos + size));
+        pos += size;
+    }
+    return true;
+}
+
+} // namespace
+
+std::vector<std::uint8_t> MakeRecordBody(std::size_t totalSize, std::uint8_t seed) {
+    std::size_t bodySize = totalSize < kRecordOverheadBytes ? 5 : totalSize - kRecordHeaderBytes;
+    std::vector<std::uint8_t> body(bodySize);
+    std::uint32_t x = seed * 2654435761u + 1u;
+    for (auto& b : body) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<std::uint8_t>(x >> 16);
+    }
+    return body;
+}
+
+std::vector<std::uint8_t> MakeUploadFile(const std::vector<std::vector<std::uint8_t>>& bodies) {
+    std::vector<std::uint8_t> file{'M', 'Z'};
+    auto count = static_cast<std::uint32_t>(bodies.size());
+    for (int shift = 24; shift >= 0; shift -= 8)
+        file.push_back(static_cast<std::uint8_t>(count >> shift));
+    for (const auto& body : bodies) {
+        std::size_t length = body.size() < 5 ? 0 : body.size() - 5;
+        file.push_back(kRecordType);
+        file.push_back(static_cast<std::uint8_t>(length >> 16));
+        file.push_back(static_cast<std::uint8_t>(length >> 8));
+        file.push_back(static_cast<std::uint8_t>(length));
+        file.insert(file.end(), body.begin(), body.end());
+        file.resize(file.size() + (5 - std::min<std::size_t>(body.size(), 5)), 0);
+    }
+    return file;
+}
+
+BoxSimulator::BoxSimulator(Options options) : m_options(std::move(options)) {
+    if (m_options.answerAfter == 0)
+        m_options.answerAfter = 1;
+    if (!m_options.answerHandshake)
+        m_phase = Phase::Silent;
+    m_masterFd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_masterFd < 0) {
+        m_openError = ErrnoText("posix_openpt");
+        return;
+    }
+    char name[256] = {};
+    if (::grantpt(m_masterFd) != 0 || ::unlockpt(m_masterFd) != 0 ||
+        ::ptsname_r(m_masterFd, name, sizeof name) != 0) {
+        m_openError = ErrnoText("pseudo-terminal setup");
+        CloseFd(m_masterFd);
+        return;
+    }
+    m_slavePath = name;
+    m_slaveFd = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_slaveFd < 0) {
+        m_openError = ErrnoText(name);
+        CloseFd(m_masterFd);
+        return;
+    }
+    // Raw from the start: with the default line discipline the slave would echo the box's
+    // bytes back to it and translate some of them before the engine sets its own mode.
+    termios tio{};
+    if (::tcgetattr(m_slaveFd, &tio) == 0) {
+        ::cfmakeraw(&tio);
+        tio.c_cflag |= CLOCAL | CREAD;
+        ::cfsetspeed(&tio, B115200);
+        ::tcsetattr(m_slaveFd, TCSANOW, &tio);
+    }
+    int flags = ::fcntl(m_masterFd, F_GETFL);
+    ::fcntl(m_masterFd, F_SETFL, flags | O_NONBLOCK);
+    m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_wakeFd < 0) {
+        m_openError = ErrnoText("eventfd");
+        CloseFd(m_slaveFd);
+        CloseFd(m_masterFd);
+        return;
+    }
+    m_opened = true;
+}
+
+BoxSimulator::~BoxSimulator() {
+    Stop();
+    std::lock_guard lock(m_writeMutex);
+    CloseFd(m_slaveFd);
+    CloseFd(m_masterFd);
+    CloseFd(m_wakeFd);
+}
+
+bool BoxSimulator::Expect(const std::string& path, std::string* error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (error)
+            *error = path + ": cannot be opened";
+        return false;
+    }
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+    return ExpectBytes(bytes, path, error);
+}
+
+bool BoxSimulator::ExpectBytes(const std::vector<std::uint8_t>& file, const std::string& name,
+                               std::string* error) {
+    File f;
+    f.name = name;
+    std::string why;
+    if (!ParseUploadFile(file, f.records, why)) {
+        if (error)
+            *error = name + ": " + why;
+        return false;
+    }
+    m_files.push_back(std::move(f));
+    std::lock_guard lock(m_mutex);
+    m_report.filesExpected = m_files.size();
+    return true;
+}
+
+bool BoxSimulator::Start() {
+    if (!m_opened || m_running)
+        return false;
+    m_running = true;
+    m_thread = std::thread([this] { Run(); });
+    return true;
+}
+
+void BoxSimulator::Stop() {
+    if (!m_running)
+        return;
+    {
+        std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(m_wakeFd, &one, sizeof one);
+    m_thread.join();
+    m_running = false;
+}
+
+bool BoxSimulator::Send(const std::vector<std::uint8_t>& bytes) {
+    return WriteAll(bytes.data(), bytes.size());
+}
+
+bool BoxSimulator::Send(const std::string& bytes) {
+    return WriteAll(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+}
+
+void BoxSimulator::HangUp() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_hangUpRequested = true;
+    }
+    if (m_running) {
+        std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(m_wakeFd, &one, sizeof one);
+        WaitFor([](const Report& r) { return r.hungUp; }, std::chrono::seconds(5));
+    } else {
+        std::lock_guard lock(m_writeMutex);
+        CloseLocked();
+    }
+}
+
+void BoxSimulator::CloseLocked() {
+    CloseFd(m_slaveFd);
+    CloseFd(m_masterFd);
+    {
+        std::lock_guard lock(m_mutex);
+        m_report.hungUp = true;
+    }
+    m_changed.notify_all();
+}
+
+bool BoxSimulator::WriteAll(const std::uint8_t* bytes, std::size_t count) {
+    std::lock_guard lock(m_writeMutex);
+    auto deadline = Clock::now() + kSendTimeout;
+    while (count > 0) {
+        if (m_masterFd < 0)
+            return false;
+        ssize_t n = ::write(m_masterFd, bytes, count);
+        if (n > 0) {
+            bytes += n;
+            count -= static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN)
+            return false;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return false;
+        pollfd p{m_masterFd, POLLOUT, 0};
+        ::poll(&p, 1, static_cast<int>(left.count()));
+    }
+    return true;
+}
+
+Report BoxSimulator::GetReport() const {
+    std::lock_guard lock(m_mutex);
+    return m_report;
+}
+
+std::vector<std::uint8_t> BoxSimulator::Received() const {
+    std::lock_guard lock(m_mutex);
+    return m_received;
+}
+
+bool BoxSimulator::WaitFor(const std::function<bool(const Report&)>& predicate,
+                           std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return predicate(m_report); });
+}
+
+bool BoxSimulator::WaitForFilesCompleted(std::size_t n, std::chrono::milliseconds timeout) const {
+    return WaitFor([n](const Report& r) { return r.filesCompleted >= n; }, timeout);
+}
+
+bool BoxSimulator::WaitForWakeUps(std::size_t n, std::chrono::milliseconds timeout) const {
+    return WaitFor([n](const Report& r) { return r.wakeUps >= n; }, timeout);
+}
+
+bool BoxSimulator::WaitForRecords(std::size_t n, std::chrono::milliseconds timeout) const {
+    return WaitFor([n](const Report& r) { return r.recordsReceived >= n; }, timeout);
+}
+
+bool BoxSimulator::WaitForReceived(std::size_t n, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return m_received.size() >= n; });
+}
+
+void BoxSimulator::WakeWaiters() const {
+    { std::lock_guard lock(m_mutex); }
+    m_changed.notify_all();
+}
+
+void BoxSimulator::Event(const std::string& text) {
+    if (m_options.onEvent)
+        m_options.onEvent(text);
+}
+
+void BoxSimulator::Run() {
+    std::uint8_t buffer[kReadChunkBytes];
+    bool lineOpen = true;
+    for (;;) {
+        bool hangUp = false;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_stop)
+                return;
+            hangUp = m_hangUpRequested && lineOpen;
+            m_hangUpRequested = false;
+        }
+        if (hangUp) {
+            lineOpen = false;
+            Event("hanging up");
+            std::lock_guard writeLock(m_writeMutex);
+            CloseLocked();
+            continue;
+        }
+        int timeoutMs = -1;
+        auto now = Clock::now();
+        if (m_askPending && lineOpen) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(m_askAt - now);
+            timeoutMs = static_cast<int>(std::max<std::int64_t>(0, left.count()));
+        }
+        pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {lineOpen ? m_masterFd : -1, POLLIN, 0}};
+        int ready = ::poll(fds, 2, timeoutMs);
+        if (ready < 0 && errno != EINTR)
+            return;
+        if (fds[0].revents & POLLIN) {
+            std::uint64_t value;
+            [[maybe_unused]] ssize_t n = ::read(m_wakeFd, &value, sizeof value);
+        }
+        now = Clock::now();
+        if (lineOpen && m_askPending && now >= m_askAt) {
+            m_askPending = false;
+            Request(m_awaitingResend ? kNak : kEnq);
+        }
+        if (!lineOpen || fds[1].revents == 0)
+            continue;
+        ssize_t n = ::read(m_masterFd, buffer, sizeof buffer);
+        if (n > 0) {
+            {
+                std::lock_guard lock(m_mutex);
+                m_received.insert(m_received.end(), buffer, buffer + n);
+            }
+            HandleBytes(buffer, static_cast<std::size_t>(n), now);
+            m_changed.notify_all();
+        } else if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        } else {
+            // The line is gone (no slave left, or an error): stop polling it rather than spin.
+            std::lock_guard writeLock(m_writeMutex);
+            lineOpen = false;
+            CloseLocked();
+            Event("line closed");
+        }
+    }
+}
+
+void BoxSimulator::HandleBytes(const std::uint8_t* bytes, std::size_t count,
+                               Clock::time_point now) {
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint8_t b = bytes[i];
+        if (m_phase == Phase::Streaming && !m_record.empty()) {
+            m_record.push_back(b);
+            if (m_record.size() == kRecordHeaderBytes) {
+                std::size_t length = (std::size_t{m_record[1]} << 16) |
+                                     (std::size_t{m_record[2]} << 8) | m_record[3];
+                m_recordNeed = length + kRecordOverheadBytes;
+            }
+            if (m_record.size() >= kRecordHeaderBytes && m_record.size() == m_recordNeed)
+                HandleRecord(now);
+            continue;
+        }
+        if (b == kWakeUp) {
+            bool answer = false;
+            {
+                std::lock_guard lock(m_mutex);
+                ++m_report.wakeUps;
+                if (m_phase == Phase::Handshake &&
+                    (m_report.filesCompleted == 0 || now - m_fileDoneAt >= kStragglerWindow) &&
+                    ++m_wakeUpsThisHandshake >= m_options.answerAfter) {
+                    answer = true;
+                    ++m_report.handshakesAnswered;
+                    m_report.recordsInFile = 0;
+                }
+            }
+            if (answer) {
+                m_phase = Phase::Streaming;
+                m_wakeUpsThisHandshake = 0;
+                m_recordIndex = 0;
+                m_awaitingResend = false;
+                m_askPending = false;
+                Event("handshake answered");
+                Request(kAck);
+                Request(kEnq);
+            }
+            continue;
+        }
+        if (m_phase == Phase::Streaming && b == kRecordType) {
+            m_record.assign(1, b);
+            m_recordNeed = 0;
+            continue;
+        }
+        std::lock_guard lock(m_mutex);
+        ++m_report.strayBytes;
+    }
+}
+
+void BoxSimulator::HandleRecord(Clock::time_point now) {
+    std::vector<std::uint8_t> record;
+    record.swap(m_record);
+    m_recordNeed = 0;
+    bool anyFile = !m_files.empty();
+    const File* file = anyFile && m_fileIndex < m_files.size() ? &m_files[m_fileIndex] : nullptr;
+    bool match = !anyFile || (file && m_recordIndex < file->records.size() &&
+                              file->records[m_recordIndex] == record);
+    std::string event;
+    bool fileDone = false;
+    bool nak = false;
+    std::size_t total = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        total = ++m_report.recordsReceived;
+        if (match) {
+            ++m_report.recordsVerified;
+            ++m_report.recordsInFile;
+            m_mismatchesInRow = 0;
+            if (m_awaitingResend) {
+                ++m_report.resends;
+                m_awaitingResend = false;
+            } else {
+                ++m_newRecords;
+                nak = m_options.nakEvery && m_newRecords % m_options.nakEvery == 0;
+            }
+            if (!nak) {
+                ++m_recordIndex;
+                if (file && m_recordIndex == file->records.size()) {
+                    fileDone = true;
+                    ++m_report.filesCompleted;
+                }
+            }
+            if (m_options.verbose) {
+                event = "record " + std::to_string(m_recordIndex + (nak ? 1 : 0)) +
+                        (file ? "/" + std::to_string(file->records.size()) : "") + " ok (" +
+                        std::to_string(record.size()) + " bytes)";
+            }
+        } else {
+            ++m_mismatchesInRow;
+            std::string where = file ? file->name + " record " + std::to_string(m_recordIndex + 1)
+                                     : "record after the last file";
+            std::string expected =
+                file && m_recordIndex < file->records.size()
+                    ? std::to_string(file->records[m_recordIndex].size()) + " bytes"
+                    : "none";
+            event = where + ": received " + std::to_string(record.size()) +
+                    " bytes that differ from the file (expected " + expected + ")";
+            m_report.errors.push_back(event);
+            nak = file != nullptr;
+        }
+    }
+    if (!event.empty())
+        Event(event);
+    if (fileDone) {
+        Event("file complete: " + file->name + " (" + std::to_string(file->records.size()) +
+              " records)");
+        ++m_fileIndex;
+        m_fileDoneAt = now;
+        m_phase = m_fileIndex < m_files.size() ? Phase::Handshake : Phase::Done;
+        return;
+    }
+    if (!match && (!file || m_mismatchesInRow >= kMaxMismatchesInRow)) {
+        m_phase = Phase::Silent;
+        {
+            std::lock_guard lock(m_mutex);
+            m_report.errors.push_back("gave up after " + std::to_string(m_mismatchesInRow) +
+                                      " wrong records in a row");
+        }
+        Event("gave up: stopped asking");
+        return;
+    }
+    if (m_options.hangUpAfter && total >= m_options.hangUpAfter) {
+        m_phase = Phase::Silent;
+        std::lock_guard lock(m_mutex);
+        m_hangUpRequested = true;
+        return;
+    }
+    if (m_options.stopAfter && total >= m_options.stopAfter) {
+        m_phase = Phase::Silent;
+        Event("stopped asking after " + std::to_string(total) + " records");
+        return;
+    }
+    if (nak)
+        m_awaitingResend = true;
+    auto wire = std::chrono::nanoseconds(0);
+    if (m_options.baud)
+        wire = std::chrono::nanoseconds(static_cast<std::int64_t>(record.size()) * 10 *
+                                        1'000'000'000LL / m_options.baud);
+    if (wire.count() == 0) {
+        Request(nak ? kNak : kEnq);
+    } else {
+        m_askPending = true;
+        m_askAt = now + wire;
+    }
+}
+
+void BoxSimulator::Request(std::uint8_t byte) {
+    if (m_options.garbageEvery && ++m_requestCount % m_options.garbageEvery == 0)
+        WriteAll(reinterpret_cast<const std::uint8_t*>(m_options.garbageBytes.data()),
+                 m_options.garbageBytes.size());
+    WriteAll(&byte, 1);
+    if (byte == kEnq || byte == kNak) {
+        std::lock_guard lock(m_mutex);
+        ++m_report.requestsSent;
+    }
+    if (byte == kNak)
+        Event("NAK: asked for a resend");
+}
+
+} // namespace sorvel::boxsim

@@ -1,0 +1,189 @@
+// A simulated set-top box on a pseudo-terminal, for tests, benchmarks and manual runs.
+//
+// The simulator opens a pseudo-terminal pair and keeps its master side; the engine opens the
+// slave side (SlavePath()) as its serial port. Once started, a thread of the simulator speaks the
+// box's side of the upload protocol:
+//
+//   engine: 0x17 (repeated)     box: 0x06 ACK, then 0x05 ENQ for the first record
+//   engine: record              box: 0x05 ENQ for the next record, or 0x15 NAK for a resend
+//
+// A record is read from the stream by its header (type 0x02, 24-bit big-endian length L, then
+// L + 5 bytes) and compared with the expected upload files (Expect / ExpectBytes), in order.
+// After the last record of a file the box waits for the next handshake and goes on with the
+// next file. Faults are chosen with Options. Report() tells what arrived.
+//
+// Threads: every method may be called from any thread; Report() and the WaitFor helpers give a
+// consistent snapshot. The simulator holds a descriptor of the slave side open for its whole
+// life, so the engine may close and reopen the port; HangUp() (or the hang-up fault) closes the
+// pair, which the engine sees as an unplugged adapter.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sorvel::boxsim {
+
+// Protocol bytes.
+constexpr std::uint8_t kEnq = 0x05;
+constexpr std::uint8_t kAck = 0x06;
+constexpr std::uint8_t kNak = 0x15;
+constexpr std::uint8_t kWakeUp = 0x17;
+constexpr std::uint8_t kRecordType = 0x02;
+
+struct Options {
+    // Answer the wake-up byte at all (false: the box stays silent for ever).
+    bool answerHandshake = true;
+    // Answer the n-th wake-up byte of a handshake (1: the first one).
+    unsigned answerAfter = 1;
+    // Ask for a resend (NAK) after every n-th new record; 0: never.
+    unsigned nakEvery = 0;
+    // Send garbageBytes before every n-th request (ACK, ENQ or NAK); 0: never.
+    unsigned garbageEvery = 0;
+    std::string garbageBytes = "BOX>";
+    // With no file expected the box asks for records without end and accepts any record.
+    // Stop asking once this many records were received in all; 0: never stop.
+    unsigned stopAfter = 0;
+    // Hang up (close the pseudo-terminal) once this many records were received; 0: never.
+    unsigned hangUpAfter = 0;
+    // Emulated line speed: wait the wire time of each record (10 bits a byte) before asking for
+    // the next. 0: ask at once.
+    unsigned baud = 0;
+    // Called on the simulator's thread for each event worth telling a person ("record 3/10 ok").
+    // Must not call back into the simulator.
+    std::function<void(const std::string&)> onEvent;
+    // Also report every record through onEvent, not only handshakes, files and faults.
+    bool verbose = false;
+};
+
+struct Report {
+    std::size_t filesExpected = 0;
+    std::size_t filesCompleted = 0;  // files whose every record arrived intact
+    std::size_t recordsReceived = 0; // every record read from the line, matching or not
+    std::size_t recordsVerified = 0; // records received and equal to the file (resends included)
+    std::size_t recordsInFile = 0;   // records of the current file received so far
+    std::size_t resends = 0;         // records received again after a NAK
+    std::size_t strayBytes = 0;      // bytes outside records other than 0x17
+    std::size_t wakeUps = 0;         // 0x17 bytes received
+    std::size_t handshakesAnswered = 0;
+    std::size_t requestsSent = 0; // ENQ and NAK
+    bool hungUp = false;
+    std::vector<std::string> errors; // mismatched records and the like
+
+    // Every expected file arrived intact and nothing went wrong.
+    bool AllIntact() const { return errors.empty() && filesCompleted == filesExpected; }
+};
+
+class BoxSimulator {
+public:
+    // Opens the pseudo-terminal pair. Check Ok() / Error().
+    explicit BoxSimulator(Options options = {});
+    ~BoxSimulator();
+    BoxSimulator(const BoxSimulator&) = delete;
+    BoxSimulator& operator=(const BoxSimulator&) = delete;
+
+    bool Ok() const { return m_opened; }
+    const std::string& Error() const { return m_openError; }
+    // The device path that the engine opens.
+    const std::string& SlavePath() const { return m_slavePath; }
+
+    // Adds an upload file to expect; false (and *error set) when it cannot be read or parsed.
+    // Call before Start.
+    bool Expect(const std::string& path, std::string* error = nullptr);
+    bool ExpectBytes(const std::vector<std::uint8_t>& file, const std::string& name,
+                     std::string* error = nullptr);
+
+    // Starts and stops the box's thread. Stop is idempotent and called by the destructor.
+    bool Start();
+    void Stop();
+
+    // Writes bytes to the engine now, from the calling thread.
+    bool Send(const std::vector<std::uint8_t>& bytes);
+    bool Send(const std::string& bytes);
+    // Closes the pseudo-terminal pair: the engine sees a hang-up.
+    void HangUp();
+
+    Report GetReport() const;
+    // Every byte the box has received so far, in order.
+    std::vector<std::uint8_t> Received() const;
+
+    // Wait until the predicate holds on a report, or the time-out passes; true if it held.
+    bool WaitFor(const std::function<bool(const Report&)>& predicate,
+                 std::chrono::milliseconds timeout) const;
+    bool WaitForFilesCompleted(std::size_t n, std::chrono::milliseconds timeout) const;
+    bool WaitForWakeUps(std::size_t n, std::chrono::milliseconds timeout) const;
+    bool WaitForRecords(std::size_t n, std::chrono::milliseconds timeout) const;
+    // Waits until at least n bytes were received in all.
+    bool WaitForReceived(std::size_t n, std::chrono::milliseconds timeout) const;
+    // Wakes every WaitFor so that it looks at its predicate again (for predicates that also
+    // look at state outside the report, such as a stop flag).
+    void WakeWaiters() const;
+
+private:
+    struct File {
+        std::string name;
+        std::vector<std::vector<std::uint8_t>> records;
+    };
+    enum class Phase { Handshake, Streaming, Done, Silent };
+
+    void Run();
+    void HandleBytes(const std::uint8_t* bytes, std::size_t count,
+                     std::chrono::steady_clock::time_point now);
+    void HandleRecord(std::chrono::steady_clock::time_point now);
+    void Request(std::uint8_t byte);
+    bool WriteAll(const std::uint8_t* bytes, std::size_t count);
+    void Event(const std::string& text);
+    void CloseLocked();
+
+    Options m_options;
+    bool m_opened = false;
+    std::string m_openError;
+    std::string m_slavePath;
+    // The pair's descriptors are closed only under m_writeMutex: by the box's thread while it
+    // runs, else by the caller of HangUp or the destructor.
+    std::mutex m_writeMutex;
+    int m_masterFd = -1;
+    int m_slaveFd = -1; // held open so the engine may close and reopen the slave
+    int m_wakeFd = -1;
+    std::vector<File> m_files;
+    std::thread m_thread;
+    bool m_running = false; // touched only by Start and Stop
+
+    // Everything below is guarded by m_mutex; m_changed is notified on every change.
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_changed;
+    Report m_report;
+    std::vector<std::uint8_t> m_received;
+    bool m_stop = false;
+    bool m_hangUpRequested = false;
+
+    // Protocol state, touched only by the box's thread.
+    Phase m_phase = Phase::Handshake;
+    std::size_t m_fileIndex = 0;
+    std::size_t m_recordIndex = 0;
+    std::size_t m_newRecords = 0; // first receptions, for nakEvery
+    unsigned m_wakeUpsThisHandshake = 0;
+    bool m_awaitingResend = false;
+    unsigned m_requestCount = 0;
+    unsigned m_mismatchesInRow = 0;
+    std::vector<std::uint8_t> m_record; // the record being read
+    std::size_t m_recordNeed = 0;       // its full length once the header is in
+    std::chrono::steady_clock::time_point m_askAt{};
+    bool m_askPending = false;
+    std::chrono::steady_clock::time_point m_fileDoneAt{};
+};
+
+// Builds an upload file: "MZ", the record count, then one record per body (type 0x02, 24-bit
+// length L, L + 5 bytes; a body must hold at least 5 bytes). For tests and benchmarks.
+std::vector<std::uint8_t> MakeUploadFile(const std::vector<std::vector<std::uint8_t>>& bodies);
+// A record of the given total size (at least 9 bytes) whose bytes follow from seed.
+std::vector<std::uint8_t> MakeRecordBody(std::size_t totalSize, std::uint8_t seed);
+
+} // namespace sorvel::boxsim
