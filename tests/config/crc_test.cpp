@@ -129,7 +129,7 @@ TEST(FileCrc32, ChecksOneFileInChunksWhateverItsSize) {
     for (std::size_t size : {std::size_t{0}, std::size_t{1}, kCrcChunkBytes - 1, kCrcChunkBytes,
                              3 * kCrcChunkBytes + 123}) {
         auto bytes = RandomBytes(size, static_cast<unsigned>(size));
-        auto path = dir.Write("f" + std::to_string(size), bytes);
+        auto path = dir.Write(std::to_string(size) + ".bin", bytes);
         DWORD crc = 0xFFFFFFFF;
         FileOutcome outcome = FileCrc32(path.string(), &crc);
         ASSERT_EQ(outcome.status, FileStatus::Ok) << outcome.reason;

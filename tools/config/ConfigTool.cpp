@@ -260,7 +260,9 @@ std::string DescribeValue(BYTE tag, const BYTE* p, std::size_t n) {
         printable = p[i] >= 0x20 && p[i] < 0x7f;
     if (!printable || tag == TAG_HEADER)
         return HexBytes(p, n);
-    std::string text = "\"" + std::string(reinterpret_cast<const char*>(p), chars) + "\"";
+    std::string text(1, '"');
+    text.append(reinterpret_cast<const char*>(p), chars);
+    text += '"';
     if (!terminated)
         text += " (no NUL)";
     if (tag == TAG_CARTRIDGE_TYPE && chars > kMaxCartridgeTypeChars)
