@@ -107,6 +107,16 @@ void CUpgradeDlg::BuildControls() {
 
     auto* group = new QGroupBox(QStringLiteral("Update Setting"), this);
     group->setGeometry(du.Rect(11, 39, 110, 51));
+    // The template's group box draws its frame through the middle of its title, so that the
+    // radio buttons fit below the title; styles that put the title above the frame would push
+    // the frame onto the first radio button.
+    group->setStyleSheet(
+        QStringLiteral(
+            "QGroupBox { border: 1px solid palette(mid); margin-top: %1px; }"
+            "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+            " left: %2px; padding: 0 2px; }")
+            .arg(group->fontMetrics().height() / 2)
+            .arg(du.X(2)));
     // The frame is drawn behind the radio buttons and must not take their clicks.
     group->lower();
     group->setFocusPolicy(Qt::NoFocus);
