@@ -58,6 +58,10 @@ HCOMMREADER CommStartReader(HCOMM port, CommReceiveProc receiver);
 // returns the callback is never called again. Returns 1.
 int CommStopReader(HCOMMREADER reader);
 
+// Whether the port's thread exit event is set: a write was aborted (the device went away or the
+// port was closed under it). Once set, writes that would have to wait return at once.
+bool CommExitEventIsSet(HCOMM port);
+
 // The system's reason for the last CommOpen that returned null on the calling thread, such as
 // "/dev/ttyUSB0: Permission denied"; "" after a successful open.
 std::string CommLastOpenError();

@@ -1,0 +1,16 @@
+// Linux-only requests of the serial channel that need kernel headers which clash with
+// <termios.h>; implemented in CommLinux.cpp. Called by the POSIX backend on the thread that
+// opens the port.
+#pragma once
+
+namespace comm_linux {
+
+// Asks the driver to hand received bytes on without its latency timer (ASYNC_LOW_LATENCY).
+// Returns 0, or the errno of the request (ENOTTY/EINVAL: the device has no such setting).
+int RequestLowLatency(int fd);
+
+// Sets a speed that has no B<rate> constant (BOTHER) on both directions and reads it back.
+// Returns 0 when the device took exactly that rate, else an errno (EINVAL when it kept another).
+int SetCustomSpeed(int fd, unsigned baud);
+
+} // namespace comm_linux

@@ -1,0 +1,828 @@
+// The serial channel on POSIX termios.
+//
+// A port is a CommPort shared by its handle and by every thread that uses it: the reader thread
+// and each writer hold a reference for as long as they work on it, so the descriptor number
+// can never be reused under a thread that still runs. CommClose lets go of the device at once
+// (its descriptor then names /dev/null until the last user lets go).
+#include "Comm.h"
+
+#include "CommLinux.h"
+#include "MessageBox.h"
+#include "Program.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <poll.h>
+#include <string>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+DCB g_dcbComm{};
+COMMTIMEOUTS g_ctoComm{};
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Message texts of the channel.
+constexpr const char* kMsgExitEvent = "Error - Cannot create thread exit event.";
+constexpr const char* kMsgGetTimeouts = "Error - Cannot get port timeouts.";
+constexpr const char* kMsgSetState = "Error - Cannot set port state.";
+constexpr const char* kMsgSetTimeouts = "Error - Cannot set port timeouts.";
+constexpr const char* kMsgPortReady = "Error - Cannot set the port ready.";
+constexpr const char* kMsgReadThread = "Error - Cannot initiate port Read thread.";
+constexpr const char* kMsgReaderEvent = "Error - Cannot create Reader Event.";
+constexpr const char* kMsgReaderWait = "Error - Wait for Reader & Status objects failed.";
+constexpr const char* kMsgClearErrors = "Error - Cannot clear communication port errors.";
+constexpr const char* kMsgWriteResult = "Error - Cannot get overlapped writter result.";
+constexpr const char* kMsgWriteShort = "Error - Cannot write data in to port.";
+constexpr const char* kMsgWriteWait = "Error - Wait for write object failed.";
+constexpr const char* kMsgWriteStart =
+    "Error - Cannot write in to port. Verify set port properties and rights.";
+
+constexpr std::size_t kReadChunkBytes = 2048;
+// The reader's wait: after this much silence it clears the line's error state.
+constexpr int kReaderWaitMs = 500;
+constexpr DWORD kLineEventMask = 0x1F8; // EV_CTS|EV_DSR|EV_RLSD|EV_BREAK|EV_ERR|EV_RING
+constexpr COMMTIMEOUTS kFixedTimeouts{1, 0, 0, 0, 0};
+constexpr std::size_t kCaptionBytes = 260;
+
+// Module-wide channel state. The caption is read by the reader and writer threads while a new
+// CommOpen may compute it again, so it sits behind a lock.
+std::mutex g_captionMutex;
+std::string g_szCommCaption = "Serial comm error";
+std::atomic<void*> g_hCommOwner{nullptr};
+// 0: writes wait for completion or for the thread exit event (the only mode this backend has).
+std::atomic<int> g_bSyncWrite{0};
+std::atomic<DWORD> g_dwCommEventMask{0};
+thread_local std::string t_lastOpenError;
+
+std::string Caption() {
+    std::lock_guard lock(g_captionMutex);
+    return g_szCommCaption;
+}
+
+void CommMessage(const char* text, unsigned style = MB_ICONERROR) {
+    sorvel::ShowMessageBox(text, Caption(), style);
+}
+
+// The device has no such line or counter (pseudo-terminals, some USB adapters): not a failure.
+bool NoSuchLine(int error) {
+    return error == ENOTTY || error == EINVAL;
+}
+
+// The device went away (adapter unplugged, pseudo-terminal hung up).
+bool PortGone(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE;
+}
+
+void SetEventFd(int fd) {
+    if (fd < 0)
+        return;
+    std::uint64_t one = 1;
+    while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+} // namespace
+
+struct CommPort {
+    CommPort(int descriptor, std::string devicePath)
+        : fd(descriptor), path(std::move(devicePath)) {}
+    ~CommPort() {
+        if (fd >= 0)
+            ::close(fd);
+        if (exitEvent >= 0)
+            ::close(exitEvent);
+        if (closeEvent >= 0)
+            ::close(closeEvent);
+    }
+    CommPort(const CommPort&) = delete;
+    CommPort& operator=(const CommPort&) = delete;
+
+    bool ExitEventSet() const { return exitSet.load(std::memory_order_acquire); }
+    void SetExitEvent() {
+        if (!exitSet.exchange(true, std::memory_order_acq_rel))
+            SetEventFd(exitEvent);
+    }
+
+    int fd;
+    const std::string path;
+    // The thread exit event: set by an aborted write, never cleared; the eventfd wakes writers
+    // that wait in poll().
+    int exitEvent = -1;
+    std::atomic<bool> exitSet{false};
+    // Set by CommClose so that a write still waiting on the port returns.
+    int closeEvent = -1;
+    std::atomic<bool> closed{false};
+    // The device is gone: nothing touches it again. Its one message has been shown once
+    // goneReported is set.
+    std::atomic<bool> gone{false};
+    std::atomic<bool> goneReported{false};
+    // Whole writes one at a time, so that a record never interleaves with another write.
+    std::mutex writeMutex;
+};
+
+namespace {
+
+// Open ports by handle. A handle that CommClose has released is no longer found, so a late
+// call with it does nothing instead of touching freed memory.
+std::mutex g_portsMutex;
+std::map<CommPort*, std::shared_ptr<CommPort>>& Ports() {
+    static auto* ports = new std::map<CommPort*, std::shared_ptr<CommPort>>;
+    return *ports;
+}
+
+std::shared_ptr<CommPort> FindPort(HCOMM handle) {
+    if (handle == nullptr)
+        return nullptr;
+    std::lock_guard lock(g_portsMutex);
+    auto it = Ports().find(handle);
+    return it == Ports().end() ? nullptr : it->second;
+}
+
+std::string OpenFailureText(const std::string& name, const std::string& path, int error) {
+    std::string where = name == path ? path : name + " (" + path + ")";
+    std::string text = where + ": " + sorvel::SystemErrorText(error);
+    switch (error) {
+    case EACCES:
+    case EPERM:
+        text += " (add the user to the dialout group, then log in again)";
+        break;
+    case EBUSY:
+    case EWOULDBLOCK:
+        text = where + ": the port is held by another program";
+        break;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        text += " (is the adapter plugged in?)";
+        break;
+    case ENOTTY:
+        text = where + ": not a serial port";
+        break;
+    default:
+        break;
+    }
+    return text;
+}
+
+// Returns the B<rate> constant of a standard speed, or 0 when there is none.
+speed_t StandardSpeed(DWORD baud) {
+    switch (baud) {
+    case 50:
+        return B50;
+    case 75:
+        return B75;
+    case 110:
+        return B110;
+    case 134:
+        return B134;
+    case 150:
+        return B150;
+    case 200:
+        return B200;
+    case 300:
+        return B300;
+    case 600:
+        return B600;
+    case 1200:
+        return B1200;
+    case 1800:
+        return B1800;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    case 230400:
+        return B230400;
+    case 460800:
+        return B460800;
+    case 500000:
+        return B500000;
+    case 576000:
+        return B576000;
+    case 921600:
+        return B921600;
+    case 1000000:
+        return B1000000;
+    case 1152000:
+        return B1152000;
+    case 1500000:
+        return B1500000;
+    case 2000000:
+        return B2000000;
+    default:
+        return 0;
+    }
+}
+
+// Fills the line settings that the DCB decides. Every flag that a previous user of the port
+// may have left is set explicitly: raw mode alone keeps CSTOPB, CRTSCTS, IXOFF and CLOCAL.
+bool ApplyDcb(const DCB& dcb, termios& tio) {
+    ::cfmakeraw(&tio);
+    tio.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | ISTRIP | IGNPAR | PARMRK);
+    switch (dcb.ByteSize) {
+    case 5:
+        tio.c_cflag |= CS5;
+        break;
+    case 6:
+        tio.c_cflag |= CS6;
+        break;
+    case 7:
+        tio.c_cflag |= CS7;
+        break;
+    case 8:
+        tio.c_cflag |= CS8;
+        break;
+    default:
+        return false;
+    }
+    switch (dcb.Parity) {
+    case NOPARITY:
+        break;
+    case ODDPARITY:
+        tio.c_cflag |= PARENB | PARODD;
+        break;
+    case EVENPARITY:
+        tio.c_cflag |= PARENB;
+        break;
+    case MARKPARITY:
+        tio.c_cflag |= PARENB | CMSPAR | PARODD;
+        break;
+    case SPACEPARITY:
+        tio.c_cflag |= PARENB | CMSPAR;
+        break;
+    default:
+        return false;
+    }
+    if (dcb.Parity != NOPARITY && dcb.fParity)
+        tio.c_iflag |= INPCK;
+    switch (dcb.StopBits) {
+    case ONESTOPBIT:
+        break;
+    case ONE5STOPBITS: // termios has no 1.5: the longer setting keeps the receiver in step
+    case TWOSTOPBITS:
+        tio.c_cflag |= CSTOPB;
+        break;
+    default:
+        return false;
+    }
+    if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE)
+        tio.c_cflag |= CRTSCTS;
+    if (dcb.fOutX)
+        tio.c_iflag |= IXON;
+    if (dcb.fInX)
+        tio.c_iflag |= IXOFF;
+    if (dcb.fOutX || dcb.fInX) {
+        tio.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+        tio.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+    }
+    return true;
+}
+
+// The flags this channel sets, to compare what the driver kept with what was asked.
+bool SameLineSettings(const termios& want, const termios& got, bool compareSpeed) {
+    const tcflag_t cmask = CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS | CLOCAL | CREAD;
+    const tcflag_t imask = IXON | IXOFF | IXANY | INPCK | ISTRIP | ICRNL | INLCR | IGNCR | BRKINT;
+    const tcflag_t lmask = ICANON | ECHO | ISIG | IEXTEN;
+    if ((want.c_cflag & cmask) != (got.c_cflag & cmask) ||
+        (want.c_iflag & imask) != (got.c_iflag & imask) ||
+        (want.c_lflag & lmask) != (got.c_lflag & lmask) ||
+        (want.c_oflag & OPOST) != (got.c_oflag & OPOST))
+        return false;
+    return !compareSpeed || (::cfgetospeed(&want) == ::cfgetospeed(&got) &&
+                             ::cfgetispeed(&want) == ::cfgetispeed(&got));
+}
+
+int RetryIoctl(int fd, unsigned long request, void* arg) {
+    int r;
+    do {
+        r = ::ioctl(fd, request, arg);
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+
+// Raises or lowers one modem line. Returns 0 or the errno; a device without modem lines
+// answers ENOTTY/EINVAL, which the callers take as success.
+int SetModemLine(int fd, int line, bool on) {
+    int bits = line;
+    return RetryIoctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0 ? 0 : errno;
+}
+
+bool TcSetAttr(int fd, const termios& tio) {
+    int r;
+    do {
+        r = ::tcsetattr(fd, TCSANOW, &tio);
+    } while (r < 0 && errno == EINTR);
+    return r == 0;
+}
+
+bool TcGetAttr(int fd, termios& tio) {
+    int r;
+    do {
+        r = ::tcgetattr(fd, &tio);
+    } while (r < 0 && errno == EINTR);
+    return r == 0;
+}
+
+// Parses "COMn" or "COMn:" (any case, n from 1 without leading zeros); 0 when the name is
+// something else.
+unsigned ComNumber(const std::string& name) {
+    if (name.size() < 4)
+        return 0;
+    auto lower = [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); };
+    if (lower(name[0]) != 'c' || lower(name[1]) != 'o' || lower(name[2]) != 'm')
+        return 0;
+    std::size_t end = name.size();
+    if (name.back() == ':')
+        --end;
+    if (end <= 3 || end - 3 > 6 || name[3] == '0')
+        return 0;
+    unsigned n = 0;
+    for (std::size_t i = 3; i < end; ++i) {
+        if (name[i] < '0' || name[i] > '9')
+            return 0;
+        n = n * 10 + static_cast<unsigned>(name[i] - '0');
+    }
+    return n;
+}
+
+std::string ConfigHome() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && *xdg == '/')
+        return xdg;
+    const char* home = std::getenv("HOME");
+    if (home && *home)
+        return std::string(home) + "/.config";
+    return {};
+}
+
+} // namespace
+
+std::string CommDevicePath(const std::string& portName) {
+    unsigned n = ComNumber(portName);
+    if (n == 0)
+        return portName;
+    std::string config = ConfigHome();
+    if (!config.empty()) {
+        std::string mapped = config + "/sorvel/dosdevices/com" + std::to_string(n);
+        struct stat st {};
+        // The link itself decides: a dangling one still names the device the user meant, and
+        // its open error then says which path is missing.
+        if (::lstat(mapped.c_str(), &st) == 0)
+            return mapped;
+    }
+    return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+std::string CommLastOpenError() {
+    return t_lastOpenError;
+}
+
+int CommCheckPlatform() {
+    // Every POSIX system here runs the channel; writes always take the waiting path, which
+    // poll() gives on any descriptor.
+    g_bSyncWrite = 0;
+    return 1;
+}
+
+HCOMM CommOpen(const char* portName, void* owner) {
+    g_hCommOwner = owner;
+    t_lastOpenError.clear();
+    if (CommCheckPlatform() == 0)
+        return nullptr;
+    {
+        std::string caption = sorvel::ProgramExeCaption();
+        if (caption.size() >= kCaptionBytes)
+            caption.resize(kCaptionBytes - 1);
+        std::lock_guard lock(g_captionMutex);
+        g_szCommCaption = caption;
+    }
+    const std::string name = portName ? portName : "";
+    const std::string path = CommDevicePath(name);
+
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        t_lastOpenError = OpenFailureText(name, path, errno);
+        return nullptr;
+    }
+    auto fail = [&](int error) -> HCOMM {
+        t_lastOpenError = OpenFailureText(name, path, error);
+        ::close(fd); // also drops the lock and the exclusive mode taken so far
+        return nullptr;
+    };
+    // The lock first, before anything changes the port: TIOCEXCL alone does not stop root,
+    // and a second reader would steal part of the box's answers.
+    int r;
+    do {
+        r = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (r < 0 && errno == EINTR);
+    if (r != 0)
+        return fail(errno);
+    if (!::isatty(fd))
+        return fail(ENOTTY);
+    if (RetryIoctl(fd, TIOCEXCL, nullptr) != 0 && !NoSuchLine(errno))
+        return fail(errno);
+
+    auto port = std::make_shared<CommPort>(fd, path);
+    port->exitEvent = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (port->exitEvent < 0)
+        CommMessage(kMsgExitEvent);
+    port->closeEvent = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+
+    termios current{};
+    if (!TcGetAttr(fd, current))
+        CommMessage(kMsgGetTimeouts);
+    g_ctoComm = kFixedTimeouts;
+    g_dwCommEventMask = kLineEventMask;
+
+    HCOMM handle = port.get();
+    {
+        std::lock_guard lock(g_portsMutex);
+        Ports()[handle] = port;
+    }
+    CommSetState(handle);
+    // Driver queues have fixed sizes here; there is nothing to request.
+    int error = SetModemLine(fd, TIOCM_DTR, true);
+    if (error != 0 && !NoSuchLine(error))
+        CommMessage(kMsgPortReady);
+    // USB adapters otherwise hold a lone request byte for their whole latency timer (16 ms on
+    // FTDI chips). Devices without the setting simply keep their timing.
+    comm_linux::RequestLowLatency(fd);
+    return handle;
+}
+
+int CommSetState(HCOMM handle) {
+    auto port = FindPort(handle);
+    if (!port)
+        return 1;
+    const int fd = port->fd;
+    const DCB dcb = g_dcbComm;
+
+    termios tio{};
+    bool ok = TcGetAttr(fd, tio) && ApplyDcb(dcb, tio);
+    speed_t speed = StandardSpeed(dcb.BaudRate);
+    if (ok) {
+        // A rate without a B constant is set in a second step through termios2; the standard
+        // call carries a placeholder until then.
+        ::cfsetispeed(&tio, speed ? speed : B38400);
+        ::cfsetospeed(&tio, speed ? speed : B38400);
+        termios back{};
+        ok = TcSetAttr(fd, tio) && TcGetAttr(fd, back) && SameLineSettings(tio, back, speed != 0);
+        if (ok && speed == 0)
+            ok = dcb.BaudRate != 0 && comm_linux::SetCustomSpeed(fd, dcb.BaudRate) == 0;
+    }
+    if (ok) {
+        // DTR and RTS as the DCB asks; handshake modes leave the line to the driver.
+        int error = 0;
+        if (dcb.fDtrControl == DTR_CONTROL_ENABLE || dcb.fDtrControl == DTR_CONTROL_DISABLE)
+            error = SetModemLine(fd, TIOCM_DTR, dcb.fDtrControl == DTR_CONTROL_ENABLE);
+        if ((error == 0 || NoSuchLine(error)) &&
+            (dcb.fRtsControl == RTS_CONTROL_ENABLE || dcb.fRtsControl == RTS_CONTROL_DISABLE))
+            error = SetModemLine(fd, TIOCM_RTS, dcb.fRtsControl == RTS_CONTROL_ENABLE);
+        ok = error == 0 || NoSuchLine(error);
+    }
+    if (!ok)
+        CommMessage(kMsgSetState);
+
+    // The time-outs (1, 0, 0, 0, 0): wait without limit for the first byte, then hand on what
+    // has come. Reads here are non-blocking and paced by poll(), so VMIN 1 / VTIME 0 keeps
+    // poll() waking for a single byte and no read ever waits on a timer.
+    termios timeouts{};
+    bool timeoutsOk = TcGetAttr(fd, timeouts);
+    if (timeoutsOk) {
+        timeouts.c_cc[VMIN] = 1;
+        timeouts.c_cc[VTIME] = 0;
+        termios back{};
+        timeoutsOk = TcSetAttr(fd, timeouts) && TcGetAttr(fd, back) && back.c_cc[VMIN] == 1 &&
+                     back.c_cc[VTIME] == 0;
+    }
+    if (!timeoutsOk)
+        CommMessage(kMsgSetTimeouts);
+    return 1;
+}
+
+int CommClose(HCOMM handle) {
+    std::shared_ptr<CommPort> port;
+    {
+        std::lock_guard lock(g_portsMutex);
+        auto it = Ports().find(handle);
+        if (it == Ports().end())
+            return 0;
+        port = std::move(it->second);
+        Ports().erase(it);
+    }
+    port->closed = true;
+    SetEventFd(port->closeEvent);
+    // Leave the exclusive mode explicitly: while another descriptor of the device stays open
+    // (a simulator holding its pseudo-terminal), the flag would outlive this close and refuse
+    // the next open of anyone but root.
+    if (!port->gone)
+        ::ioctl(port->fd, TIOCNXCL);
+    if (port.use_count() > 1) {
+        // A writer or a stopped reader still holds the port. Let go of the device now (its
+        // lock, its lines) but keep the descriptor number taken, pointing at /dev/null, until
+        // the last of them lets go.
+        int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (null >= 0) {
+            ::dup3(null, port->fd, O_CLOEXEC);
+            ::close(null);
+        }
+    }
+    return 1;
+}
+
+bool CommExitEventIsSet(HCOMM handle) {
+    auto port = FindPort(handle);
+    return port && port->ExitEventSet();
+}
+
+// ---- Writer ----
+
+namespace {
+
+int CommWriteOverlapped(const std::shared_ptr<CommPort>& port, const char* buffer, int count) {
+    if (port->closed)
+        return 0;
+    if (port->gone) {
+        // The reader found the device gone first: the first write tells the user, once.
+        port->SetExitEvent();
+        if (!port->goneReported.exchange(true))
+            CommMessage(kMsgWriteShort);
+        return 0;
+    }
+    const char* message = nullptr;
+    const char* message2 = nullptr;
+    int written = 0;
+    {
+        std::lock_guard lock(port->writeMutex);
+        bool started = false;
+        while (written < count) {
+            ssize_t n =
+                ::write(port->fd, buffer + written, static_cast<std::size_t>(count - written));
+            if (n > 0) {
+                written += static_cast<int>(n);
+                started = true;
+                continue;
+            }
+            int error = n < 0 ? errno : EAGAIN;
+            if (error == EINTR)
+                continue;
+            if (PortGone(error)) {
+                // Unplugged: like a request the system aborted. Once is enough to tell.
+                port->gone = true;
+                port->SetExitEvent();
+                if (!port->goneReported.exchange(true))
+                    message = kMsgWriteShort;
+                break;
+            }
+            if (error != EAGAIN) {
+                if (!started) {
+                    message = kMsgWriteStart;
+                } else {
+                    message = kMsgWriteResult;
+                    message2 = kMsgWriteShort;
+                }
+                break;
+            }
+            // The bytes would have to wait for the line: a pending write. Once the exit event is
+            // set nothing more is waited for.
+            if (port->ExitEventSet() || port->closed)
+                break;
+            started = true;
+            pollfd fds[3] = {{port->fd, POLLOUT, 0},
+                             {port->exitEvent, POLLIN, 0},
+                             {port->closeEvent, POLLIN, 0}};
+            int r = ::poll(fds, 3, -1);
+            if (r < 0) {
+                if (errno == EINTR)
+                    continue;
+                message = kMsgWriteWait;
+                break;
+            }
+            if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+                port->gone = true;
+                port->SetExitEvent();
+                if (!port->goneReported.exchange(true))
+                    message = kMsgWriteShort;
+                break;
+            }
+        }
+    }
+    // Messages are shown after the port is free for other writers: a box may block for long.
+    if (message)
+        CommMessage(message);
+    if (message2 && written < count)
+        CommMessage(message2);
+    return written;
+}
+
+} // namespace
+
+int CommWrite(HCOMM handle, const char* buffer, int count) {
+    if (buffer == nullptr || count <= 0)
+        return 0;
+    auto port = FindPort(handle);
+    if (!port)
+        return 0;
+    return CommWriteOverlapped(port, buffer, count);
+}
+
+// ---- Reader ----
+
+namespace {
+
+struct ReaderShared {
+    ~ReaderShared() {
+        if (wakeFd >= 0)
+            ::close(wakeFd);
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool stopRequested = false;
+    bool inCallback = false;
+    bool exited = false;
+    std::thread::id threadId;
+    int wakeFd = -1;
+    CommReceiveProc receiver = nullptr;
+};
+
+// Reads and forgets the line's error counters, the closest a POSIX port has to clearing its
+// error state (nothing here stops reception after a line error). Returns false when the port
+// is gone.
+bool CommClearErrors(CommPort& port) {
+    // TIOCGICOUNT fills a struct serial_icounter_struct (kernel header), 80 bytes; the counts
+    // are only read to be reset, so a buffer of that size is all that is needed.
+    alignas(8) unsigned char counters[128] = {};
+    if (RetryIoctl(port.fd, TIOCGICOUNT, counters) == 0)
+        return true;
+    int error = errno;
+    if (NoSuchLine(error))
+        return true;
+    if (PortGone(error))
+        return false;
+    CommMessage(kMsgClearErrors);
+    return true;
+}
+
+void CommReaderThread(std::shared_ptr<ReaderShared> shared, std::shared_ptr<CommPort> port) {
+    char buffer[kReadChunkBytes];
+    bool portUsable = true;
+    {
+        std::unique_lock lock(shared->mutex);
+        shared->threadId = std::this_thread::get_id();
+    }
+    if (!CommClearErrors(*port))
+        portUsable = false;
+
+    for (;;) {
+        {
+            std::unique_lock lock(shared->mutex);
+            if (shared->stopRequested)
+                break;
+            if (!portUsable || port->closed) {
+                // The device is gone or closed under us: never touch it again, wait to be told.
+                shared->changed.wait(lock, [&] { return shared->stopRequested; });
+                break;
+            }
+        }
+        pollfd fds[2] = {{port->fd, POLLIN, 0}, {shared->wakeFd, POLLIN, 0}};
+        int r = ::poll(fds, shared->wakeFd >= 0 ? 2 : 1, kReaderWaitMs);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            CommMessage(kMsgReaderWait);
+            // Whatever made the wait fail, the next try comes after a pause, not at once.
+            std::unique_lock lock(shared->mutex);
+            shared->changed.wait_for(lock, std::chrono::milliseconds(kReaderWaitMs),
+                                     [&] { return shared->stopRequested; });
+            continue;
+        }
+        if (r == 0) {
+            if (!CommClearErrors(*port))
+                portUsable = false;
+            continue;
+        }
+        if (fds[1].revents & POLLIN) {
+            std::uint64_t value;
+            [[maybe_unused]] ssize_t n = ::read(shared->wakeFd, &value, sizeof value);
+            continue; // the stop flag is looked at first
+        }
+        if (fds[0].revents & POLLNVAL) {
+            portUsable = false;
+            continue;
+        }
+        if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
+            continue;
+        ssize_t n = ::read(port->fd, buffer, sizeof buffer);
+        if (n > 0) {
+            {
+                std::lock_guard lock(shared->mutex);
+                if (shared->stopRequested)
+                    break;
+                shared->inCallback = true;
+            }
+            shared->receiver(buffer, static_cast<int>(n));
+            std::lock_guard lock(shared->mutex);
+            shared->inCallback = false;
+            shared->changed.notify_all();
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        // 0 bytes after poll() said readable, or an error: the device hung up or failed. A
+        // failed read has no message; the reader stops touching the port rather than spin.
+        portUsable = false;
+        port->gone = true;
+        port->SetExitEvent();
+    }
+    // Let go of the port before telling: a CommClose right after CommStopReader then finds
+    // nobody else holding it.
+    port.reset();
+    std::lock_guard lock(shared->mutex);
+    shared->exited = true;
+    shared->changed.notify_all();
+}
+
+} // namespace
+
+struct CommReader {
+    std::shared_ptr<ReaderShared> shared;
+};
+
+HCOMMREADER CommStartReader(HCOMM handle, CommReceiveProc receiver) {
+    auto port = FindPort(handle);
+    if (!port || receiver == nullptr) {
+        CommMessage(kMsgReadThread);
+        return nullptr;
+    }
+    auto shared = std::make_shared<ReaderShared>();
+    shared->receiver = receiver;
+    shared->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (shared->wakeFd < 0)
+        CommMessage(kMsgReaderEvent, MB_OK);
+    // The purge happens here rather than on the new thread, so that every byte the box sends
+    // after this call returns is delivered, and none from before it.
+    if (!port->gone) {
+        int r;
+        do {
+            r = ::tcflush(port->fd, TCIOFLUSH);
+        } while (r < 0 && errno == EINTR);
+    }
+    try {
+        std::thread(CommReaderThread, shared, std::move(port)).detach();
+    } catch (const std::system_error&) {
+        CommMessage(kMsgReadThread);
+        return nullptr;
+    }
+    return new CommReader{std::move(shared)};
+}
+
+int CommStopReader(HCOMMREADER reader) {
+    if (reader == nullptr)
+        return 1;
+    std::shared_ptr<ReaderShared> shared = std::move(reader->shared);
+    delete reader;
+    std::unique_lock lock(shared->mutex);
+    shared->stopRequested = true;
+    shared->changed.notify_all();
+    SetEventFd(shared->wakeFd);
+    // From inside the callback the reader is this thread: it ends when the callback returns.
+    // From elsewhere, wait until it has left its wait, but not for a callback in progress,
+    // which may be blocked on a person; that thread ends by itself afterwards.
+    if (shared->threadId != std::this_thread::get_id())
+        shared->changed.wait(lock, [&] { return shared->exited || shared->inCallback; });
+    return 1;
+}
