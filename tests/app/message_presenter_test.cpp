@@ -78,6 +78,16 @@ TEST_P(PresenterAnswerTest, ButtonsFromFlagsAndTheAnswerOfEachWayOut) {
     EXPECT_EQ(seen, c.buttons);
 }
 
+std::string AnswerCaseName(const ::testing::TestParamInfo<AnswerCase>& info) {
+    static const char* const kActions[] = {"ClickOk", "ClickCancel", "ClickYes",
+                                           "ClickNo", "Escape",      "CloseBox"};
+    unsigned buttons = info.param.flags & sorvel::kMessageButtonsMask;
+    std::string name = buttons == MB_YESNO ? "YesNo" : buttons == MB_OKCANCEL ? "OkCancel" : "Ok";
+    if (info.param.flags & MB_SYSTEMMODAL)
+        name += "SystemModal";
+    return name + "_" + kActions[static_cast<int>(info.param.action)];
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Flags, PresenterAnswerTest,
     ::testing::Values(
@@ -94,7 +104,8 @@ INSTANTIATE_TEST_SUITE_P(
                    QMessageBox::Yes | QMessageBox::No},
         AnswerCase{MB_YESNO, Action::ClickNo, IDNO, QMessageBox::Yes | QMessageBox::No},
         AnswerCase{MB_YESNO, Action::Escape, IDNO, QMessageBox::Yes | QMessageBox::No},
-        AnswerCase{MB_YESNO, Action::CloseBox, IDNO, QMessageBox::Yes | QMessageBox::No}));
+        AnswerCase{MB_YESNO, Action::CloseBox, IDNO, QMessageBox::Yes | QMessageBox::No}),
+    AnswerCaseName);
 
 TEST(PresenterAnswers, StandardButtonsMapToTheSystemAnswers) {
     EXPECT_EQ(CQtMessagePresenter::AnswerForButton(QMessageBox::Ok, MB_OKCANCEL), IDOK);
