@@ -5,6 +5,7 @@
 #include "MessageBox.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 

@@ -4,6 +4,7 @@
 #include "Program.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <filesystem>
 #include <memory>
