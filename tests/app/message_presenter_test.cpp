@@ -88,6 +88,10 @@ std::string AnswerCaseName(const ::testing::TestParamInfo<AnswerCase>& info) {
     return name + "_" + kActions[static_cast<int>(info.param.action)];
 }
 
+void PrintTo(const AnswerCase& c, std::ostream* os) {
+    *os << AnswerCaseName(::testing::TestParamInfo<AnswerCase>(c, 0));
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Flags, PresenterAnswerTest,
     ::testing::Values(

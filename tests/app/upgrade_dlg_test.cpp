@@ -74,6 +74,26 @@ TEST_P(EnablingTest, TheLoadResultSetsControlsAndModeBeforeTheDialogShows) {
     dlg.OnExit();
 }
 
+std::string KindName(ConfigKind kind) {
+    switch (kind) {
+    case ConfigKind::None:
+        return "NoConfiguration";
+    case ConfigKind::StiOnly:
+        return "StiOnly";
+    default:
+        return "Full";
+    }
+}
+
+// Short names in test listings instead of byte dumps.
+void PrintTo(const EnablingCase& c, std::ostream* os) {
+    *os << KindName(c.kind);
+}
+
+std::string EnablingCaseName(const ::testing::TestParamInfo<EnablingCase>& info) {
+    return KindName(info.param.kind);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     LoadResults, EnablingTest,
     ::testing::Values(
@@ -87,7 +107,8 @@ INSTANTIATE_TEST_SUITE_P(
         EnablingCase{
             ConfigKind::StiOnly, CONFIG_STI_ONLY, true, false, MODE_STI_ONLY, IDC_ONLY_STI, {}},
         EnablingCase{
-            ConfigKind::Full, CONFIG_FULL, true, true, MODE_COMPLETE, IDC_COMPLETE_UPDATE, {}}));
+            ConfigKind::Full, CONFIG_FULL, true, true, MODE_COMPLETE, IDC_COMPLETE_UPDATE, {}}),
+    EnablingCaseName);
 
 TEST_F(UpgradeDlgTest, TemplateCaptionFrameAndInitialState) {
     ConfigFolder folder(ConfigKind::Full);
