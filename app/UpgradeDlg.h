@@ -28,7 +28,7 @@
 #include "ConfigFile.h"
 #include "GuiCallGate.h"
 #include "Resource.h"
-#include "UpdateModes.h"
+#include "UpgradeSequencer.h"
 
 #include <QDialog>
 #include <QIcon>
