@@ -77,6 +77,8 @@ void CUpgradeDlg::BuildControls() {
     m_cboPort->setEditable(true);
     // The field takes any name; Enter must not add it to the list.
     m_cboPort->setInsertPolicy(QComboBox::NoInsert);
+    // Nor may typing "COM1" be completed to the list's "COM1:": the name is used as typed.
+    m_cboPort->setCompleter(nullptr);
     for (const char* port : kTemplatePorts)
         m_cboPort->addItem(QString::fromLatin1(port));
     int comboHeight = m_cboPort->sizeHint().height();

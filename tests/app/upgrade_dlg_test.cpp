@@ -190,8 +190,11 @@ TEST_F(UpgradeDlgTest, ATypedPortIsTakenAsTypedAndEnterNeitherClosesNorAddsIt) {
     TempDir noDevices;
     CUpgradeDlg dlg(nullptr, folder.Path(), noDevices.Path());
     dlg.show();
+    QApplication::setActiveWindow(&dlg);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
     QLineEdit* field = dlg.m_cboPort->lineEdit();
     ASSERT_NE(field, nullptr);
+    field->setFocus();
     field->selectAll();
     QTest::keyClicks(field, " /dev/ttyUSB0 : x ");
     dlg.UpdateData(true);
@@ -204,6 +207,12 @@ TEST_F(UpgradeDlgTest, ATypedPortIsTakenAsTypedAndEnterNeitherClosesNorAddsIt) {
     EXPECT_TRUE(dlg.isVisible());
     EXPECT_EQ(dlg.m_cboPort->count(), 4);
     EXPECT_EQ(dlg.m_cboPort->currentText(), QStringLiteral(" /dev/ttyUSB0 : x "));
+
+    // A prefix of a listed name stays as typed: no completion from the list.
+    field->selectAll();
+    QTest::keyClicks(field, "COM1");
+    dlg.UpdateData(true);
+    EXPECT_EQ(dlg.m_strPort, QStringLiteral("COM1"));
 
     dlg.m_strPort = QStringLiteral("COM9:");
     dlg.UpdateData(false);
