@@ -590,6 +590,9 @@ int CommWriteOverlapped(const std::shared_ptr<CommPort>& port, const char* buffe
         std::lock_guard lock(port->writeMutex);
         bool started = false;
         while (written < count) {
+            // Closed under this write: its descriptor may already name /dev/null.
+            if (port->closed)
+                break;
             ssize_t n =
                 ::write(port->fd, buffer + written, static_cast<std::size_t>(count - written));
             if (n > 0) {

@@ -23,6 +23,10 @@ using Clock = std::chrono::steady_clock;
 // file is taken for that straggler, not for the next file's handshake; the next handshake
 // repeats its byte every 50 ms, so it is answered at the next one.
 constexpr auto kStragglerWindow = std::chrono::milliseconds(40);
+// A wake-up byte while the box waits for a record, this long after it answered the handshake,
+// is no straggler: the engine has started the upload again (cancelled and restarted, or
+// reconnected), and the box starts the current file again.
+constexpr auto kRestartWindow = std::chrono::milliseconds(200);
 // A record that still differs after this many resends is given up.
 constexpr unsigned kMaxMismatchesInRow = 3;
 constexpr std::size_t kRecordHeaderBytes = 4;
@@ -384,24 +388,32 @@ void BoxSimulator::HandleBytes(const std::uint8_t* bytes, std::size_t count,
         }
         if (b == kWakeUp) {
             bool answer = false;
+            bool restart = false;
             {
                 std::lock_guard lock(m_mutex);
                 ++m_report.wakeUps;
                 if (m_phase == Phase::Handshake &&
                     (m_report.filesCompleted == 0 || now - m_fileDoneAt >= kStragglerWindow) &&
-                    ++m_wakeUpsThisHandshake >= m_options.answerAfter) {
+                    ++m_wakeUpsThisHandshake >= m_options.answerAfter)
                     answer = true;
+                if (m_phase == Phase::Streaming && now - m_answeredAt >= kRestartWindow)
+                    answer = restart = true;
+                if (answer) {
                     ++m_report.handshakesAnswered;
                     m_report.recordsInFile = 0;
                 }
             }
             if (answer) {
                 m_phase = Phase::Streaming;
+                m_answeredAt = now;
                 m_wakeUpsThisHandshake = 0;
                 m_recordIndex = 0;
                 m_awaitingResend = false;
                 m_askPending = false;
-                Event("handshake answered");
+                if (restart && m_fileIndex < m_files.size())
+                    Event("new handshake: " + m_files[m_fileIndex].name + " starts again");
+                else
+                    Event("handshake answered");
                 Request(kAck);
                 Request(kEnq);
             }

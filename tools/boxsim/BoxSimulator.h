@@ -10,7 +10,9 @@
 // A record is read from the stream by its header (type 0x02, 24-bit big-endian length L, then
 // L + 5 bytes) and compared with the expected upload files (Expect / ExpectBytes), in order.
 // After the last record of a file the box waits for the next handshake and goes on with the
-// next file. Faults are chosen with Options. Report() tells what arrived.
+// next file. A new handshake while the box waits for a record (the engine restarted the upload
+// or reconnected) starts the current file again. Faults are chosen with Options. Report() tells
+// what arrived.
 //
 // Threads: every method may be called from any thread; Report() and the WaitFor helpers give a
 // consistent snapshot. The simulator holds a descriptor of the slave side open for its whole
@@ -178,6 +180,7 @@ private:
     std::chrono::steady_clock::time_point m_askAt{};
     bool m_askPending = false;
     std::chrono::steady_clock::time_point m_fileDoneAt{};
+    std::chrono::steady_clock::time_point m_answeredAt{};
 };
 
 // Builds an upload file: "MZ", the record count, then one record per body (type 0x02, 24-bit

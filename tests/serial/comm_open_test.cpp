@@ -1,0 +1,256 @@
+// Opening, configuring and closing a port, over pseudo-terminals.
+#include "Comm.h"
+#include "PtyPair.h"
+#include "RecordingPresenter.h"
+#include "SerialTestSupport.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <optional>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace sorvel::test {
+namespace {
+
+class CommOpenTest : public ::testing::Test {
+protected:
+    void SetUp() override { g_dcbComm = StandardDcb(); }
+    RecordingPresenter presenter;
+    PtyPair pty;
+};
+
+TEST_F(CommOpenTest, OpensAPseudoTerminalQuietlyAndClosesIt) {
+    HCOMM port = CommOpen(pty.SlavePath().c_str(), nullptr);
+    ASSERT_NE(port, nullptr) << CommLastOpenError();
+    EXPECT_EQ(CommLastOpenError(), "");
+    // A pseudo-terminal has no modem lines or error counters: that is no error to show.
+    EXPECT_EQ(presenter.Count(), 0u);
+    EXPECT_FALSE(CommExitEventIsSet(port));
+    EXPECT_EQ(CommClose(port), 1);
+    // A handle that was closed is no port any more.
+    EXPECT_EQ(CommClose(port), 0);
+    EXPECT_EQ(CommClose(nullptr), 0);
+}
+
+TEST_F(CommOpenTest, LineSettingsAreSetExplicitlyWhateverThePreviousUserLeft) {
+    // A previous program left cooked mode, two stop bits, hardware and software flow control,
+    // parity and a slow speed.
+    termios old = pty.SlaveSettings();
+    old.c_lflag |= ICANON | ECHO | ISIG;
+    old.c_cflag |= CSTOPB | CRTSCTS | PARENB;
+    old.c_cflag &= ~CLOCAL;
+    old.c_iflag |= IXON | IXOFF | IXANY | INPCK | ICRNL;
+    old.c_oflag |= OPOST;
+    cfsetspeed(&old, B9600);
+    ASSERT_EQ(tcsetattr(pty.HeldSlave(), TCSANOW, &old), 0);
+
+    HCOMM port = CommOpen(pty.SlavePath().c_str(), nullptr);
+    ASSERT_NE(port, nullptr);
+    termios tio = pty.SlaveSettings();
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_cflag & (CSTOPB | CRTSCTS | PARENB), 0u);
+    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY | INPCK | ICRNL), 0u);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+    EXPECT_EQ(tio.c_cc[VMIN], 1);
+    EXPECT_EQ(tio.c_cc[VTIME], 0);
+    EXPECT_EQ(presenter.Count(), 0u);
+    CommClose(port);
+}
+
+TEST_F(CommOpenTest, SettingsFromTheDcbReachTheLine) {
+    g_dcbComm.BaudRate = 9600;
+    g_dcbComm.StopBits = TWOSTOPBITS;
+    g_dcbComm.fOutxCtsFlow = 1;
+    g_dcbComm.fOutX = 1;
+    g_dcbComm.fInX = 1;
+    g_dcbComm.XonChar = 0x11;
+    g_dcbComm.XoffChar = 0x13;
+    HCOMM port = CommOpen(pty.SlavePath().c_str(), nullptr);
+    ASSERT_NE(port, nullptr);
+    termios tio = pty.SlaveSettings();
+    EXPECT_NE(tio.c_cflag & CSTOPB, 0u);
+    EXPECT_NE(tio.c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
+    EXPECT_EQ(tio.c_cc[VSTART], 0x11);
+    EXPECT_EQ(tio.c_cc[VSTOP], 0x13);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+    EXPECT_EQ(presenter.Texts(), std::vector<std::string>{});
+    CommClose(port);
+}
+
+// A pseudo-terminal keeps 8 data bits without parity whatever it is asked: only reading the
+// settings back shows that the line does not run as the DCB says.
+TEST_F(CommOpenTest, SettingsTheDeviceDoesNotKeepAreFoundByReadingBack) {
+    g_dcbComm.ByteSize = 7;
+    g_dcbComm.Parity = EVENPARITY;
+    HCOMM port = CommOpen(pty.SlavePath().c_str(), nullptr);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(presenter.Texts(), std::vector<std::string>{"Error - Cannot set port state."});
+    CommClose(port);
+}
+
+TEST_F(CommOpenTest, RejectedLineSettingsAreShownAndThePortIsStillUsed) {
+    g_dcbComm.ByteSize = 9;
+    HCOMM port = CommOpen(pty.SlavePath().c_str(), nullptr);
+    ASSERT_NE(port, nullptr);
+    auto messages = presenter.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, "Error - Cannot set port state.");
+    EXPECT_EQ(messages[0].caption, "serial_tests.exe");
+    EXPECT_EQ(messages[0].flags, MB_ICONERROR);
+    EXPECT_EQ(CommWrite(port, "ok", 2), 2);
+    EXPECT_EQ(pty.Receive(2, std::chrono::seconds(5)), (std::vector<std::uint8_t>{'o', 'k'}));
+    CommClose(port);
+}
+
+TEST_F(CommOpenTest, ASecondOpenOfAHeldPortFailsEvenForRoot) {
+    HCOMM port = CommOpen(pty.SlavePath().c_str(), nullptr);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(CommOpen(pty.SlavePath().c_str(), nullptr), nullptr);
+    EXPECT_NE(CommLastOpenError().find("held by another program"), std::string::npos)
+        << CommLastOpenError();
+    // Another program's own open sees the lock.
+    int other = open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(other, 0);
+    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+    close(other);
+    EXPECT_EQ(presenter.Count(), 0u);
+
+    // Closing lets go: the port opens again, with a clear exit event.
+    EXPECT_EQ(CommClose(port), 1);
+    HCOMM again = CommOpen(pty.SlavePath().c_str(), nullptr);
+    ASSERT_NE(again, nullptr) << CommLastOpenError();
+    EXPECT_FALSE(CommExitEventIsSet(again));
+    CommClose(again);
+}
+
+TEST_F(CommOpenTest, APortThatAnotherProgramLockedDoesNotOpen) {
+    int other = open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(CommOpen(pty.SlavePath().c_str(), nullptr), nullptr);
+    EXPECT_NE(CommLastOpenError().find(pty.SlavePath()), std::string::npos);
+    EXPECT_EQ(presenter.Count(), 0u);
+    close(other);
+}
+
+// Exclusive mode does stop an ordinary user, and must not outlive the connection while another
+// descriptor (here the test's, like a simulator's) keeps the device open.
+TEST_F(CommOpenTest, ExclusiveModeStopsOrdinaryUsersOnlyWhileOpen) {
+    ASSERT_EQ(chmod(pty.SlavePath().c_str(), 0666), 0);
+    auto openAsNobody = [&]() -> int {
+        pid_t child = fork();
+        if (child == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(3);
+            int fd = open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            _exit(fd >= 0 ? 0 : (errno == EBUSY ? 1 : 2));
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs to switch users";
+    HCOMM port = CommOpen(pty.SlavePath().c_str(), nullptr);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(openAsNobody(), 1); // EBUSY
+    CommClose(port);
+    EXPECT_EQ(openAsNobody(), 0);
+}
+
+TEST_F(CommOpenTest, AMissingPortFailsSilentlyAndKeepsTheReason) {
+    EXPECT_EQ(CommOpen("/dev/no-such-serial-port", nullptr), nullptr);
+    EXPECT_EQ(CommLastOpenError(),
+              "/dev/no-such-serial-port: No such file or directory (is the adapter plugged in?)");
+    TempDir dir;
+    auto file = dir.Write("plain.txt", std::string("not a port"));
+    EXPECT_EQ(CommOpen(file.c_str(), nullptr), nullptr);
+    EXPECT_EQ(CommLastOpenError(), file.string() + ": not a serial port");
+    EXPECT_EQ(presenter.Count(), 0u);
+    // The reason belongs to the thread whose open failed.
+    std::string elsewhere = "unset";
+    std::thread([&] { elsewhere = CommLastOpenError(); }).join();
+    EXPECT_EQ(elsewhere, "");
+}
+
+class ComNameTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SaveEnv("XDG_CONFIG_HOME", m_xdg);
+        SaveEnv("HOME", m_home);
+        setenv("XDG_CONFIG_HOME", dir.Path().c_str(), 1);
+    }
+    void TearDown() override {
+        RestoreEnv("XDG_CONFIG_HOME", m_xdg);
+        RestoreEnv("HOME", m_home);
+    }
+    static void SaveEnv(const char* name, std::optional<std::string>& slot) {
+        if (const char* v = getenv(name))
+            slot = v;
+    }
+    static void RestoreEnv(const char* name, const std::optional<std::string>& slot) {
+        if (slot)
+            setenv(name, slot->c_str(), 1);
+        else
+            unsetenv(name);
+    }
+    std::filesystem::path Link(int n) {
+        return dir.Path() / "sorvel/dosdevices" / ("com" + std::to_string(n));
+    }
+
+    TempDir dir;
+    std::optional<std::string> m_xdg, m_home;
+};
+
+TEST_F(ComNameTest, ComNamesMapToSerialDevicesAndOtherNamesStayAsGiven) {
+    EXPECT_EQ(CommDevicePath("COM1"), "/dev/ttyS0");
+    EXPECT_EQ(CommDevicePath("COM1:"), "/dev/ttyS0");
+    EXPECT_EQ(CommDevicePath("com12:"), "/dev/ttyS11");
+    EXPECT_EQ(CommDevicePath("Com2"), "/dev/ttyS1");
+    for (const char* name : {"COM0", "COM", "COM:", "COM01", "COMx", "COM1::", "COM1x", "xCOM1",
+                             "/dev/ttyUSB0", "", "COM-1", "COM1234567"})
+        EXPECT_EQ(CommDevicePath(name), name) << name;
+}
+
+TEST_F(ComNameTest, TheUsersMappingWinsAndIsFoundThroughHomeToo) {
+    PtyPair pty;
+    std::filesystem::create_directories(Link(3).parent_path());
+    std::filesystem::create_symlink(pty.SlavePath(), Link(3));
+    EXPECT_EQ(CommDevicePath("COM3:"), Link(3).string());
+    EXPECT_EQ(CommDevicePath("com4"), "/dev/ttyS3");
+
+    g_dcbComm = StandardDcb();
+    HCOMM port = CommOpen("com3:", nullptr);
+    ASSERT_NE(port, nullptr) << CommLastOpenError();
+    CommClose(port);
+
+    // Without XDG_CONFIG_HOME the mapping lives under ~/.config.
+    unsetenv("XDG_CONFIG_HOME");
+    std::filesystem::create_directories(dir.Path() / ".config/sorvel/dosdevices");
+    std::filesystem::create_symlink(pty.SlavePath(), dir.Path() / ".config/sorvel/dosdevices/com5");
+    setenv("HOME", dir.Path().c_str(), 1);
+    EXPECT_EQ(CommDevicePath("COM5"), (dir.Path() / ".config/sorvel/dosdevices/com5").string());
+
+    // A mapping whose device is gone names the link in the reason.
+    std::filesystem::remove(dir.Path() / ".config/sorvel/dosdevices/com5");
+    std::filesystem::create_symlink("/dev/no-such-tty",
+                                    dir.Path() / ".config/sorvel/dosdevices/com5");
+    EXPECT_EQ(CommOpen("COM5", nullptr), nullptr);
+    EXPECT_NE(CommLastOpenError().find("COM5 ("), std::string::npos) << CommLastOpenError();
+    EXPECT_NE(CommLastOpenError().find("com5"), std::string::npos);
+}
+
+} // namespace
+} // namespace sorvel::test
