@@ -23,19 +23,19 @@ ConfigFolder::ConfigFolder(ConfigKind kind) {
     m_dir.Write("Ressources/sti.urt", std::string("STI upload file\x01\x02", 17));
     m_dir.Write("Ressources/cart1.urt", std::string("cartridge one"));
     m_dir.Write("Ressources/cart2.urt", std::string("cartridge two"));
-    ConfigSpec spec;
-    spec.stiPath = ".\\Ressources\\sti.urt";
-    spec.softwareVersion = ConfigTexts::kSoftware;
-    spec.hardwareVersion = ConfigTexts::kHardware;
-    spec.brevonVersion = ConfigTexts::kBrevon;
-    spec.pellumVersion = ConfigTexts::kPellum;
-    spec.cartridgeType = ConfigTexts::kCartridgeType;
+    ConfigSpec wanted;
+    wanted.stiPath = ".\\Ressources\\sti.urt";
+    wanted.softwareVersion = ConfigTexts::kSoftware;
+    wanted.hardwareVersion = ConfigTexts::kHardware;
+    wanted.brevonVersion = ConfigTexts::kBrevon;
+    wanted.pellumVersion = ConfigTexts::kPellum;
+    wanted.cartridgeType = ConfigTexts::kCartridgeType;
     if (kind == ConfigKind::Full) {
-        spec.cartridge1Path = ".\\Ressources\\cart1.urt";
-        spec.cartridge2Path = ".\\Ressources\\cart2.urt";
+        wanted.cartridge1Path = ".\\Ressources\\cart1.urt";
+        wanted.cartridge2Path = ".\\Ressources\\cart2.urt";
     }
     std::string error;
-    if (!WriteConfiguration(m_dir.Path(), spec, &error))
+    if (!WriteConfiguration(m_dir.Path(), wanted, &error))
         ADD_FAILURE() << "cannot write the configuration: " << error;
 }
 
