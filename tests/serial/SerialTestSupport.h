@@ -48,10 +48,9 @@ public:
     }
     template <class Fn>
     void Update(Fn fn) {
-        {
-            std::lock_guard lock(m_mutex);
-            fn();
-        }
+        // Notified under the lock: a waiter may destroy this object as soon as it sees the change.
+        std::lock_guard lock(m_mutex);
+        fn();
         m_cv.notify_all();
     }
     std::mutex& Mutex() { return m_mutex; }
