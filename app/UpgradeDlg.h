@@ -98,7 +98,9 @@ public:
     // Ends the dialog with nResult (closes the call gate first).
     void EndDialog(int nResult);
 
-    // Sets the progress bar (0 to 100). Any thread: from another thread the value is posted.
+    // Sets the progress bar (0 to 100, clamped). From another thread the value is posted to the
+    // dialog's thread; such a caller must know the dialog exists. A thread that cannot know it
+    // posts through a CallGate() handle instead, which stays valid after the dialog is gone.
     void SetProgress(int nPos);
 
     // Posting calls to this dialog from any thread; see the header comment.
