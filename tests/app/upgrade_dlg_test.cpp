@@ -142,7 +142,7 @@ TEST_F(UpgradeDlgTest, ExitHasTheFocusFirstAndTabFollowsTheTemplate) {
     ConfigFolder folder(ConfigKind::Full);
     CUpgradeDlg dlg(nullptr, folder.Path());
     dlg.show();
-    QApplication::setActiveWindow(&dlg);
+    dlg.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
     QWidget* exit = dlg.GetDlgItem(IDCANCEL);
     EXPECT_EQ(QApplication::focusWidget(), exit);
@@ -190,7 +190,7 @@ TEST_F(UpgradeDlgTest, ATypedPortIsTakenAsTypedAndEnterNeitherClosesNorAddsIt) {
     TempDir noDevices;
     CUpgradeDlg dlg(nullptr, folder.Path(), noDevices.Path());
     dlg.show();
-    QApplication::setActiveWindow(&dlg);
+    dlg.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
     QLineEdit* field = dlg.m_cboPort->lineEdit();
     ASSERT_NE(field, nullptr);
@@ -363,7 +363,7 @@ TEST_F(UpgradeDlgTest, F1OpensTheAboutBox) {
     ConfigFolder folder(ConfigKind::None);
     CUpgradeDlg dlg(nullptr, folder.Path());
     dlg.show();
-    QApplication::setActiveWindow(&dlg);
+    dlg.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
     bool shown = false;
     WhenModal<CAboutDlg>([&](CAboutDlg* about) {
