@@ -51,84 +51,24 @@ int EngineConnection::Write(const char* bytes, int count) {
         }
         ++m_writers;
     }
-    int written = CommWrite(m_port, bytes, count);
-    bool closeHere = false;
-    {
-        std::lock_guard lock(m_mutex);
-        if (--m_writers == 0) {
-            closeHere = m_closeByWriter && !m_closed;
-            if (closeHere) {
-                m_closed = true;
-            }
-            m_idle.notify_all();
-        }
-    }
-    if (closeHere) {
-        CommClose(m_port);
+    const int written = CommWrite(m_port, bytes, count);
+    std::lock_guard lock(m_mutex);
+    if (--m_writers == 0) {
+        m_idle.notify_all();
     }
     return written;
 }
 
-void EngineConnection::FilterEnter() {
-    std::lock_guard lock(m_mutex);
-    m_filterInside = true;
-    m_filterNotifying = false;
-    m_filterThread = std::this_thread::get_id();
-}
-
-void EngineConnection::FilterLeave() {
-    std::lock_guard lock(m_mutex);
-    m_filterInside = false;
-    m_filterNotifying = false;
-    m_idle.notify_all();
-}
-
-void EngineConnection::NotificationBegin() {
-    std::lock_guard lock(m_mutex);
-    m_filterNotifying = true;
-    m_idle.notify_all();
-}
-
-void EngineConnection::NotificationEnd() {
-    std::lock_guard lock(m_mutex);
-    m_filterNotifying = false;
-}
-
-void EngineConnection::WaitForFilter() {
-    std::unique_lock lock(m_mutex);
-    if (!m_filterInside || m_filterThread == std::this_thread::get_id()) {
-        return;
-    }
-    const auto start = std::chrono::steady_clock::now();
-    while (m_filterInside) {
-        const auto deadline = start + (m_filterNotifying ? kNotificationGrace : kWriteDrainWait);
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return;
-        }
-        m_idle.wait_until(lock, deadline);
-    }
-}
-
-void EngineConnection::BeginClose() {
-    std::lock_guard lock(m_mutex);
-    m_closing.store(true, std::memory_order_release);
-}
-
-void EngineConnection::FinishClose() {
+void EngineConnection::Close() {
     {
-        std::unique_lock lock(m_mutex);
-        m_closing.store(true, std::memory_order_release);
-        if (m_closed || m_closeByWriter) {
+        std::lock_guard lock(m_mutex);
+        if (m_closing.exchange(true)) {
             return;
         }
-        if (!m_idle.wait_for(lock, kWriteDrainWait, [this] { return m_writers == 0; })) {
-            // The last write still in flight closes the port when it ends.
-            m_closeByWriter = true;
-            return;
-        }
-        m_closed = true;
     }
     CommClose(m_port);
+    std::unique_lock lock(m_mutex);
+    m_idle.wait_for(lock, kWriteDrainWait, [this] { return m_writers == 0; });
 }
 
 std::shared_ptr<EngineConnection> CurrentConnection() {

@@ -24,7 +24,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 // Sizes of the fixed buffers, NUL included where a text is kept.
 constexpr int kRecordBufferBytes = 5100;
@@ -37,7 +36,8 @@ namespace tarvik {
 
 // One open port and the writes in flight on it. The receive filter and the handshake thread
 // write through it; Disconnect closes it. A write that begins after the close has begun is
-// refused, so no thread touches a port after it was closed, whatever it was doing meanwhile.
+// refused, and Close returns only once no write can still be looking the port up, so no thread
+// ever writes to a port that was closed, nor to a later port that happens to get its handle.
 class EngineConnection {
 public:
     explicit EngineConnection(HCOMM port) : m_port(port) {}
@@ -46,37 +46,19 @@ public:
 
     // Writes the bytes with CommWrite. Returns the count written, or 0 once closing began.
     int Write(const char* bytes, int count);
-    // True once BeginClose was called: the connection's threads stop what they are doing.
+    // True once Close was called: the connection's threads stop what they are doing.
     bool Closing() const { return m_closing.load(std::memory_order_acquire); }
-    // Refuses every later write.
-    void BeginClose();
-    // The receive filter brackets each call with FilterEnter/FilterLeave, and each notification
-    // it gives with NotificationBegin/NotificationEnd.
-    void FilterEnter();
-    void FilterLeave();
-    void NotificationBegin();
-    void NotificationEnd();
-    // Waits until the filter has left its current call: up to kWriteDrainWait while it works,
-    // and up to kNotificationGrace while it is inside a client notification, which may wait on
-    // a person. Returns at once on the filter's own thread.
-    void WaitForFilter();
-
-    // Closes the port once no write is in flight. A write normally takes microseconds; one held
-    // longer than kWriteDrainWait (a channel message shown on the writing thread, a line that
-    // does not drain) closes the port itself when it ends, so the caller never waits on a person.
-    void FinishClose();
+    // Refuses every later write, closes the port (which ends a write waiting for the line) and
+    // waits for the writes in flight to return: at once, unless a write is showing a channel
+    // message to a person, which is waited for kWriteDrainWait at most.
+    void Close();
 
 private:
     HCOMM m_port;
     std::atomic<bool> m_closing{false};
     std::mutex m_mutex;
     std::condition_variable m_idle;
-    bool m_filterInside = false;    // guarded by m_mutex
-    bool m_filterNotifying = false; // guarded by m_mutex
-    std::thread::id m_filterThread; // guarded by m_mutex
-    int m_writers = 0;              // guarded by m_mutex
-    bool m_closeByWriter = false;   // guarded by m_mutex
-    bool m_closed = false;          // guarded by m_mutex
+    int m_writers = 0; // guarded by m_mutex
 };
 
 // The connection whose reader runs the filter now; null when not connected.
@@ -85,9 +67,6 @@ void SetCurrentConnection(std::shared_ptr<EngineConnection> connection);
 
 // How long a stop request or a close waits for a write in flight to end.
 constexpr std::chrono::milliseconds kWriteDrainWait{1000};
-// How long Disconnect lets a notification of the reader thread finish, so that the port is free
-// for the next Connect when the client's function returns promptly.
-constexpr std::chrono::milliseconds kNotificationGrace{200};
 
 // Gives one notification to the client's function, if there is one.
 void Notify(std::int32_t type, std::int32_t percent, std::int32_t length, char* data);

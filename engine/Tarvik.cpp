@@ -182,16 +182,13 @@ void CTarvik::Disconnect() {
     if (g_hPort.load() == nullptr) {
         return; // nothing open, or a Connect is still opening the port
     }
-    std::shared_ptr<tarvik::EngineConnection> connection = tarvik::CurrentConnection();
-    if (connection) {
-        connection->BeginClose();
-        connection->WaitForFilter();
-    }
+    // The reader stops first: from another thread CommStopReader waits for it unless it is inside
+    // the filter, and from the reader thread itself it does not wait at all.
     if (HCOMMREADER reader = g_hReaderThread.exchange(nullptr)) {
         CommStopReader(reader);
     }
-    if (connection) {
-        connection->FinishClose();
+    if (std::shared_ptr<tarvik::EngineConnection> connection = tarvik::CurrentConnection()) {
+        connection->Close();
     }
     tarvik::SetCurrentConnection(nullptr);
     g_hPort.store(nullptr);

@@ -132,42 +132,22 @@ bool DroppedInPlainMode(unsigned char byte) {
     }
 }
 
-// Marks the filter's call on its connection, so that Disconnect can tell whether the filter is
-// at work or inside a client notification.
+// The filter's view of its connection. A filter whose connection was closed while it was inside
+// a notification or a write (the client disconnected) stops at once and touches nothing more.
 class FilterScope {
 public:
-    explicit FilterScope(EngineConnection* connection) : m_connection(connection) {
-        if (m_connection != nullptr) {
-            m_connection->FilterEnter();
-        }
-    }
-    ~FilterScope() {
-        if (m_connection != nullptr) {
-            m_connection->FilterLeave();
-        }
-    }
-    FilterScope(const FilterScope&) = delete;
-    FilterScope& operator=(const FilterScope&) = delete;
+    explicit FilterScope(const EngineConnection* connection) : m_connection(connection) {}
 
-    // True once the connection began to close: the client has disconnected, and the filter
-    // stops at once, touching nothing more.
     bool Stale() const { return m_connection != nullptr && m_connection->Closing(); }
 
     void Notify(std::int32_t type, std::int32_t percent, std::int32_t length, char* data) {
-        if (Stale()) {
-            return;
-        }
-        if (m_connection != nullptr) {
-            m_connection->NotificationBegin();
-        }
-        tarvik::Notify(type, percent, length, data);
-        if (m_connection != nullptr) {
-            m_connection->NotificationEnd();
+        if (!Stale()) {
+            tarvik::Notify(type, percent, length, data);
         }
     }
 
 private:
-    EngineConnection* m_connection;
+    const EngineConnection* m_connection;
 };
 
 enum class RecordResult { Ignored, Progress, Completed };

@@ -1,0 +1,61 @@
+// libFuzzer target for the upload-file reader: any bytes as an upload file. The reader must
+// refuse bad headers, never write past the record buffer, never return more than the file holds
+// and never move backwards.
+#include "EngineState.h"
+#include "UploadFile.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace {
+
+// The file is kept in memory: one memory file, rewritten for each input.
+int MemoryFile() {
+    static const int fd = ::memfd_create("upload", MFD_CLOEXEC);
+    return fd;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const int fd = MemoryFile();
+    if (fd < 0 || ::ftruncate(fd, 0) != 0 ||
+        ::pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) {
+        return 0;
+    }
+    std::snprintf(g_szUploadFileName, sizeof g_szUploadFileName, "/proc/self/fd/%d", fd);
+    std::lock_guard recordLock(g_recordMutex);
+    std::lock_guard lock(g_uploadMutex);
+    if (OpenUploadFile() == 0) {
+        if (g_hUploadFile != kNoUploadFile) {
+            __builtin_trap(); // a refused file is left closed
+        }
+        return 0;
+    }
+    if (size < 6 || data[0] != 'M' || data[1] != 'Z' || g_nRecordsTotal < 0) {
+        __builtin_trap();
+    }
+    // Every read either returns bytes or moves on, except for a record that is too long: it
+    // stops the file there.
+    for (std::size_t turn = 0; turn <= size; ++turn) {
+        const std::int64_t offset = g_nUploadFileOffset;
+        const std::int32_t length = ReadUploadRecord(g_RecordBuffer);
+        if (length < 0 || length > kRecordBufferBytes || g_nUploadFileOffset < offset ||
+            g_nUploadFileOffset > static_cast<std::int64_t>(size)) {
+            __builtin_trap();
+        }
+        if (length > 0 &&
+            (g_RecordBuffer[0] != 0x02 ||
+             std::memcmp(g_RecordBuffer, data + offset, static_cast<std::size_t>(length)) != 0)) {
+            __builtin_trap(); // a record is the file's bytes, from its type byte on
+        }
+        if (g_nUploadFileOffset == offset) {
+            break;
+        }
+    }
+    CloseUploadFile();
+    return 0;
+}

@@ -1,0 +1,247 @@
+#include "EngineTestSupport.h"
+
+#include "UploadFile.h"
+#include "UploadProtocol.h"
+
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace tarvik::test {
+namespace {
+
+// The current log, and how many notifications are inside it: a log goes only when none is.
+std::mutex g_currentMutex;
+std::condition_variable g_currentIdle;
+NotificationLog* g_current = nullptr;
+int g_inFlight = 0;
+
+} // namespace
+
+Bytes MakeRecord(std::uint32_t length, std::uint8_t seed) {
+    Bytes record{0x02, static_cast<std::uint8_t>(length >> 16),
+                 static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
+    for (std::uint32_t i = 0; i < length + 5; ++i) {
+        record.push_back(static_cast<std::uint8_t>(seed + i * 7));
+    }
+    return record;
+}
+
+Bytes MakeUploadFile(std::uint32_t count, const std::vector<Bytes>& records) {
+    Bytes file{0x4D,
+               0x5A,
+               static_cast<std::uint8_t>(count >> 24),
+               static_cast<std::uint8_t>(count >> 16),
+               static_cast<std::uint8_t>(count >> 8),
+               static_cast<std::uint8_t>(count)};
+    for (const Bytes& record : records) {
+        file.insert(file.end(), record.begin(), record.end());
+    }
+    return file;
+}
+
+Bytes MakeUniformFile(std::size_t n, std::uint32_t length) {
+    std::vector<Bytes> records;
+    for (std::size_t i = 0; i < n; ++i) {
+        records.push_back(MakeRecord(length, static_cast<std::uint8_t>(i + 1)));
+    }
+    return MakeUploadFile(static_cast<std::uint32_t>(n), records);
+}
+
+Bytes Concat(const std::vector<Bytes>& parts) {
+    Bytes all;
+    for (const Bytes& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+NotificationLog::NotificationLog() {
+    std::lock_guard lock(g_currentMutex);
+    g_current = this;
+}
+
+NotificationLog::~NotificationLog() {
+    std::unique_lock lock(g_currentMutex);
+    if (g_current == this) {
+        g_current = nullptr;
+    }
+    g_currentIdle.wait(lock, [] { return g_inFlight == 0; });
+}
+
+void NotificationLog::Notify(_tagUploadNotificationMsgstruct* message) {
+    NotificationLog* log = nullptr;
+    {
+        std::lock_guard lock(g_currentMutex);
+        log = g_current;
+        g_inFlight += log != nullptr ? 1 : 0;
+    }
+    if (log != nullptr) {
+        log->Add(*message);
+        std::lock_guard lock(g_currentMutex);
+        --g_inFlight;
+        g_currentIdle.notify_all();
+    }
+}
+
+void NotificationLog::Add(const _tagUploadNotificationMsgstruct& message) {
+    Notification entry;
+    entry.type = message.nMsgType;
+    entry.percent = message.nPercent;
+    entry.length = message.nDataLength;
+    entry.hasData = message.pData != nullptr;
+    if (message.pData != nullptr && message.nDataLength > 0) {
+        entry.data.assign(message.pData, static_cast<std::size_t>(message.nDataLength));
+    }
+    std::function<void(const Notification&)> hook;
+    {
+        std::lock_guard lock(m_mutex);
+        m_all.push_back(entry);
+        hook = m_hook;
+        m_hooksRunning += hook ? 1 : 0;
+        m_changed.notify_all();
+    }
+    if (hook) {
+        hook(entry);
+        std::lock_guard lock(m_mutex);
+        --m_hooksRunning;
+        m_changed.notify_all();
+    }
+}
+
+void NotificationLog::RemoveHook() {
+    std::unique_lock lock(m_mutex);
+    m_hook = nullptr;
+    m_changed.wait(lock, [this] { return m_hooksRunning == 0; });
+}
+
+void NotificationLog::SetHook(std::function<void(const Notification&)> hook) {
+    std::lock_guard lock(m_mutex);
+    m_hook = std::move(hook);
+}
+
+std::vector<Notification> NotificationLog::All() const {
+    std::lock_guard lock(m_mutex);
+    return m_all;
+}
+
+std::vector<Notification> NotificationLog::OfType(std::int32_t type) const {
+    std::vector<Notification> result;
+    for (const Notification& n : All()) {
+        if (n.type == type) {
+            result.push_back(n);
+        }
+    }
+    return result;
+}
+
+std::size_t NotificationLog::Count(std::int32_t type) const {
+    return OfType(type).size();
+}
+
+namespace {
+
+std::string DataOf(const std::vector<Notification>& all) {
+    std::string data;
+    for (const Notification& n : all) {
+        if (n.type == UPLOAD_MSG_DATA) {
+            data += n.data;
+        }
+    }
+    return data;
+}
+
+} // namespace
+
+std::string NotificationLog::Data() const {
+    return DataOf(All());
+}
+
+bool NotificationLog::WaitForData(const std::string& data,
+                                  std::chrono::milliseconds timeout) const {
+    return WaitFor([&](const std::vector<Notification>& all) { return DataOf(all) == data; },
+                   timeout);
+}
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void NotificationLog::Clear() {
+    std::lock_guard lock(m_mutex);
+    m_all.clear();
+}
+
+bool NotificationLog::WaitFor(
+    const std::function<bool(const std::vector<Notification>&)>& predicate,
+    std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return predicate(m_all); });
+}
+
+bool NotificationLog::WaitForCount(std::int32_t type, std::size_t n,
+                                   std::chrono::milliseconds timeout) const {
+    return WaitFor(
+        [&](const std::vector<Notification>& all) {
+            std::size_t count = 0;
+            for (const Notification& entry : all) {
+                count += entry.type == type ? 1 : 0;
+            }
+            return count >= n;
+        },
+        timeout);
+}
+
+void ResetEngine() {
+    CTarvik engine(nullptr);
+    engine.CancelUploadProcess();
+    engine.Disconnect();
+    ResetHandshakeTiming();
+    SetCurrentConnection(nullptr);
+    g_pfnNotify.store(nullptr);
+    std::lock_guard recordLock(g_recordMutex);
+    std::lock_guard lock(g_uploadMutex);
+    CloseUploadFile();
+    std::memset(g_szUploadFileName, 0, sizeof g_szUploadFileName);
+    std::memset(g_RecordBuffer, 0, sizeof g_RecordBuffer);
+    g_nUploadFileOffset = 0;
+    g_nRecordsTotal = 0;
+    g_nRecordsLeft = 0;
+    g_nLastRecordLength = 0;
+    g_bUploadMode.store(false);
+    g_bTargetReady.store(false);
+    g_bUploadRunning.store(false);
+}
+
+bool PrepareUpload(const std::string& path, FilterMode mode) {
+    std::lock_guard lock(g_uploadMutex);
+    std::snprintf(g_szUploadFileName, sizeof g_szUploadFileName, "%s", path.c_str());
+    ++g_nUploadNumber;
+    g_nLastRecordLength = 0;
+    if (OpenUploadFile() == 0) {
+        return false;
+    }
+    g_bUploadRunning.store(mode != FilterMode::Plain);
+    g_bUploadMode.store(mode != FilterMode::Plain);
+    g_bTargetReady.store(mode == FilterMode::Streaming);
+    return true;
+}
+
+std::string Hex(const std::string& bytes) {
+    std::string out;
+    char buffer[4];
+    for (unsigned char c : bytes) {
+        std::snprintf(buffer, sizeof buffer, "%02x ", c);
+        out += buffer;
+    }
+    return out;
+}
+
+} // namespace tarvik::test

@@ -1,0 +1,92 @@
+// Helpers for the engine's tests: upload files built byte by byte, a recorder of notifications,
+// and a reset of the library-wide state between tests.
+#pragma once
+
+#include "EngineState.h"
+#include "Tarvik.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace tarvik::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A record of total size L + 9 whose body bytes follow from seed.
+Bytes MakeRecord(std::uint32_t length, std::uint8_t seed);
+// "MZ", the count as given, then the records one after the other.
+Bytes MakeUploadFile(std::uint32_t count, const std::vector<Bytes>& records);
+// n records of the given length, counted exactly.
+Bytes MakeUniformFile(std::size_t n, std::uint32_t length);
+Bytes Concat(const std::vector<Bytes>& parts);
+
+struct Notification {
+    std::int32_t type = -1;
+    std::int32_t percent = 0;
+    std::int32_t length = 0;
+    bool hasData = false;
+    std::string data;   // copied during the call
+    std::string thread; // "reader", "handshake" or "other", as the hook decides
+};
+
+// Records every notification given to Notify(). One log is current at a time (Install); the
+// notification function is a plain function, as clients pass it. A hook may run inside each
+// notification (on the engine's thread), for tests that call back into the engine or block.
+class NotificationLog {
+public:
+    NotificationLog();
+    ~NotificationLog();
+    NotificationLog(const NotificationLog&) = delete;
+    NotificationLog& operator=(const NotificationLog&) = delete;
+
+    static void Notify(_tagUploadNotificationMsgstruct* message);
+
+    // Runs inside every notification after it was recorded.
+    void SetHook(std::function<void(const Notification&)> hook);
+    // Removes the hook and waits until no notification runs the old one any more, so that what
+    // it refers to may go.
+    void RemoveHook();
+
+    std::vector<Notification> All() const;
+    std::vector<Notification> OfType(std::int32_t type) const;
+    std::size_t Count(std::int32_t type) const;
+    // All the bytes of UPLOAD_MSG_DATA notifications, in order.
+    std::string Data() const;
+    void Clear();
+    bool WaitFor(const std::function<bool(const std::vector<Notification>&)>& predicate,
+                 std::chrono::milliseconds timeout) const;
+    bool WaitForCount(std::int32_t type, std::size_t n, std::chrono::milliseconds timeout) const;
+    // Waits until all the UPLOAD_MSG_DATA bytes so far equal data.
+    bool WaitForData(const std::string& data, std::chrono::milliseconds timeout) const;
+
+private:
+    void Add(const _tagUploadNotificationMsgstruct& message);
+
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_changed;
+    std::vector<Notification> m_all;
+    std::function<void(const Notification&)> m_hook;
+    int m_hooksRunning = 0;
+};
+
+// Polls a condition that nothing signals (every millisecond) until it holds or time runs out.
+bool WaitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// Ends any connection and upload and puts the library-wide state back to its load-time values,
+// with the shipped handshake timing.
+void ResetEngine();
+
+// Sets up an upload as UploadURTFile does, without a connection or a handshake thread: opens
+// path, sets the flags for the given state. False when the file does not open.
+enum class FilterMode { Plain, Handshaking, Streaming };
+bool PrepareUpload(const std::string& path, FilterMode mode);
+
+std::string Hex(const std::string& bytes);
+
+} // namespace tarvik::test

@@ -1,0 +1,327 @@
+// The engine's threads: calls from inside notifications, notifications that block while other
+// threads cancel or disconnect, and random interleavings of all of it.
+#include "BoxSimulator.h"
+#include "EngineTestSupport.h"
+#include "RecordingPresenter.h"
+#include "TempDir.h"
+#include "UploadProtocol.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <iterator>
+#include <random>
+
+using namespace std::chrono_literals;
+
+namespace tarvik::test {
+namespace {
+
+using sorvel::boxsim::BoxSimulator;
+using sorvel::boxsim::Options;
+
+constexpr auto kWait = 10s;
+constexpr auto kQuietSpan = 300ms;
+
+// Holds a notification until the test lets it go, as a client's prompt does.
+class Gate {
+public:
+    void Hold() {
+        std::unique_lock lock(m_mutex);
+        m_held = true;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return m_open; });
+    }
+    bool WaitUntilHeld(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, timeout, [this] { return m_held; });
+    }
+    void Open() {
+        std::lock_guard lock(m_mutex);
+        m_open = true;
+        m_changed.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_held = false;
+    bool m_open = false;
+};
+
+class EngineThreadsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetEngine();
+        SetHandshakeTimingForTest(5ms, 15000ms);
+    }
+    void TearDown() override {
+        m_log.RemoveHook();
+        ResetEngine();
+    }
+    BoxSimulator& StartBox(Options options, const std::vector<std::string>& files = {}) {
+        m_box = std::make_unique<BoxSimulator>(std::move(options));
+        EXPECT_TRUE(m_box->Ok());
+        for (const std::string& file : files) {
+            EXPECT_TRUE(m_box->Expect(file));
+        }
+        m_box->Start();
+        std::snprintf(m_engine.m_szPortName, sizeof m_engine.m_szPortName, "%s",
+                      m_box->SlavePath().c_str());
+        return *m_box;
+    }
+    std::string File(const std::string& name, std::size_t records, std::uint32_t length = 100) {
+        return m_dir.Write(name, MakeUniformFile(records, length)).string();
+    }
+    static unsigned Upload(CTarvik& engine, std::string path) {
+        return engine.UploadURTFile(path.data());
+    }
+    // Connect answers 0 once the port is free again; a reader thread that was stopped while
+    // inside a notification lets it go when the notification returns.
+    bool ConnectWhenFree() {
+        const auto deadline = std::chrono::steady_clock::now() + kWait;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (m_engine.Connect() == 0) {
+                return true;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        return false;
+    }
+
+    sorvel::test::RecordingPresenter m_presenter;
+    sorvel::test::TempDir m_dir;
+    NotificationLog m_log;
+    std::unique_ptr<BoxSimulator> m_box;
+    CTarvik m_engine{&NotificationLog::Notify};
+};
+
+TEST_F(EngineThreadsTest, UploadFromCompletionStartsTheNextFile) {
+    const std::string first = File("first.urt", 4);
+    const std::string second = File("second.urt", 6, 300);
+    StartBox({}, {first, second});
+    std::atomic<int> nextResult{-1};
+    m_log.SetHook([&](const Notification& n) {
+        if (n.type == UPLOAD_MSG_COMPLETE && nextResult.load() == -1) {
+            CTarvik client(&NotificationLog::Notify); // any object sees the one connection
+            nextResult.store(static_cast<int>(Upload(client, second)));
+        }
+    });
+    ASSERT_EQ(m_engine.Connect(), 0u);
+    ASSERT_EQ(Upload(m_engine, first), 0u);
+    ASSERT_TRUE(m_box->WaitForFilesCompleted(2, kWait));
+    EXPECT_TRUE(m_box->GetReport().AllIntact());
+    EXPECT_EQ(nextResult.load(), 0);
+    ASSERT_TRUE(m_log.WaitForCount(UPLOAD_MSG_COMPLETE, 2, kWait));
+    const auto started = m_log.OfType(UPLOAD_MSG_STARTED);
+    ASSERT_EQ(started.size(), 2u);
+    EXPECT_EQ(started[1].data, second);
+}
+
+TEST_F(EngineThreadsTest, CancelAndDisconnectFromCompletionOnTheReaderThread) {
+    const std::string path = File("last.urt", 5);
+    StartBox({}, {path});
+    std::atomic<bool> returned{false};
+    m_log.SetHook([&](const Notification& n) {
+        if (n.type == UPLOAD_MSG_COMPLETE) {
+            m_engine.CancelUploadProcess();
+            m_engine.Disconnect();
+            returned.store(true);
+        }
+    });
+    ASSERT_EQ(m_engine.Connect(), 0u);
+    ASSERT_EQ(Upload(m_engine, path), 0u);
+    ASSERT_TRUE(m_log.WaitFor([&](auto&) { return returned.load(); }, kWait))
+        << "Disconnect on the reader thread waited for itself";
+    EXPECT_EQ(g_hPort.load(), nullptr);
+    EXPECT_EQ(g_hReaderThread.load(), nullptr);
+    EXPECT_TRUE(m_box->GetReport().AllIntact());
+
+    // Nothing received reaches the client any more; after a new Connect it does again.
+    m_log.RemoveHook();
+    ASSERT_TRUE(m_box->Send("gone"));
+    ASSERT_TRUE(ConnectWhenFree());
+    ASSERT_TRUE(m_box->Send("back"));
+    ASSERT_TRUE(m_log.WaitForData("back", kWait)) << m_log.Data();
+}
+
+TEST_F(EngineThreadsTest, DisconnectFromATimeOutOnTheHandshakeThread) {
+    SetHandshakeTimingForTest(5ms, 40ms);
+    Options silent;
+    silent.answerHandshake = false;
+    StartBox(silent);
+    std::atomic<bool> returned{false};
+    m_log.SetHook([&](const Notification& n) {
+        if (n.type == UPLOAD_MSG_TIMEOUT && !returned.load()) {
+            m_engine.Disconnect();
+            returned.store(true);
+        }
+    });
+    ASSERT_EQ(m_engine.Connect(), 0u);
+    ASSERT_EQ(Upload(m_engine, File("a.urt", 2)), 0u);
+    ASSERT_TRUE(m_log.WaitFor([&](auto&) { return returned.load(); }, kWait));
+    EXPECT_EQ(g_hPort.load(), nullptr);
+    const std::size_t wakeUps = m_box->GetReport().wakeUps;
+    std::this_thread::sleep_for(kQuietSpan);
+    EXPECT_EQ(m_box->GetReport().wakeUps, wakeUps);
+    EXPECT_EQ(m_log.Count(UPLOAD_MSG_TIMEOUT), 1u);
+}
+
+TEST_F(EngineThreadsTest, ABlockedProgressNeverBlocksDisconnectAndHearsNothingAfter) {
+    const std::string path = File("long.urt", 200);
+    StartBox({}, {path});
+    Gate gate;
+    m_log.SetHook([&](const Notification& n) {
+        if (n.type == UPLOAD_MSG_PROGRESS && n.percent == 1) {
+            gate.Hold();
+        }
+    });
+    ASSERT_EQ(m_engine.Connect(), 0u);
+    ASSERT_EQ(Upload(m_engine, path), 0u);
+    ASSERT_TRUE(gate.WaitUntilHeld(kWait));
+    auto disconnect = std::async(std::launch::async, [&] { m_engine.Disconnect(); });
+    ASSERT_EQ(disconnect.wait_for(kWait), std::future_status::ready)
+        << "Disconnect waited for a blocked notification";
+    EXPECT_EQ(g_hPort.load(), nullptr);
+    const std::size_t notifications = m_log.All().size();
+    const std::size_t records = m_box->GetReport().recordsReceived;
+    ASSERT_TRUE(m_box->Send("\x05\x05"
+                            "after"));
+    gate.Open();
+    std::this_thread::sleep_for(kQuietSpan);
+    EXPECT_EQ(m_log.All().size(), notifications) << "the stale reader went on notifying";
+    EXPECT_EQ(m_box->GetReport().recordsReceived, records) << "the stale reader went on sending";
+    ASSERT_TRUE(ConnectWhenFree());
+}
+
+TEST_F(EngineThreadsTest, ABlockedTimeOutNeverBlocksCancelAndTheHandshakeStops) {
+    SetHandshakeTimingForTest(5ms, 30ms);
+    Options silent;
+    silent.answerHandshake = false;
+    StartBox(silent);
+    Gate gate;
+    m_log.SetHook([&](const Notification& n) {
+        if (n.type == UPLOAD_MSG_TIMEOUT) {
+            gate.Hold();
+        }
+    });
+    ASSERT_EQ(m_engine.Connect(), 0u);
+    ASSERT_EQ(Upload(m_engine, File("a.urt", 2)), 0u);
+    ASSERT_TRUE(gate.WaitUntilHeld(kWait));
+    auto cancel = std::async(std::launch::async, [&] { m_engine.CancelUploadProcess(); });
+    ASSERT_EQ(cancel.wait_for(kWait), std::future_status::ready);
+    const char mark = static_cast<char>(0xEE);
+    ASSERT_EQ(CurrentConnection()->Write(&mark, 1), 1);
+    gate.Open();
+    std::this_thread::sleep_for(kQuietSpan);
+    const auto received = m_box->Received();
+    auto at = std::find(received.begin(), received.end(), 0xEE);
+    ASSERT_NE(at, received.end());
+    EXPECT_EQ(std::next(at), received.end()) << "the handshake went on after the cancel";
+    EXPECT_EQ(m_log.Count(UPLOAD_MSG_TIMEOUT), 1u);
+    // And the client may start again at once.
+    m_log.RemoveHook();
+    ASSERT_EQ(Upload(m_engine, File("b.urt", 2)), 0u);
+    ASSERT_TRUE(m_log.WaitForCount(UPLOAD_MSG_STARTED, 2, kWait));
+}
+
+// Clients on several threads and inside notifications cancel, disconnect, reconnect and upload
+// at random against a box that answers at once. Nothing may hang, race, crash or leak.
+TEST_F(EngineThreadsTest, RandomCancelDisconnectReconnectInterleavings) {
+    auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator{});
+    };
+    const auto descriptorsBefore = openDescriptors();
+    const std::string small = File("small.urt", 3, 20);
+    const std::string large = File("large.urt", 60, 400);
+    Options options;
+    options.nakEvery = 7;
+    options.garbageEvery = 5;
+    StartBox(options);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> fromNotifications{0};
+    m_log.SetHook([&](const Notification& n) {
+        thread_local std::minstd_rand random(std::random_device{}());
+        CTarvik client(&NotificationLog::Notify);
+        switch (random() % 16) {
+        case 0:
+            client.CancelUploadProcess();
+            break;
+        case 1:
+            client.Disconnect();
+            break;
+        case 2:
+            if (n.type == UPLOAD_MSG_COMPLETE) {
+                Upload(client, small);
+            }
+            break;
+        default:
+            return;
+        }
+        fromNotifications.fetch_add(1);
+    });
+
+    auto client = [&](unsigned seed) {
+        std::minstd_rand random(seed);
+        CTarvik engine(&NotificationLog::Notify);
+        std::strcpy(engine.m_szPortName, m_box->SlavePath().c_str());
+        while (!stop.load()) {
+            switch (random() % 6) {
+            case 0:
+                engine.Connect();
+                break;
+            case 1:
+            case 2:
+                Upload(engine, random() % 2 ? small : large);
+                break;
+            case 3:
+                engine.CancelUploadProcess();
+                break;
+            case 4:
+                engine.Disconnect();
+                break;
+            case 5:
+                std::this_thread::sleep_for(std::chrono::milliseconds(random() % 20));
+                break;
+            }
+        }
+    };
+    std::vector<std::thread> clients;
+    for (unsigned i = 0; i < 3; ++i) {
+        clients.emplace_back(client, 1234 + i);
+    }
+    std::this_thread::sleep_for(6s);
+    stop.store(true);
+    for (auto& thread : clients) {
+        thread.join();
+    }
+    m_log.RemoveHook();
+    m_engine.CancelUploadProcess();
+    m_engine.Disconnect();
+    EXPECT_GT(m_log.Count(UPLOAD_MSG_STARTED), 10u);
+    EXPECT_GT(fromNotifications.load(), 0);
+
+    // The engine is whole afterwards: a clean upload to a fresh box arrives intact.
+    const std::string check = File("check.urt", 10, 256);
+    StartBox({}, {check});
+    ASSERT_TRUE(ConnectWhenFree());
+    ASSERT_EQ(Upload(m_engine, check), 0u);
+    ASSERT_TRUE(m_box->WaitForFilesCompleted(1, kWait));
+    EXPECT_TRUE(m_box->GetReport().AllIntact());
+    m_engine.CancelUploadProcess();
+    m_engine.Disconnect();
+    m_box.reset();
+    // A reader thread lets its port go when it has left its last call.
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (openDescriptors() > descriptorsBefore && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_LE(openDescriptors(), descriptorsBefore) << "descriptors leaked";
+}
+
+} // namespace
+} // namespace tarvik::test

@@ -1,0 +1,268 @@
+// The receive filter, called directly with chunks of bytes, over a real port whose other side the
+// test reads: the byte table in each mode, record requests, resends, progress and completion.
+#include "EngineTestSupport.h"
+#include "PtyPort.h"
+#include "TempDir.h"
+#include "UploadProtocol.h"
+
+#include <gtest/gtest.h>
+
+namespace tarvik::test {
+namespace {
+
+std::string Str(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+class ReceiveFilterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetEngine();
+        g_pfnNotify.store(&NotificationLog::Notify);
+        m_port = std::make_unique<PtyPort>();
+        ASSERT_TRUE(m_port->Ok());
+    }
+    void TearDown() override {
+        m_port.reset();
+        ResetEngine();
+    }
+
+    // Starts an upload of a file with these bytes, in the given state.
+    void Prepare(const Bytes& file, FilterMode mode) {
+        ASSERT_TRUE(PrepareUpload(m_dir.Write("upload.urt", file).string(), mode));
+    }
+    // Passes a chunk to the filter; returns what the filter returned and leaves the chunk, as
+    // the filter rewrote it, in m_chunk.
+    int Filter(const std::string& bytes) {
+        m_chunk = bytes;
+        return UploadReceiveFilter(m_chunk.data(), static_cast<int>(m_chunk.size()));
+    }
+
+    sorvel::test::TempDir m_dir;
+    NotificationLog m_log;
+    std::unique_ptr<PtyPort> m_port;
+    std::string m_chunk;
+};
+
+TEST_F(ReceiveFilterTest, PlainModeKeepsEveryByteButTheControlBytesAndReportsThemOnce) {
+    const std::string dropped = "\x04\x05\x06\x11\x12\x13\x14\x15\x17\x18";
+    std::string all;
+    std::string expected;
+    for (int value = 0; value < 256; ++value) {
+        const char byte = static_cast<char>(value);
+        all += byte;
+        if (dropped.find(byte) == std::string::npos) {
+            expected += byte;
+        }
+    }
+    EXPECT_EQ(Filter(all), 1);
+    const auto notifications = m_log.All();
+    ASSERT_EQ(notifications.size(), 1u);
+    EXPECT_EQ(notifications[0].type, UPLOAD_MSG_DATA);
+    EXPECT_EQ(notifications[0].percent, 0);
+    EXPECT_EQ(Hex(notifications[0].data), Hex(expected)); // 0x16 kept, 0x17 dropped
+    EXPECT_EQ(Hex(m_chunk.substr(0, expected.size())), Hex(expected))
+        << "the kept bytes stand at the start of the reader's buffer";
+    EXPECT_EQ(m_port->TakeWritten(), "");
+
+    m_log.Clear();
+    EXPECT_EQ(Filter(dropped), 1);
+    EXPECT_TRUE(m_log.All().empty()) << "a chunk of dropped bytes gives no notification";
+    EXPECT_EQ(Filter(""), 1);
+    EXPECT_EQ(UploadReceiveFilter(m_chunk.data(), -1), 1);
+    EXPECT_TRUE(m_log.All().empty());
+}
+
+TEST_F(ReceiveFilterTest, TheChunkAEnqBInEachState) {
+    const Bytes record1 = MakeRecord(20, 1);
+    const Bytes record2 = MakeRecord(30, 2);
+    const Bytes record3 = MakeRecord(40, 3);
+    const Bytes file = MakeUploadFile(3, {record1, record2, record3});
+    const std::string chunk = "\x41\x05\x42";
+
+    // Plain: ENQ dropped, nothing sent.
+    EXPECT_EQ(Filter(chunk), 1);
+    EXPECT_EQ(m_log.Data(), "AB");
+    EXPECT_EQ(m_port->TakeWritten(), "");
+
+    // Handshaking: ENQ is data like any other byte, and nothing is sent.
+    m_log.Clear();
+    Prepare(file, FilterMode::Handshaking);
+    EXPECT_EQ(Filter(chunk), 1);
+    EXPECT_EQ(m_log.Data(), chunk);
+    EXPECT_EQ(m_port->TakeWritten(), "");
+    EXPECT_EQ(g_nRecordsLeft, 3);
+
+    // Streaming: the first record goes out, progress comes first, then the data.
+    m_log.Clear();
+    Prepare(file, FilterMode::Streaming);
+    EXPECT_EQ(Filter(chunk), 1);
+    auto all = m_log.All();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].type, UPLOAD_MSG_PROGRESS);
+    EXPECT_EQ(all[0].percent, 33);
+    EXPECT_EQ(all[0].length, 0);
+    EXPECT_FALSE(all[0].hasData);
+    EXPECT_EQ(all[1].type, UPLOAD_MSG_DATA);
+    EXPECT_EQ(all[1].data, "AB");
+    EXPECT_EQ(m_port->TakeWritten(), Str(record1));
+
+    // Streaming, last record: completion ends the call; the kept A is not reported.
+    m_log.Clear();
+    EXPECT_EQ(Filter("\x05"), 1);
+    EXPECT_EQ(m_port->TakeWritten(), Str(record2));
+    m_log.Clear();
+    EXPECT_EQ(Filter(chunk), 0);
+    all = m_log.All();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].type, UPLOAD_MSG_COMPLETE);
+    EXPECT_EQ(all[0].percent, 100);
+    EXPECT_EQ(all[0].length, 0);
+    EXPECT_FALSE(all[0].hasData);
+    EXPECT_EQ(m_port->TakeWritten(), Str(record3));
+
+    // Back in plain mode.
+    m_log.Clear();
+    EXPECT_EQ(Filter(chunk), 1);
+    EXPECT_EQ(m_log.Data(), "AB");
+    EXPECT_EQ(m_port->TakeWritten(), "");
+}
+
+TEST_F(ReceiveFilterTest, HandshakingKeepsEverythingButAckAndAckThenEnqSendsAtOnce) {
+    const Bytes record = MakeRecord(5, 7);
+    Prepare(MakeUploadFile(2, {record, record}), FilterMode::Handshaking);
+    std::string others;
+    for (int value = 0; value < 256; ++value) {
+        if (value != 0x06) {
+            others += static_cast<char>(value);
+        }
+    }
+    EXPECT_EQ(Filter(others), 1);
+    EXPECT_EQ(Hex(m_log.Data()), Hex(others));
+    EXPECT_FALSE(g_bTargetReady.load());
+    EXPECT_EQ(m_port->TakeWritten(), "") << "nothing but the wake-up byte goes out before ACK";
+
+    m_log.Clear();
+    EXPECT_EQ(Filter("\x06\x05"), 1);
+    EXPECT_TRUE(g_bTargetReady.load());
+    EXPECT_EQ(m_port->TakeWritten(), Str(record));
+    ASSERT_EQ(m_log.All().size(), 1u);
+    EXPECT_EQ(m_log.All()[0].type, UPLOAD_MSG_PROGRESS);
+    EXPECT_EQ(m_log.All()[0].percent, 50);
+
+    // A second ACK changes nothing and is not reported.
+    m_log.Clear();
+    EXPECT_EQ(Filter("\x06"), 1);
+    EXPECT_TRUE(m_log.All().empty());
+    EXPECT_EQ(m_port->TakeWritten(), "");
+}
+
+TEST_F(ReceiveFilterTest, NakResendsTheLastRecordOnlyWhenThereIsOne) {
+    const Bytes record1 = MakeRecord(12, 1);
+    const Bytes record2 = MakeRecord(13, 2);
+    // The header counts three records, the file holds two.
+    Prepare(MakeUploadFile(3, {record1, record2}), FilterMode::Streaming);
+
+    EXPECT_EQ(Filter("\x15"), 1) << "NAK before any record";
+    EXPECT_EQ(m_log.Data(), "\x15");
+    EXPECT_EQ(m_port->TakeWritten(), "");
+
+    m_log.Clear();
+    EXPECT_EQ(Filter("\x05\x15\x15"), 1);
+    EXPECT_EQ(m_port->TakeWritten(), Str(record1) + Str(record1) + Str(record1));
+    EXPECT_EQ(g_nRecordsLeft, 2) << "a resend counts nothing";
+    ASSERT_EQ(m_log.All().size(), 1u) << "a resend gives no notification";
+
+    m_log.Clear();
+    EXPECT_EQ(Filter("\x05"), 1);
+    EXPECT_EQ(m_port->TakeWritten(), Str(record2));
+    // The file holds no third record: nothing is sent, nothing counted, the same progress again,
+    // and NAK after such a request is data for the client.
+    m_log.Clear();
+    EXPECT_EQ(Filter("\x05\x15"), 1);
+    EXPECT_EQ(m_port->TakeWritten(), "");
+    EXPECT_EQ(g_nRecordsLeft, 1);
+    const auto all = m_log.All();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].type, UPLOAD_MSG_PROGRESS);
+    EXPECT_EQ(all[0].percent, 66);
+    EXPECT_EQ(all[1].data, "\x15");
+}
+
+TEST_F(ReceiveFilterTest, ProgressIsTruncatedFromDoublePrecision) {
+    struct Case {
+        std::int32_t total, sent, percent;
+    };
+    for (const Case c : std::vector<Case>{{100, 29, 28},
+                                          {100, 57, 56},
+                                          {100, 58, 57},
+                                          {50, 29, 57},
+                                          {3, 1, 33},
+                                          {3, 2, 66},
+                                          {7, 6, 85},
+                                          {0x7FFFFFFF, 0x7FFFFFFE, 99},
+                                          {0, 0, 100},
+                                          {0, 5, 100}}) {
+        EXPECT_EQ(ProgressPercent(c.total, c.total - c.sent), c.percent)
+            << c.sent << " of " << c.total;
+    }
+}
+
+TEST_F(ReceiveFilterTest, CompletionHasEndedTheUploadBeforeTheClientHearsOfIt) {
+    bool sawOpenState = true;
+    m_log.SetHook([&](const Notification& n) {
+        if (n.type == UPLOAD_MSG_COMPLETE) {
+            std::lock_guard lock(g_uploadMutex);
+            sawOpenState = g_hUploadFile != kNoUploadFile || g_bUploadMode.load() ||
+                           g_bTargetReady.load() || g_bUploadRunning.load();
+        }
+    });
+    Prepare(MakeUniformFile(1, 3), FilterMode::Streaming);
+    EXPECT_EQ(Filter("\x05\x05"), 0);
+    EXPECT_FALSE(sawOpenState);
+    EXPECT_EQ(m_log.All().size(), 1u) << "one record: no progress, only completion";
+}
+
+TEST_F(ReceiveFilterTest, RecordCountsThatDifferFromTheFile) {
+    const Bytes a = MakeRecord(1, 1);
+    const Bytes b = MakeRecord(2, 2);
+    const Bytes c = MakeRecord(3, 3);
+
+    // Counts two, holds three: the third is never sent.
+    Prepare(MakeUploadFile(2, {a, b, c}), FilterMode::Streaming);
+    EXPECT_EQ(Filter("\x05"), 1);
+    EXPECT_EQ(Filter("\x05"), 0);
+    EXPECT_EQ(m_port->TakeWritten(), Str(a) + Str(b));
+
+    // Counts none, holds none: complete at the first request.
+    m_log.Clear();
+    Prepare(MakeUploadFile(0, {}), FilterMode::Streaming);
+    EXPECT_EQ(Filter("\x05"), 0);
+    EXPECT_EQ(m_log.Count(UPLOAD_MSG_COMPLETE), 1u);
+
+    // Counts none, holds two: sent with progress 100, never complete.
+    m_log.Clear();
+    Prepare(MakeUploadFile(0, {a, b}), FilterMode::Streaming);
+    EXPECT_EQ(Filter("\x05\x05\x05"), 1);
+    EXPECT_EQ(m_port->TakeWritten(), Str(a) + Str(b));
+    const auto progress = m_log.OfType(UPLOAD_MSG_PROGRESS);
+    ASSERT_EQ(progress.size(), 3u);
+    for (const auto& p : progress) {
+        EXPECT_EQ(p.percent, 100);
+    }
+    EXPECT_EQ(m_log.Count(UPLOAD_MSG_COMPLETE), 0u);
+}
+
+TEST_F(ReceiveFilterTest, ABadRecordIsNotSentNorCounted) {
+    const Bytes good = MakeRecord(4, 4);
+    Prepare(Concat({MakeUploadFile(2, {}), {0x07, 0, 0, 0}, good, good}), FilterMode::Streaming);
+    EXPECT_EQ(Filter("\x05"), 1);
+    EXPECT_EQ(m_port->TakeWritten(), "");
+    EXPECT_EQ(g_nRecordsLeft, 2);
+    EXPECT_EQ(m_log.OfType(UPLOAD_MSG_PROGRESS).at(0).percent, 0);
+    EXPECT_EQ(Filter("\x05\x05"), 0);
+    EXPECT_EQ(m_port->TakeWritten(), Str(good) + Str(good));
+}
+
+} // namespace
+} // namespace tarvik::test

@@ -1,0 +1,213 @@
+// The upload-file reader: header checks and record framing, as tables of files.
+#include "EngineTestSupport.h"
+#include "TempDir.h"
+#include "UploadFile.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <iterator>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tarvik::test {
+namespace {
+
+class UploadFileTest : public ::testing::Test {
+protected:
+    void SetUp() override { ResetEngine(); }
+    void TearDown() override { ResetEngine(); }
+
+    // Opens a file with these bytes as the upload file; returns OpenUploadFile's result.
+    int Open(const Bytes& bytes, std::string* reason = nullptr) {
+        return OpenPath(m_dir.Write("upload.urt", bytes).string(), reason);
+    }
+    int OpenPath(const std::string& path, std::string* reason = nullptr) {
+        std::snprintf(g_szUploadFileName, sizeof g_szUploadFileName, "%s", path.c_str());
+        std::lock_guard lock(g_uploadMutex);
+        return OpenUploadFile(reason);
+    }
+    std::int32_t Read() {
+        std::lock_guard recordLock(g_recordMutex);
+        std::lock_guard lock(g_uploadMutex);
+        return ReadUploadRecord(g_RecordBuffer);
+    }
+    Bytes Buffer(std::int32_t length) const {
+        return Bytes(g_RecordBuffer, g_RecordBuffer + length);
+    }
+
+    sorvel::test::TempDir m_dir;
+};
+
+TEST_F(UploadFileTest, HeaderTable) {
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        int result;
+        std::int32_t count;
+        const char* reason; // the end of the reason, for refused files
+    };
+    const std::vector<Case> cases = {
+        {"count 258", {0x4D, 0x5A, 0x00, 0x00, 0x01, 0x02}, 1, 258, ""},
+        {"count 0", {0x4D, 0x5A, 0, 0, 0, 0}, 1, 0, ""},
+        {"largest count", {0x4D, 0x5A, 0x7F, 0xFF, 0xFF, 0xFF}, 1, 0x7FFFFFFF, ""},
+        {"count 2^31", {0x4D, 0x5A, 0x80, 0, 0, 0}, 0, 0, "record count too large"},
+        {"count 2^32-1", {0x4D, 0x5A, 0xFF, 0xFF, 0xFF, 0xFF}, 0, 0, "record count too large"},
+        {"neither magic byte", {0x41, 0x42, 0, 0, 0, 1}, 0, 0, "not an upload file"},
+        {"only M", {0x4D, 0x41, 0, 0, 0, 1}, 0, 0, "not an upload file"},
+        {"only Z", {0x58, 0x5A, 0, 0, 0, 1}, 0, 0, "not an upload file"},
+        {"empty", {}, 0, 0, "not an upload file"},
+        {"header cut short", {0x4D, 0x5A, 0, 0, 1}, 0, 0, "not an upload file"},
+        {"magic only", {0x4D, 0x5A}, 0, 0, "not an upload file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string reason;
+        ASSERT_EQ(Open(c.bytes, &reason), c.result);
+        if (c.result == 1) {
+            EXPECT_NE(g_hUploadFile, kNoUploadFile);
+            EXPECT_EQ(g_nRecordsTotal, c.count);
+            EXPECT_EQ(g_nRecordsLeft, c.count);
+            EXPECT_EQ(g_nUploadFileOffset, 6);
+        } else {
+            EXPECT_EQ(g_hUploadFile, kNoUploadFile);
+            EXPECT_TRUE(reason.ends_with(c.reason)) << reason;
+        }
+        std::lock_guard lock(g_uploadMutex);
+        CloseUploadFile();
+    }
+}
+
+TEST_F(UploadFileTest, FilesThatDoNotOpenAreRefusedWithTheSystemsReason) {
+    std::string reason;
+    EXPECT_EQ(OpenPath((m_dir.Path() / "missing.urt").string(), &reason), 0);
+    EXPECT_TRUE(reason.ends_with("missing.urt: No such file or directory")) << reason;
+    EXPECT_EQ(g_hUploadFile, kNoUploadFile);
+
+    EXPECT_EQ(OpenPath(m_dir.Path().string(), &reason), 0);
+    EXPECT_TRUE(reason.ends_with("not a regular file")) << reason;
+
+    // A FIFO would block an ordinary open until a writer came.
+    const std::string fifo = (m_dir.Path() / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(OpenPath(fifo, &reason), 0);
+    EXPECT_TRUE(reason.ends_with("not a regular file")) << reason;
+    EXPECT_EQ(g_hUploadFile, kNoUploadFile);
+}
+
+TEST_F(UploadFileTest, AFileLockedForWritingIsRefusedAndAnOpenFileKeepsWritersOut) {
+    const std::string path = m_dir.Write("locked.urt", MakeUniformFile(1, 4)).string();
+    int writer = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(::flock(writer, LOCK_EX | LOCK_NB), 0);
+    std::string reason;
+    EXPECT_EQ(OpenPath(path, &reason), 0);
+    EXPECT_TRUE(reason.ends_with("locked by another program")) << reason;
+    ::flock(writer, LOCK_UN);
+
+    ASSERT_EQ(OpenPath(path), 1);
+    EXPECT_NE(::flock(writer, LOCK_EX | LOCK_NB), 0) << "a writer got the file while it is open";
+    int reader = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(::flock(reader, LOCK_SH | LOCK_NB), 0) << "other readers must be able to share it";
+    ::close(reader);
+    {
+        std::lock_guard lock(g_uploadMutex);
+        CloseUploadFile();
+    }
+    EXPECT_EQ(::flock(writer, LOCK_EX | LOCK_NB), 0) << "closing must release the file";
+    ::close(writer);
+}
+
+TEST_F(UploadFileTest, RecordsAreReadWholeInOrderAndNeverTwice) {
+    const Bytes first = MakeRecord(256, 1); // 0x02 0x00 0x01 0x00: 265 bytes
+    const Bytes second = MakeRecord(0, 2);  // the smallest record, 9 bytes
+    const Bytes largest = MakeRecord(5091, 3);
+    ASSERT_EQ(Open(MakeUploadFile(3, {first, second, largest})), 1);
+
+    std::int32_t length = Read();
+    ASSERT_EQ(length, 265);
+    EXPECT_EQ(Buffer(length), first);
+    length = Read();
+    ASSERT_EQ(length, 9);
+    EXPECT_EQ(Buffer(length), second);
+    length = Read();
+    ASSERT_EQ(length, kRecordBufferBytes);
+    EXPECT_EQ(Buffer(length), largest);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(Read(), 0) << "the end of the file gives no record";
+    }
+}
+
+TEST_F(UploadFileTest, ABadTypeByteConsumesItsHeaderOnly) {
+    const Bytes good = MakeRecord(3, 9);
+    // A bad header, then a record exactly 4 bytes later: it is found again.
+    ASSERT_EQ(Open(Concat({MakeUploadFile(2, {}), {0x03, 0x00, 0x00, 0x01}, good})), 1);
+    EXPECT_EQ(Read(), 0);
+    EXPECT_EQ(g_nUploadFileOffset, 10);
+    std::int32_t length = Read();
+    ASSERT_EQ(length, static_cast<std::int32_t>(good.size()));
+    EXPECT_EQ(Buffer(length), good);
+}
+
+TEST_F(UploadFileTest, ARecordLongerThanTheBufferIsRefusedWithoutTouchingItOrMovingOn) {
+    std::memset(g_RecordBuffer, 0x5C, sizeof g_RecordBuffer);
+    const std::vector<Bytes> files = {
+        MakeUploadFile(2, {MakeRecord(5092, 1), MakeRecord(1, 2)}),
+        // The largest length a header can give, in a file that is much shorter.
+        MakeUploadFile(1, {{0x02, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5, 6, 7, 8, 9}}),
+    };
+    for (const Bytes& file : files) {
+        ASSERT_EQ(Open(file), 1);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(Read(), 0);
+            EXPECT_EQ(g_nUploadFileOffset, 6) << "the oversized record must not be skipped into";
+        }
+    }
+    for (char c : g_RecordBuffer) {
+        ASSERT_EQ(c, 0x5C) << "the buffer was written";
+    }
+}
+
+TEST_F(UploadFileTest, ShortHeadersAndShortRecordsAtTheEndOfTheFile) {
+    const Bytes whole = MakeRecord(10, 4);
+    const Bytes cut(whole.begin(), whole.begin() + 12);
+    // A record cut short is returned with the bytes that are there.
+    ASSERT_EQ(Open(Concat({MakeUploadFile(1, {}), cut})), 1);
+    std::int32_t length = Read();
+    ASSERT_EQ(length, 12);
+    EXPECT_EQ(Buffer(length), cut);
+    EXPECT_EQ(Read(), 0);
+
+    // A header cut short with a good type byte: its length bytes were never read.
+    std::memset(g_RecordBuffer, 0x5C, 16);
+    ASSERT_EQ(Open(Concat({MakeUploadFile(1, {}), {0x02, 0x00}})), 1);
+    EXPECT_EQ(Read(), 0);
+    EXPECT_EQ(g_RecordBuffer[0], 0x5C);
+    EXPECT_EQ(Read(), 0);
+}
+
+TEST_F(UploadFileTest, OpeningAgainAndRefusedFilesLeaveNoDescriptorBehind) {
+    auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator{});
+    };
+    const std::string good = m_dir.Write("a.urt", MakeUniformFile(1, 4)).string();
+    const std::string bad = m_dir.Write("b.urt", Bytes{0x41, 0x42}).string();
+    const auto before = openDescriptors();
+    ASSERT_EQ(OpenPath(good), 1);
+    ASSERT_EQ(OpenPath(good), 1);
+    EXPECT_EQ(OpenPath(bad), 0);
+    ASSERT_EQ(OpenPath(good), 1);
+    {
+        std::lock_guard lock(g_uploadMutex);
+        CloseUploadFile();
+    }
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+} // namespace
+} // namespace tarvik::test
