@@ -262,8 +262,10 @@ int main(int argc, char** argv) {
     std::cout.flush();
     if (ui.ReadingInput()) {
         // A prompt's reader still waits for a line that will not come (Ctrl-C during a prompt).
-        // The upload is stopped and the port closed; end without waiting for it.
-        std::fflush(nullptr);
+        // The upload is stopped and the port closed; end without waiting for it. Only the
+        // output streams are flushed: the reader holds standard input's lock.
+        std::fflush(stdout);
+        std::fflush(stderr);
         std::_Exit(status);
     }
     (void)interrupted;
