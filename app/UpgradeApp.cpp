@@ -16,8 +16,10 @@ bool CUpgradeApp::InitInstance() {
         std::lock_guard lock(m_gateMutex);
         m_mainGate = dlg.CallGate();
     }
-    if (m_pPresenter)
+    if (m_pPresenter) {
         m_pPresenter->SetOwner(&dlg);
+        dlg.SetPresenter(m_pPresenter);
+    }
 
     dlg.DoModal();
 

@@ -27,7 +27,8 @@ public:
     CUpgradeApp(const CUpgradeApp&) = delete;
     CUpgradeApp& operator=(const CUpgradeApp&) = delete;
 
-    // The presenter whose GUI-thread boxes are modal to the main dialog while it shows.
+    // The presenter whose GUI-thread boxes are modal to the main dialog while it shows, and
+    // which shows the dialog's stage prompts. Not owned; it must outlive InitInstance.
     void SetPresenter(CQtMessagePresenter* presenter) { m_pPresenter = presenter; }
 
     // Constructs the main dialog, makes it the main window, runs it modally and destroys it.

@@ -3,7 +3,9 @@
 #include "AboutDlg.h"
 #include "DialogUnits.h"
 #include "MessageBox.h"
+#include "Program.h"
 #include "ProgramIcon.h"
+#include "QtMessagePresenter.h"
 #include "SerialPorts.h"
 #include "SystemMenu.h"
 #include "VersionsDlg.h"
@@ -42,6 +44,68 @@ struct ConfigCopy {
 
 } // namespace
 
+// The sequencer's window system. Every method but Post runs on the dialog's thread.
+class CUpgradeDlg::CSequencerUi final : public ISequencerUi {
+public:
+    explicit CSequencerUi(CUpgradeDlg& dlg) : m_dlg(dlg), m_pGate(dlg.m_pGate) {}
+    ~CSequencerUi() override { CloseStagePrompt(); }
+    CSequencerUi(const CSequencerUi&) = delete;
+    CSequencerUi& operator=(const CSequencerUi&) = delete;
+
+    int ShowMessage(const std::string& text, unsigned flags) override {
+        // The process-wide box: captioned with the application title; the Qt presenter makes
+        // it modal to the dialog and keeps an MB_SYSTEMMODAL box on top.
+        return sorvel::AfxMessageBox(text, flags);
+    }
+
+    void ShowStagePrompt(const std::string& text, unsigned flags,
+                         std::function<void(int answer)> onAnswer) override {
+        CloseStagePrompt();
+        m_pPromptPresenter = &m_dlg.Presenter();
+        std::shared_ptr<CGuiCallGate> gate = m_pGate;
+        // The answer goes through the gate rather than straight from the box's signal: the
+        // sequencer then acts on it as an event of its own, after the box has closed, and not
+        // at all once the dialog has ended.
+        m_nPrompt = m_pPromptPresenter->OpenPrompt(
+            sorvel::MessageRequest{text, sorvel::ApplicationTitle(), flags},
+            [gate, onAnswer = std::move(onAnswer)](int answer) {
+                gate->Post([onAnswer, answer] {
+                    if (onAnswer)
+                        onAnswer(answer);
+                });
+            });
+    }
+
+    void CloseStagePrompt() override {
+        // An id that was answered meanwhile is ignored by the presenter.
+        if (m_nPrompt != 0 && m_pPromptPresenter != nullptr)
+            m_pPromptPresenter->ClosePrompt(m_nPrompt);
+        m_nPrompt = 0;
+    }
+
+    void SetProgressBar(int nPos) override { m_dlg.SetProgress(nPos); }
+
+    std::string PortText() override {
+        m_dlg.UpdateData(true);
+        return m_dlg.m_strPort.toStdString();
+    }
+
+    void EndDialog() override {
+        m_dlg.ReleaseConfigInfo();
+        m_dlg.EndDialog(IDCANCEL);
+    }
+
+    // Any thread: the engine's notifications come this way. The gate is the dialog's for life,
+    // copied here so that no other thread reads the dialog's members.
+    void Post(std::function<void()> task) override { m_pGate->Post(std::move(task)); }
+
+private:
+    CUpgradeDlg& m_dlg;
+    const std::shared_ptr<CGuiCallGate> m_pGate;
+    CQtMessagePresenter* m_pPromptPresenter = nullptr;
+    CQtMessagePresenter::PromptId m_nPrompt = 0;
+};
+
 CUpgradeDlg::CUpgradeDlg(QWidget* pParent, std::string configBaseDir,
                          std::filesystem::path deviceRoot)
     : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -49,12 +113,31 @@ CUpgradeDlg::CUpgradeDlg(QWidget* pParent, std::string configBaseDir,
       m_hIcon(ProgramIcon()), m_configBaseDir(std::move(configBaseDir)),
       m_deviceRoot(std::move(deviceRoot)), m_pGate(CGuiCallGate::Create(this)) {
     BuildControls();
+    m_pSequencerUi = std::make_unique<CSequencerUi>(*this);
+    m_pSequencer = std::make_unique<CUpgradeSequencer>(*m_pSequencerUi, m_ConfigInfo);
 }
 
 CUpgradeDlg::~CUpgradeDlg() {
     m_pGate->Close();
-    // Ends that skip OnExit (the dialog destroyed while open) must not leak the texts.
+    // A dialog destroyed while open (the program ends without "Exit"): the upload stops and the
+    // port closes before anything the sequencer refers to goes.
+    m_pSequencer->Abort();
+    m_pSequencer.reset();
+    m_pSequencerUi.reset();
+    // Ends that skip OnExit must not leak the texts.
     ReleaseConfigInfo();
+}
+
+void CUpgradeDlg::SetPresenter(CQtMessagePresenter* pPresenter) {
+    m_pPresenter = pPresenter;
+}
+
+CQtMessagePresenter& CUpgradeDlg::Presenter() {
+    if (m_pPresenter != nullptr)
+        return *m_pPresenter;
+    if (!m_pOwnPresenter)
+        m_pOwnPresenter = std::make_unique<CQtMessagePresenter>();
+    return *m_pOwnPresenter;
 }
 
 void CUpgradeDlg::BuildControls() {
@@ -184,12 +267,7 @@ bool CUpgradeDlg::OnInitDialog() {
     m_cboPort->setCurrentIndex(0);
     m_ctlProgress->setValue(0);
 
-    // No other thread exists yet; the lock is taken all the same, it costs nothing.
-    {
-        std::lock_guard lock(m_StageLock);
-        m_nUpdateMode = MODE_NONE;
-        m_nStage = STAGE_NONE;
-    }
+    // The sequencer starts with no update mode and no stage; the load result selects a mode.
 
     // The loader shows its own messages now, before the dialog is visible.
     CConfigFile config(m_configBaseDir);
@@ -251,23 +329,19 @@ QWidget* CUpgradeDlg::GetDlgItem(int nID) const {
 }
 
 void CUpgradeDlg::OnCompleteUpdate() {
-    std::lock_guard lock(m_StageLock);
-    m_nUpdateMode = MODE_COMPLETE;
+    m_pSequencer->OnCompleteUpdate();
 }
 
 void CUpgradeDlg::OnOnlyCartridge() {
-    std::lock_guard lock(m_StageLock);
-    m_nUpdateMode = MODE_CARTRIDGE_ONLY;
+    m_pSequencer->OnOnlyCartridge();
 }
 
 void CUpgradeDlg::OnOnlySti() {
-    std::lock_guard lock(m_StageLock);
-    m_nUpdateMode = MODE_STI_ONLY;
+    m_pSequencer->OnOnlySti();
 }
 
-BYTE CUpgradeDlg::GetUpdateMode() {
-    std::lock_guard lock(m_StageLock);
-    return m_nUpdateMode;
+BYTE CUpgradeDlg::GetUpdateMode() const {
+    return m_pSequencer->GetUpdateMode();
 }
 
 void CUpgradeDlg::CopyConfigInfo(CONFIG_INFO* pDest) const {
@@ -316,16 +390,17 @@ void CUpgradeDlg::ReleaseConfigInfo() {
 }
 
 void CUpgradeDlg::OnStartUpload() {
-    // The upgrade sequencer supplies this handler.
+    m_pSequencer->OnStartUpload();
 }
 
 void CUpgradeDlg::OnCancelUpload() {
-    // The upgrade sequencer supplies this handler.
+    m_pSequencer->OnCancelUpload();
 }
 
 void CUpgradeDlg::OnExit() {
-    ReleaseConfigInfo();
-    EndDialog(IDCANCEL);
+    // The sequencer refuses while a sequence runs; else it ends the dialog through
+    // CSequencerUi::EndDialog, which releases the configuration first.
+    m_pSequencer->OnExit();
 }
 
 void CUpgradeDlg::EndDialog(int nResult) {
@@ -335,6 +410,9 @@ void CUpgradeDlg::EndDialog(int nResult) {
 void CUpgradeDlg::done(int r) {
     // Nothing posted from now on reaches the dialog.
     m_pGate->Close();
+    // An end that did not come through "Exit" (a caller of done(), the program quitting) may
+    // leave a sequence running: it stops here, prompt, upload and port, before the dialog goes.
+    m_pSequencer->Abort();
     QDialog::done(r);
 }
 
@@ -352,7 +430,6 @@ void CUpgradeDlg::SetProgress(int nPos) {
         m_pGate->Post([this, nPos] { SetProgress(nPos); });
         return;
     }
-    std::lock_guard lock(m_StageLock);
     m_ctlProgress->setValue(nPos);
 }
 

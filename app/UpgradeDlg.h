@@ -16,13 +16,21 @@
 // button it presses that button, elsewhere (the port field, a radio button) it does nothing, so
 // a stray Enter cannot close the dialog while an upload runs.
 //
-// OnStartUpload, OnCancelUpload and OnExit are virtual: the upgrade sequencer supplies what
-// "Start Upload" and "Cancel Upload" do, and extends "Exit" with its own checks.
+// The upload buttons drive the upgrade sequencer (CUpgradeSequencer), which the dialog owns:
+// "Start Upload", "Cancel Upload" and every way out (OnExit) go to it, the radio buttons set its
+// update mode (the only copy of the mode and the stage is the sequencer's), and the dialog is
+// its window system: button-handler messages through the process-wide message box, modal to
+// the dialog; stage prompts as ownerless, always-on-top boxes of the Qt presenter that leave the
+// dialog usable; the progress bar; the port field's text; posting to the dialog's thread
+// through the call gate. However the dialog ends (Exit, done() called from elsewhere, the
+// destructor), the sequencer first aborts: its open prompt closes, the upload is cancelled and
+// the port is closed, so that no engine notification reaches a dialog that is gone.
 //
 // Threads: everything runs on the GUI thread, except CallGate()->Post() and SetProgress(), which
 // any thread may call. Calls posted through the gate run on the GUI thread while the dialog is
 // open; once the dialog has ended or is destroyed they are dropped, so nothing posted by another
-// thread reaches a dialog that is gone. m_StageLock guards m_nUpdateMode and m_nStage.
+// thread reaches a dialog that is gone. The engine's notifications reach the sequencer through
+// the gate.
 #pragma once
 
 #include "ConfigFile.h"
@@ -36,9 +44,9 @@
 
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 
+class CQtMessagePresenter;
 class QComboBox;
 class QProgressBar;
 class QPushButton;
@@ -69,12 +77,19 @@ public:
     // The control with the given id (IDCANCEL, IDC_PORT_COMBO, ...), or null.
     QWidget* GetDlgItem(int nID) const;
 
-    // Mode radio buttons: each sets m_nUpdateMode under m_StageLock and nothing else.
+    // Mode radio buttons: each sets the sequencer's update mode and nothing else; a click during
+    // an upgrade changes the mode that the following stages read.
     void OnCompleteUpdate();
     void OnOnlyCartridge();
     void OnOnlySti();
-    // The current update mode, read under m_StageLock.
-    BYTE GetUpdateMode();
+    // The current update mode (the sequencer's).
+    BYTE GetUpdateMode() const;
+
+    // The presenter that shows the stage prompts. Not owned; it must outlive the dialog. Without
+    // one the dialog makes a presenter of its own for its prompts the first time it needs one.
+    void SetPresenter(CQtMessagePresenter* pPresenter);
+    // The sequencer behind the upload buttons.
+    CUpgradeSequencer& Sequencer() { return *m_pSequencer; }
 
     // "Versions ...": shows the version dialog on a copy of the configuration record.
     void OnVersions();
@@ -89,13 +104,14 @@ public:
     // Releases the configuration texts. Safe to call more than once.
     void ReleaseConfigInfo();
 
-    // The upload buttons and "Exit". The base versions: start and cancel do nothing; exit
-    // releases the configuration and ends the dialog.
-    virtual void OnStartUpload();
-    virtual void OnCancelUpload();
-    virtual void OnExit();
+    // The upload buttons and "Exit", handled by the sequencer. "Exit" shows "Upload in
+    // progress.\nPlease stop operation first." while a sequence runs; otherwise it closes the
+    // connection, releases the configuration and ends the dialog.
+    void OnStartUpload();
+    void OnCancelUpload();
+    void OnExit();
 
-    // Ends the dialog with nResult (closes the call gate first).
+    // Ends the dialog with nResult: closes the call gate, aborts the sequencer, hides the dialog.
     void EndDialog(int nResult);
 
     // Sets the progress bar (0 to 100, clamped). From another thread the value is posted to the
@@ -119,11 +135,8 @@ public:
     QComboBox* m_cboPort = nullptr;
     QString m_strPort;
     QIcon m_hIcon;
-    std::mutex m_StageLock;
     BYTE m_bConfigLoaded = 0;
     BYTE m_nConfigResult = CONFIG_NONE;
-    BYTE m_nUpdateMode = MODE_NONE; // guarded by m_StageLock
-    BYTE m_nStage = STAGE_NONE;     // guarded by m_StageLock
     CONFIG_INFO m_ConfigInfo;
 
 public slots:
@@ -131,6 +144,7 @@ public slots:
     void reject() override;
     // Enter on no push button; never ends the dialog.
     void accept() override;
+    // Every end of the dialog passes here: the sequencer aborts before the dialog goes.
     void done(int r) override;
 
 public:
@@ -141,7 +155,11 @@ protected:
     bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
 
 private:
+    class CSequencerUi;
+
     void BuildControls();
+    // The presenter for stage prompts: the one set, else the dialog's own.
+    CQtMessagePresenter& Presenter();
 
     std::string m_configBaseDir;
     std::filesystem::path m_deviceRoot;
@@ -150,4 +168,10 @@ private:
     QRadioButton* m_btnOnlyCartridge = nullptr;
     QAction* m_actAbout = nullptr;
     std::shared_ptr<CGuiCallGate> m_pGate;
+    CQtMessagePresenter* m_pPresenter = nullptr;
+    std::unique_ptr<CQtMessagePresenter> m_pOwnPresenter;
+    // The sequencer's window system, then the sequencer, which refers to it and to m_ConfigInfo;
+    // the destructor ends the sequencer first.
+    std::unique_ptr<CSequencerUi> m_pSequencerUi;
+    std::unique_ptr<CUpgradeSequencer> m_pSequencer;
 };

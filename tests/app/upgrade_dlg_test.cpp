@@ -55,7 +55,7 @@ TEST_P(EnablingTest, TheLoadResultSetsControlsAndModeBeforeTheDialogShows) {
     EXPECT_EQ(dlg.m_nConfigResult, c.result);
     EXPECT_EQ(dlg.m_bConfigLoaded, c.result != CONFIG_NONE ? 1 : 0);
     EXPECT_EQ(dlg.GetUpdateMode(), c.mode);
-    EXPECT_EQ(dlg.m_nStage, STAGE_NONE);
+    EXPECT_EQ(dlg.Sequencer().GetStage(), STAGE_NONE);
 
     EXPECT_EQ(dlg.m_btnStartUpload->isEnabled(), c.uploadButtons);
     EXPECT_EQ(dlg.m_btnCancelUpload->isEnabled(), c.uploadButtons);
@@ -233,39 +233,6 @@ TEST_F(UpgradeDlgTest, RadioButtonsSetTheUpdateMode) {
     EXPECT_EQ(dlg.GetUpdateMode(), MODE_COMPLETE);
     EXPECT_FALSE(dlg.m_btnOnlySti->isChecked());
     dlg.OnExit();
-}
-
-// A dialog whose exit can be refused, as the sequencer refuses it during an upload.
-class GuardedDlg : public CUpgradeDlg {
-public:
-    using CUpgradeDlg::CUpgradeDlg;
-    void OnExit() override {
-        ++m_nExitCalls;
-        if (m_bAllowExit)
-            CUpgradeDlg::OnExit();
-    }
-    int m_nExitCalls = 0;
-    bool m_bAllowExit = false;
-};
-
-TEST_F(UpgradeDlgTest, ExitEscCloseBoxAndWindowMenuCloseAllGoThroughOnExit) {
-    ConfigFolder folder(ConfigKind::Full);
-    GuardedDlg dlg(nullptr, folder.Path());
-    dlg.show();
-    QTest::mouseClick(dlg.GetDlgItem(IDCANCEL), Qt::LeftButton);
-    QTest::keyClick(&dlg, Qt::Key_Escape);
-    dlg.close();
-    dlg.OnSysCommand(0xF060); // "Close" of the window menu
-    EXPECT_EQ(dlg.m_nExitCalls, 4);
-    EXPECT_TRUE(dlg.isVisible());
-    EXPECT_NE(dlg.m_ConfigInfo.pszStiFile, nullptr); // texts kept while the dialog stays
-
-    dlg.m_bAllowExit = true;
-    dlg.close();
-    EXPECT_FALSE(dlg.isVisible());
-    EXPECT_EQ(dlg.result(), QDialog::Rejected);
-    EXPECT_EQ(dlg.m_ConfigInfo.pszStiFile, nullptr);
-    EXPECT_EQ(dlg.m_ConfigInfo.pszSoftwareVersion, nullptr);
 }
 
 TEST_F(UpgradeDlgTest, ExitEndsAModalDialogAndReleasesTheConfiguration) {

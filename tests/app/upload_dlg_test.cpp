@@ -1,0 +1,391 @@
+// The main dialog driving real uploads: the buttons, the stage prompts and the progress bar,
+// with the real engine on a pseudo-terminal against the box simulator, which checks every byte,
+// and the Qt presenter showing every box as the program does. The port is typed into the port
+// field as the simulator's device path.
+#include "AppTestSupport.h"
+#include "BoxSimulator.h"
+#include "ConfigWriter.h"
+#include "Program.h"
+#include "QtMessagePresenter.h"
+#include "UpgradeDlg.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <optional>
+#include <sys/file.h>
+#include <unistd.h>
+
+using namespace sorvel::test;
+using namespace std::chrono_literals;
+using sorvel::boxsim::BoxSimulator;
+
+namespace {
+
+const std::string kReboot = "Please wait for the Set Top Box reboots and then click on OK";
+const std::string kFile = "Please wait for the front panel displays 'FILE'\nand click on OK";
+const std::string kGood = "Your Brevon Box was updated. Please wait for the\nfront panel displays "
+                          "'Good' before switching off";
+const std::string kReallyStop = "Do you really want to stop upload ?.";
+const std::string kStoppedRestart = "Upload stopped.\nPlease restart device and click OK.";
+const std::string kInProgress = "Upload in progress.\nPlease stop operation first.";
+
+// The window menu's "Close".
+constexpr unsigned kScClose = 0xF060;
+
+std::vector<std::uint8_t> UploadFile(std::size_t records, std::size_t recordBytes,
+                                     std::uint8_t seed) {
+    std::vector<std::vector<std::uint8_t>> bodies;
+    for (std::size_t i = 0; i < records; ++i)
+        bodies.push_back(sorvel::boxsim::MakeRecordBody(recordBytes + i, seed + i));
+    return sorvel::boxsim::MakeUploadFile(bodies);
+}
+
+// True while some process holds the port's exclusive lock, as the engine does while connected.
+bool PortHeld(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+}
+
+// The visible top-level message box showing text, or null.
+QMessageBox* FindBox(const std::string& text) {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* box = qobject_cast<QMessageBox*>(widget);
+        if (box && box->isVisible() && box->text().toStdString() == text)
+            return box;
+    }
+    return nullptr;
+}
+
+QMessageBox* WaitForBox(const std::string& text) {
+    QMessageBox* found = nullptr;
+    WaitFor([&] { return (found = FindBox(text)) != nullptr; }, 20s);
+    return found;
+}
+
+// A stage prompt: no owner, not modal, on top of every window, the program's caption.
+void ExpectStagePrompt(QMessageBox* prompt, QMessageBox::StandardButtons buttons) {
+    EXPECT_EQ(prompt->parentWidget(), nullptr);
+    EXPECT_EQ(prompt->windowModality(), Qt::NonModal);
+    EXPECT_TRUE(prompt->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    EXPECT_EQ(prompt->windowTitle().toStdString(), sorvel::ApplicationTitle());
+    EXPECT_EQ(prompt->standardButtons(), buttons);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
+// A modal box as the test saw it.
+struct SeenBox {
+    std::string text;
+    QWidget* parent;
+    Qt::WindowModality modality;
+    bool onTop;
+    std::string caption;
+};
+
+// Answers the next modal message box with button, noting what it showed; then (before
+// answering) arms the next answer, if any.
+void AnswerModal(std::vector<SeenBox>& seen, QMessageBox::StandardButton button,
+                 std::function<void()> armNext = {}) {
+    WhenModal<QMessageBox>([&seen, button, armNext](QMessageBox* box) {
+        seen.push_back({box->text().toStdString(), box->parentWidget(), box->windowModality(),
+                        box->windowFlags().testFlag(Qt::WindowStaysOnTopHint),
+                        box->windowTitle().toStdString()});
+        if (armNext)
+            armNext();
+        QAbstractButton* answer = box->button(button);
+        if (answer == nullptr) {
+            ADD_FAILURE() << "no such button on \"" << seen.back().text << '"';
+            box->done(0);
+            return;
+        }
+        answer->click();
+    });
+}
+
+std::vector<std::string> TextsOf(const std::vector<SeenBox>& seen) {
+    std::vector<std::string> texts;
+    for (const SeenBox& box : seen)
+        texts.push_back(box.text);
+    return texts;
+}
+
+// A click as the user makes it: through the dialog's window, so that a window blocked by a
+// modal box would not take it.
+// pos: where on the control (its centre by default).
+void ClickThroughWindow(QWidget* dialog, QWidget* control, std::optional<QPoint> pos = {}) {
+    QTest::mouseClick(dialog->windowHandle(), Qt::LeftButton, {},
+                      control->mapTo(dialog, pos.value_or(control->rect().center())));
+}
+
+// A radio button is clicked on its mark.
+void ClickRadioThroughWindow(QWidget* dialog, QWidget* radio) {
+    ClickThroughWindow(dialog, radio, QPoint(5, radio->height() / 2));
+}
+
+class DialogUploadTest : public QtWindowTest {
+protected:
+    void SetUp() override {
+        m_presenter.Install();
+        m_sti = m_dir.Write("Ressources/sti.urt", UploadFile(6, 200, 1)).string();
+        m_cart1 = m_dir.Write("Ressources/cart1.urt", UploadFile(5, 300, 2)).string();
+        m_cart2 = m_dir.Write("Ressources/cart2.urt", UploadFile(4, 250, 3)).string();
+        sorvel::ConfigSpec spec;
+        spec.stiPath = m_sti;
+        spec.cartridge1Path = m_cart1;
+        spec.cartridge2Path = m_cart2;
+        spec.softwareVersion = ConfigTexts::kSoftware;
+        std::string error;
+        ASSERT_TRUE(sorvel::WriteConfiguration(m_dir.Path(), spec, &error)) << error;
+    }
+
+    void TearDown() override {
+        // However a test ended, the dialog's end stops the sequence and closes its prompts.
+        m_dlg.reset();
+        EXPECT_EQ(g_nUploadState.load(), STATE_IDLE);
+        if (m_box)
+            EXPECT_TRUE(WaitFor([&] { return !PortHeld(m_box->SlavePath()); }));
+        QtWindowTest::TearDown();
+    }
+
+    // A simulated box expecting the files in order (none: it takes any records).
+    BoxSimulator& Box(std::vector<std::string> files, sorvel::boxsim::Options options = {}) {
+        m_box = std::make_unique<BoxSimulator>(std::move(options));
+        EXPECT_TRUE(m_box->Ok()) << m_box->Error();
+        for (const auto& file : files)
+            EXPECT_TRUE(m_box->Expect(file));
+        EXPECT_TRUE(m_box->Start());
+        return *m_box;
+    }
+
+    // The main dialog as the program shows it, with the box's device typed into the port field.
+    CUpgradeDlg& OpenDialog() {
+        m_dlg = std::make_unique<CUpgradeDlg>(nullptr, m_dir.Path().string(), m_noDevices.Path());
+        m_dlg->SetPresenter(&m_presenter);
+        m_presenter.SetOwner(m_dlg.get());
+        m_dlg->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(m_dlg.get()));
+        EXPECT_EQ(m_dlg->m_nConfigResult, CONFIG_FULL);
+        TypePort(m_box->SlavePath());
+        return *m_dlg;
+    }
+
+    void TypePort(const std::string& port) {
+        QLineEdit* field = m_dlg->m_cboPort->lineEdit();
+        field->selectAll();
+        QTest::keyClicks(field, QString::fromStdString(port));
+        EXPECT_EQ(m_dlg->m_cboPort->currentText().toStdString(), port);
+    }
+
+    // Starts a complete update and waits for the reboot prompt after the STI file.
+    QMessageBox* StartAndWaitForRebootPrompt() {
+        ClickThroughWindow(m_dlg.get(), m_dlg->m_btnStartUpload);
+        QMessageBox* reboot = WaitForBox(kReboot);
+        EXPECT_NE(reboot, nullptr);
+        return reboot;
+    }
+
+    bool InState(int state) const { return g_nUploadState.load() == state; }
+
+    CQtMessagePresenter m_presenter;
+    TempDir m_dir;
+    TempDir m_noDevices;
+    std::string m_sti, m_cart1, m_cart2;
+    std::unique_ptr<BoxSimulator> m_box;
+    std::unique_ptr<CUpgradeDlg> m_dlg;
+};
+
+TEST_F(DialogUploadTest, CompleteUpdateWithThePromptsAnsweredEndsWithGoodAndEveryByteArrived) {
+    Box({m_sti, m_cart1, m_cart2});
+    CUpgradeDlg& dlg = OpenDialog();
+    std::vector<int> bar{dlg.m_ctlProgress->value()};
+    QObject::connect(dlg.m_ctlProgress, &QProgressBar::valueChanged,
+                     [&](int value) { bar.push_back(value); });
+
+    QMessageBox* reboot = StartAndWaitForRebootPrompt();
+    ASSERT_NE(reboot, nullptr);
+    ExpectStagePrompt(reboot, QMessageBox::Ok | QMessageBox::Cancel);
+    EXPECT_EQ(m_box->GetReport().filesCompleted, 1u);
+    EXPECT_TRUE(InState(STATE_STAGE_DONE));
+    EXPECT_EQ(dlg.m_ctlProgress->value(), 0);
+    EXPECT_TRUE(PortHeld(m_box->SlavePath()));
+    QTest::mouseClick(reboot->button(QMessageBox::Ok), Qt::LeftButton);
+
+    QMessageBox* file = WaitForBox(kFile);
+    ASSERT_NE(file, nullptr);
+    ExpectStagePrompt(file, QMessageBox::Ok | QMessageBox::Cancel);
+    EXPECT_EQ(m_box->GetReport().filesCompleted, 2u);
+    QTest::mouseClick(file->button(QMessageBox::Ok), Qt::LeftButton);
+
+    QMessageBox* good = WaitForBox(kGood);
+    ASSERT_NE(good, nullptr);
+    ExpectStagePrompt(good, QMessageBox::Ok);
+    ASSERT_TRUE(m_box->WaitForFilesCompleted(3, 10s));
+    const sorvel::boxsim::Report report = m_box->GetReport();
+    EXPECT_TRUE(report.AllIntact()) << (report.errors.empty() ? "" : report.errors.front());
+    EXPECT_EQ(report.handshakesAnswered, 3u);
+
+    // The sequence is over before the user has read the message: idle, port free, bar at 0.
+    EXPECT_TRUE(InState(STATE_IDLE));
+    EXPECT_EQ(dlg.Sequencer().GetStage(), STAGE_NONE);
+    EXPECT_EQ(dlg.m_ctlProgress->value(), 0);
+    EXPECT_TRUE(WaitFor([&] { return !PortHeld(m_box->SlavePath()); }));
+    // The bar rose from 0 once per file, stayed below 100 on the way and went back to 0.
+    int rises = 0;
+    for (std::size_t i = 1; i < bar.size(); ++i)
+        rises += bar[i - 1] == 0 && bar[i] > 0;
+    EXPECT_EQ(rises, 3) << ::testing::PrintToString(bar);
+    EXPECT_GT(std::count_if(bar.begin(), bar.end(), [](int v) { return v > 0 && v < 100; }), 3);
+    ASSERT_FALSE(bar.empty());
+    EXPECT_EQ(bar.back(), 0);
+
+    QTest::mouseClick(good->button(QMessageBox::Ok), Qt::LeftButton);
+    EXPECT_TRUE(WaitFor([] { return FindBox(kGood) == nullptr; }));
+    ClickThroughWindow(&dlg, dlg.GetDlgItem(IDCANCEL));
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(dlg.m_ConfigInfo.pszStiFile, nullptr);
+}
+
+TEST_F(DialogUploadTest, ExitEveryWayDuringAnUploadShowsTheMessageAndKeepsTheDialog) {
+    // The box takes three records and then stops asking: the upload stays under way.
+    sorvel::boxsim::Options stalls;
+    stalls.stopAfter = 3;
+    Box({}, stalls);
+    CUpgradeDlg& dlg = OpenDialog();
+    ClickThroughWindow(&dlg, dlg.m_btnStartUpload);
+    ASSERT_TRUE(m_box->WaitForRecords(3, 10s));
+    // The bar follows the upload while it runs.
+    ASSERT_TRUE(WaitFor([&] { return dlg.m_ctlProgress->value() > 0; }));
+    EXPECT_LT(dlg.m_ctlProgress->value(), 100);
+    EXPECT_TRUE(InState(STATE_UPLOADING));
+
+    const std::vector<std::pair<const char*, std::function<void()>>> waysOut = {
+        {"Exit", [&] { ClickThroughWindow(&dlg, dlg.GetDlgItem(IDCANCEL)); }},
+        {"Esc", [&] { QTest::keyClick(&dlg, Qt::Key_Escape); }},
+        {"close box", [&] { dlg.close(); }},
+        {"window menu Close", [&] { dlg.OnSysCommand(kScClose); }},
+    };
+    std::vector<SeenBox> seen;
+    for (const auto& [name, wayOut] : waysOut) {
+        SCOPED_TRACE(name);
+        const std::size_t before = seen.size();
+        AnswerModal(seen, QMessageBox::Ok);
+        wayOut();
+        ASSERT_EQ(seen.size(), before + 1);
+        EXPECT_EQ(seen.back().text, kInProgress);
+        // Modal to the dialog, on top, with the program's caption.
+        EXPECT_EQ(seen.back().parent, &dlg);
+        EXPECT_EQ(seen.back().modality, Qt::WindowModal);
+        EXPECT_TRUE(seen.back().onTop);
+        EXPECT_EQ(seen.back().caption, sorvel::ApplicationTitle());
+        EXPECT_TRUE(dlg.isVisible());
+        EXPECT_TRUE(InState(STATE_UPLOADING));
+        EXPECT_NE(dlg.m_ConfigInfo.pszStiFile, nullptr);
+        EXPECT_TRUE(PortHeld(m_box->SlavePath()));
+    }
+
+    // Stopped, the upload no longer holds the dialog.
+    seen.clear();
+    AnswerModal(seen, QMessageBox::Yes, [&] { AnswerModal(seen, QMessageBox::Ok); });
+    ClickThroughWindow(&dlg, dlg.m_btnCancelUpload);
+    EXPECT_EQ(TextsOf(seen), (std::vector<std::string>{kReallyStop, kStoppedRestart}));
+    dlg.close();
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(dlg.m_ConfigInfo.pszStiFile, nullptr);
+}
+
+TEST_F(DialogUploadTest, CancelUploadAtAnOpenPromptClosesItAndEndsTheConnection) {
+    Box({m_sti, m_cart1});
+    CUpgradeDlg& dlg = OpenDialog();
+    QPointer<QMessageBox> reboot = StartAndWaitForRebootPrompt();
+    ASSERT_FALSE(reboot.isNull());
+    EXPECT_TRUE(PortHeld(m_box->SlavePath()));
+
+    std::vector<SeenBox> seen;
+    AnswerModal(seen, QMessageBox::Yes, [&] { AnswerModal(seen, QMessageBox::Ok); });
+    ClickThroughWindow(&dlg, dlg.m_btnCancelUpload);
+    EXPECT_EQ(TextsOf(seen), (std::vector<std::string>{kReallyStop, kStoppedRestart}));
+    for (const SeenBox& box : seen)
+        EXPECT_EQ(box.parent, &dlg) << box.text;
+
+    // The prompt went with the sequence; its OK can no longer start the next file.
+    EXPECT_TRUE(reboot.isNull() || !reboot->isVisible());
+    EXPECT_TRUE(InState(STATE_IDLE));
+    EXPECT_EQ(dlg.m_ctlProgress->value(), 0);
+    EXPECT_TRUE(WaitFor([&] { return !PortHeld(m_box->SlavePath()); }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(m_box->GetReport().handshakesAnswered, 1u);
+    EXPECT_TRUE(dlg.isVisible());
+}
+
+TEST_F(DialogUploadTest, AnOpenPromptLeavesTheDialogsButtonsUsable) {
+    Box({m_sti, m_cart1, m_cart2});
+    CUpgradeDlg& dlg = OpenDialog();
+    QPointer<QMessageBox> reboot = StartAndWaitForRebootPrompt();
+    ASSERT_FALSE(reboot.isNull());
+
+    // "Exit" gets through to the sequencer, which refuses while the prompt waits.
+    std::vector<SeenBox> seen;
+    AnswerModal(seen, QMessageBox::Ok);
+    ClickThroughWindow(&dlg, dlg.GetDlgItem(IDCANCEL));
+    EXPECT_EQ(TextsOf(seen), std::vector<std::string>{kInProgress});
+    EXPECT_FALSE(reboot.isNull());
+    EXPECT_TRUE(dlg.isVisible());
+
+    // The radio buttons too.
+    ClickRadioThroughWindow(&dlg, dlg.GetDlgItem(IDC_ONLY_CARTRIDGE));
+    EXPECT_EQ(dlg.GetUpdateMode(), MODE_CARTRIDGE_ONLY);
+    ClickRadioThroughWindow(&dlg, dlg.m_btnCompleteUpdate);
+    EXPECT_EQ(dlg.GetUpdateMode(), MODE_COMPLETE);
+
+    // "Start Upload" starts afresh at once: the prompt closes and a new box is woken.
+    auto first = std::move(m_box);
+    Box({m_sti, m_cart1, m_cart2});
+    TypePort(m_box->SlavePath());
+    ClickThroughWindow(&dlg, dlg.m_btnStartUpload);
+    EXPECT_TRUE(reboot.isNull() || !reboot->isVisible());
+    EXPECT_EQ(dlg.Sequencer().GetStage(), STAGE_STI);
+    QMessageBox* again = WaitForBox(kReboot);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(m_box->GetReport().filesCompleted, 1u);
+    EXPECT_EQ(first->GetReport().filesCompleted, 1u);
+}
+
+// Ends other than "Exit" (a caller of done(), the program ending with the dialog destroyed)
+// stop the sequence before the dialog goes: the prompt closes and the port is released.
+TEST_F(DialogUploadTest, AnEndThatSkipsExitStopsTheSequenceFirst) {
+    for (bool destroy : {false, true}) {
+        SCOPED_TRACE(destroy ? "destroyed" : "done()");
+        Box({m_sti, m_cart1, m_cart2});
+        CUpgradeDlg& dlg = OpenDialog();
+        QPointer<QMessageBox> reboot = StartAndWaitForRebootPrompt();
+        ASSERT_FALSE(reboot.isNull());
+        std::shared_ptr<CGuiCallGate> gate = dlg.CallGate();
+        if (destroy)
+            m_dlg.reset();
+        else
+            dlg.done(QDialog::Rejected);
+        EXPECT_TRUE(reboot.isNull() || !reboot->isVisible());
+        EXPECT_FALSE(gate->IsOpen());
+        EXPECT_TRUE(InState(STATE_IDLE));
+        EXPECT_TRUE(WaitFor([&] { return !PortHeld(m_box->SlavePath()); }));
+        QCoreApplication::processEvents();
+        EXPECT_EQ(m_box->GetReport().handshakesAnswered, 1u);
+        m_dlg.reset();
+    }
+}
+
+} // namespace
