@@ -156,8 +156,9 @@ protected:
         // However a test ended, the dialog's end stops the sequence and closes its prompts.
         m_dlg.reset();
         EXPECT_EQ(g_nUploadState.load(), STATE_IDLE);
-        if (m_box)
+        if (m_box) {
             EXPECT_TRUE(WaitFor([&] { return !PortHeld(m_box->SlavePath()); }));
+        }
         QtWindowTest::TearDown();
     }
 
