@@ -111,11 +111,10 @@ CUpgradeSequencer::~CUpgradeSequencer() {
             g_pActiveSequencer = nullptr;
         m_nConnection = 0;
     }
-    if (g_nUploadState.load() != STATE_IDLE) {
-        g_Uploader.CancelUploadProcess();
-        g_Uploader.Disconnect();
-        g_nUploadState = STATE_IDLE;
-    }
+    // Both do nothing when nothing is open.
+    g_Uploader.CancelUploadProcess();
+    g_Uploader.Disconnect();
+    g_nUploadState = STATE_IDLE;
 }
 
 std::string CUpgradeSequencer::PortNameTooLongText() {
@@ -123,6 +122,13 @@ std::string CUpgradeSequencer::PortNameTooLongText() {
            std::to_string(kPortNameCapacity - 1) + " characters.";
 }
 
+// Ids tell the connections apart: a notification is tagged, under the lock, with the id current
+// when the engine gave it, and acted on only while that id is still current. Every reset closes
+// the id before it disconnects, and the engine's Disconnect returns only once its threads give no
+// further notification; a notification the old threads were already giving is then tagged with
+// the closed id, or with none. (One that the engine had called but that had not yet reached the
+// lock when the next Connect opened a new id would pass; the engine gives no way to tell its
+// threads apart, and that window is a few instructions wide.)
 void CUpgradeSequencer::OpenConnectionId() {
     std::lock_guard lock(g_notifyLock);
     m_nConnection = NextId(m_nLastConnection);
@@ -254,6 +260,10 @@ void CUpgradeSequencer::OnStartUpload() {
     // The reason is kept per thread by the engine: take it before anything else calls it.
     const std::string reason = CTarvik::GetLastErrorText();
     CloseConnectionId();
+    // After result 4 the engine keeps the port open with nothing reading it; release it now
+    // rather than at the next start. (After result 1 the open port is not this sequence's.)
+    if (nResult == 4)
+        g_Uploader.Disconnect();
     std::string text;
     switch (nResult) {
     case 1:
