@@ -113,13 +113,16 @@ TEST_F(EngineTest, AWholeUploadArrivesByteForByteWithItsNotifications) {
     const Report report = m_box->GetReport();
     EXPECT_TRUE(report.AllIntact()) << (report.errors.empty() ? "" : report.errors[0]);
     EXPECT_EQ(report.recordsReceived, 12u);
-    EXPECT_GE(report.wakeUps, 2u) << "one at once and one at the first turn";
+    EXPECT_GE(report.wakeUps, 1u);
     EXPECT_EQ(report.strayBytes, 0u);
 
+    // The handshake thread's start may come after the reader's first progress: the box answers
+    // the first wake-up byte at once.
     const auto all = m_log.All();
-    ASSERT_EQ(all.front().type, UPLOAD_MSG_STARTED);
-    EXPECT_EQ(all.front().data, path);
-    EXPECT_EQ(all.front().length, static_cast<std::int32_t>(path.size()));
+    const auto started = m_log.OfType(UPLOAD_MSG_STARTED);
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].data, path);
+    EXPECT_EQ(started[0].length, static_cast<std::int32_t>(path.size()));
     std::vector<std::int32_t> percents;
     for (const auto& n : m_log.OfType(UPLOAD_MSG_PROGRESS)) {
         percents.push_back(n.percent);
@@ -219,11 +222,12 @@ TEST_F(EngineTest, TheChunkAEnqBInEachState) {
     ASSERT_EQ(all.size(), 2u);
     EXPECT_EQ(all[0].type, UPLOAD_MSG_COMPLETE);
     EXPECT_EQ(all[1].data, "C");
-    const auto received = m_box->Received();
     const Bytes file = VariedFile(3);
-    EXPECT_TRUE(std::search(received.begin(), received.end(), file.begin() + 6, file.end()) !=
-                received.end())
-        << "the three records went out back to back";
+    EXPECT_TRUE(WaitUntil([&] {
+        const auto received = m_box->Received();
+        return std::search(received.begin(), received.end(), file.begin() + 6, file.end()) !=
+               received.end();
+    })) << "the three records went out back to back";
 }
 
 TEST_F(EngineTest, TimeOutsRepeatWhileTheHandshakeGoesOn) {
@@ -306,13 +310,13 @@ TEST_F(EngineTest, CancelDuringStreamingSendsNoFurtherRecord) {
     ASSERT_TRUE(m_log.WaitForCount(UPLOAD_MSG_PROGRESS, 20, kWait));
     m_engine.CancelUploadProcess();
     const std::size_t progress = m_log.Count(UPLOAD_MSG_PROGRESS);
-    const std::size_t records = m_box->GetReport().recordsReceived;
     Mark();
+    ASSERT_TRUE(WaitForMarks(1));
     std::this_thread::sleep_for(kQuietSpan);
-    EXPECT_LE(m_box->GetReport().recordsReceived, records + 1);
     EXPECT_LE(m_log.Count(UPLOAD_MSG_PROGRESS), progress + 1);
     EXPECT_EQ(m_log.Count(UPLOAD_MSG_COMPLETE), 0u);
-    // A record already on its way when the cancel came may finish; nothing more follows.
+    // The box went on asking; a record already on its way when the cancel came may follow the
+    // mark, nothing more.
     const auto received = m_box->Received();
     auto mark = std::find(received.rbegin(), received.rend(), 0xEE);
     EXPECT_LT(mark - received.rbegin(), kRecordBufferBytes);
@@ -328,6 +332,10 @@ TEST_F(EngineTest, DisconnectThenConnectAndUploadAgain) {
     EXPECT_EQ(g_hPort.load(), nullptr);
     EXPECT_FALSE(HandshakeThreadRunning());
     const std::size_t notifications = m_log.All().size();
+    ASSERT_TRUE(m_box->Send("\x05"
+                            "after"));
+    std::this_thread::sleep_for(kQuietSpan);
+    EXPECT_LE(m_log.All().size(), notifications + 1) << "notified after Disconnect";
     // The same port opens again at once: the engine let go of it.
     ASSERT_EQ(m_engine.Connect(), 0u) << CTarvik::GetLastErrorText();
     m_engine.Disconnect();
@@ -336,7 +344,6 @@ TEST_F(EngineTest, DisconnectThenConnectAndUploadAgain) {
     const std::string next = File("next.urt", VariedFile(5));
     StartBox({}, {next});
     ASSERT_EQ(Connect(m_engine), 0u);
-    EXPECT_LE(m_log.All().size(), notifications + 1);
     ASSERT_EQ(Upload(m_engine, next), 0u);
     ASSERT_TRUE(m_box->WaitForFilesCompleted(1, kWait));
     EXPECT_TRUE(m_box->GetReport().AllIntact());

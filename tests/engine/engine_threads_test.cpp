@@ -137,6 +137,7 @@ TEST_F(EngineThreadsTest, CancelAndDisconnectFromCompletionOnTheReaderThread) {
         << "Disconnect on the reader thread waited for itself";
     EXPECT_EQ(g_hPort.load(), nullptr);
     EXPECT_EQ(g_hReaderThread.load(), nullptr);
+    ASSERT_TRUE(m_box->WaitForFilesCompleted(1, kWait));
     EXPECT_TRUE(m_box->GetReport().AllIntact());
 
     // Nothing received reaches the client any more; after a new Connect it does again.
@@ -163,6 +164,7 @@ TEST_F(EngineThreadsTest, DisconnectFromATimeOutOnTheHandshakeThread) {
     ASSERT_EQ(Upload(m_engine, File("a.urt", 2)), 0u);
     ASSERT_TRUE(m_log.WaitFor([&](auto&) { return returned.load(); }, kWait));
     EXPECT_EQ(g_hPort.load(), nullptr);
+    std::this_thread::sleep_for(kQuietSpan); // the box reads what was sent before
     const std::size_t wakeUps = m_box->GetReport().wakeUps;
     std::this_thread::sleep_for(kQuietSpan);
     EXPECT_EQ(m_box->GetReport().wakeUps, wakeUps);
@@ -186,13 +188,14 @@ TEST_F(EngineThreadsTest, ABlockedProgressNeverBlocksDisconnectAndHearsNothingAf
         << "Disconnect waited for a blocked notification";
     EXPECT_EQ(g_hPort.load(), nullptr);
     const std::size_t notifications = m_log.All().size();
-    const std::size_t records = m_box->GetReport().recordsReceived;
+    // Two records went out before the filter gave the progress that blocks.
+    ASSERT_TRUE(m_box->WaitForRecords(2, kWait));
     ASSERT_TRUE(m_box->Send("\x05\x05"
                             "after"));
     gate.Open();
     std::this_thread::sleep_for(kQuietSpan);
     EXPECT_EQ(m_log.All().size(), notifications) << "the stale reader went on notifying";
-    EXPECT_EQ(m_box->GetReport().recordsReceived, records) << "the stale reader went on sending";
+    EXPECT_EQ(m_box->GetReport().recordsReceived, 2u) << "the stale reader went on sending";
     ASSERT_TRUE(ConnectWhenFree());
 }
 
@@ -215,6 +218,10 @@ TEST_F(EngineThreadsTest, ABlockedTimeOutNeverBlocksCancelAndTheHandshakeStops) 
     const char mark = static_cast<char>(0xEE);
     ASSERT_EQ(CurrentConnection()->Write(&mark, 1), 1);
     gate.Open();
+    ASSERT_TRUE(WaitUntil([&] {
+        const auto received = m_box->Received();
+        return std::find(received.begin(), received.end(), 0xEE) != received.end();
+    }));
     std::this_thread::sleep_for(kQuietSpan);
     const auto received = m_box->Received();
     auto at = std::find(received.begin(), received.end(), 0xEE);
