@@ -40,6 +40,7 @@ ConnectionSlot& Slot() {
 }
 
 thread_local std::string t_lastErrorText;
+std::atomic<bool> g_failThreadStartsForTest{false};
 
 } // namespace
 
@@ -92,6 +93,14 @@ void Notify(std::int32_t type, std::int32_t percent, std::int32_t length, char* 
     }
     _tagUploadNotificationMsgstruct message{type, percent, length, data};
     notify(&message);
+}
+
+void SetThreadStartFailureForTest(bool fail) {
+    g_failThreadStartsForTest.store(fail);
+}
+
+bool ThreadStartFailsForTest() {
+    return g_failThreadStartsForTest.load();
 }
 
 void SetLastErrorText(std::string text) {

@@ -68,6 +68,11 @@ void SetCurrentConnection(std::shared_ptr<EngineConnection> connection);
 // How long a stop request or a close waits for a write in flight to end.
 constexpr std::chrono::milliseconds kWriteDrainWait{1000};
 
+// For tests: while set, starting the reader thread (Connect) and the handshake thread
+// (UploadURTFile) fails as when the system has no thread to give.
+void SetThreadStartFailureForTest(bool fail);
+bool ThreadStartFailsForTest();
+
 // Gives one notification to the client's function, if there is one.
 void Notify(std::int32_t type, std::int32_t percent, std::int32_t length, char* data);
 

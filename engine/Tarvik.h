@@ -14,9 +14,14 @@
 // thread's CancelUploadProcess or Disconnect.
 //
 // Results: Connect 0 connected, 1 already connected, 2 no notification function, 3 opening the
-// port failed, 4 the reader thread failed. UploadURTFile 0 started, 1 an upload is running,
-// 2 the handshake thread failed, 3 the file does not open or is no upload file (or its path is
-// too long), 4 not connected.
+// port failed (or the name fills m_szPortName without its NUL), 4 the reader thread failed (the
+// port then stays open until Disconnect). UploadURTFile 0 started, 1 an upload is running, 2 the
+// handshake thread failed, 3 the file does not open or is no upload file (or its path does not
+// fit 259 characters), 4 not connected. After 2 or 3 no upload is under way and no file is open.
+//
+// Stopping: after CancelUploadProcess returns, no wake-up byte goes out and no notification of
+// that upload begins; after Disconnect returns, no received byte reaches the engine. Neither waits
+// for a notification that is under way, and both may be called from inside notifications.
 //
 // This header compiles on its own in any C++17 translation unit.
 #pragma once
@@ -64,8 +69,11 @@ public:
     void CancelUploadProcess();
     void Disconnect();
 
-    // The system's reason for the last failure of Connect or UploadURTFile on the calling
-    // thread ("Permission denied", "Device or resource busy", "not an upload file"), or "".
+    // The reason for the last failure of Connect or UploadURTFile on the calling thread, or ""
+    // after a success: the system's reason for a port that does not open
+    // ("/dev/ttyUSB0: Permission denied ..."), or for a file "<path>: No such file or
+    // directory", "<path>: not an upload file", "<path>: record count too large",
+    // "path too long", "not connected", "an upload is running" and the like.
     static const char* GetLastErrorText();
 
     char m_szPortName[100];

@@ -226,6 +226,9 @@ std::int32_t ProgressPercent(std::int32_t total, std::int32_t left) {
 
 bool StartHandshakeThread(std::shared_ptr<EngineConnection> connection, const char* path,
                           std::uint64_t uploadNumber) {
+    if (ThreadStartFailsForTest()) {
+        return false;
+    }
     auto control = std::make_shared<HandshakeControl>();
     control->connection = std::move(connection);
     control->uploadNumber = uploadNumber;

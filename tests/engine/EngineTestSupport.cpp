@@ -204,6 +204,7 @@ void ResetEngine() {
     engine.CancelUploadProcess();
     engine.Disconnect();
     ResetHandshakeTiming();
+    SetThreadStartFailureForTest(false);
     SetCurrentConnection(nullptr);
     g_pfnNotify.store(nullptr);
     std::lock_guard recordLock(g_recordMutex);

@@ -413,6 +413,27 @@ TEST_F(EngineTest, ResultCodes) {
     EXPECT_EQ(Upload(m_engine, good), 4u);
 }
 
+TEST_F(EngineTest, ThreadsThatDoNotStart) {
+    StartBox();
+    const std::string path = File("a.urt", VariedFile(2));
+    SetThreadStartFailureForTest(true);
+    EXPECT_EQ(Connect(m_engine), 4u);
+    EXPECT_NE(g_hPort.load(), nullptr) << "the port stays open";
+    EXPECT_EQ(Connect(m_engine), 1u);
+    m_engine.Disconnect();
+    EXPECT_EQ(g_hPort.load(), nullptr);
+
+    SetThreadStartFailureForTest(false);
+    ASSERT_EQ(Connect(m_engine), 0u);
+    SetThreadStartFailureForTest(true);
+    EXPECT_EQ(Upload(m_engine, path), 2u);
+    SetThreadStartFailureForTest(false);
+    EXPECT_FALSE(g_bUploadMode.load() || g_bUploadRunning.load());
+    EXPECT_EQ(g_hUploadFile, kNoUploadFile) << "the file is closed at once";
+    EXPECT_EQ(Upload(m_engine, path), 0u);
+    ASSERT_TRUE(m_log.WaitForCount(UPLOAD_MSG_COMPLETE, 1, kWait));
+}
+
 TEST_F(EngineTest, ANakBeforeTheFirstRecordNeverResendsThePreviousUploadsRecord) {
     Options silent;
     silent.answerHandshake = false;
