@@ -13,6 +13,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QEventLoop>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -303,11 +304,23 @@ void CUpgradeDlg::setVisible(bool visible) {
     if (visible && !m_bInitialised)
         OnInitDialog();
     QDialog::setVisible(visible);
+    if (!visible && m_pModalLoop != nullptr)
+        m_pModalLoop->exit();
 }
 
 int CUpgradeDlg::DoModal() {
     OnInitDialog();
-    return exec() == QDialog::Accepted ? IDOK : IDCANCEL;
+    // Not QDialog::exec(): that makes a dialog without parent modal to the whole program, and
+    // the stage prompts, ownerless windows of their own, would then take no input at all. The
+    // dialog is the program's one main window and needs no modality; its own loop runs until
+    // the dialog ends or hides.
+    QEventLoop loop;
+    m_pModalLoop = &loop;
+    show();
+    if (isVisible())
+        loop.exec(QEventLoop::DialogExec);
+    m_pModalLoop = nullptr;
+    return result() == QDialog::Accepted ? IDOK : IDCANCEL;
 }
 
 bool CUpgradeDlg::UpdateData(bool bSaveAndValidate) {

@@ -52,6 +52,7 @@ class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QAction;
+class QEventLoop;
 
 class CUpgradeDlg : public QDialog {
     Q_OBJECT
@@ -63,7 +64,8 @@ public:
                          std::filesystem::path deviceRoot = "/");
     ~CUpgradeDlg() override;
 
-    // Runs the dialog modally until it ends; returns its result (IDCANCEL when ended by Exit).
+    // Shows the dialog and runs an event loop until it ends; returns its result (IDCANCEL when
+    // ended by Exit). The dialog blocks no other window: the stage prompts stay answerable.
     int DoModal();
 
     // Loads the configuration and sets the controls from the result. Runs once: the first call
@@ -164,6 +166,7 @@ private:
     std::string m_configBaseDir;
     std::filesystem::path m_deviceRoot;
     bool m_bInitialised = false;
+    QEventLoop* m_pModalLoop = nullptr; // DoModal's loop while it runs
     QPushButton* m_btnExit = nullptr;
     QRadioButton* m_btnOnlyCartridge = nullptr;
     QAction* m_actAbout = nullptr;

@@ -87,6 +87,33 @@ void WhenModal(std::function<void(W*)> fn,
     timer->start();
 }
 
+// Calls fn with the first visible top-level window of type W once one shows (the main dialog,
+// which is not modal), from the event loop; up to the deadline (then the test fails).
+template <class W>
+void WhenShown(std::function<void(W*)> fn,
+               std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+    auto start = std::chrono::steady_clock::now();
+    auto timer = new QTimer();
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, [timer, fn, start, deadline] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            W* target = qobject_cast<W*>(widget);
+            if (target && target->isVisible()) {
+                timer->stop();
+                timer->deleteLater();
+                fn(target);
+                return;
+            }
+        }
+        if (std::chrono::steady_clock::now() - start > deadline) {
+            timer->stop();
+            timer->deleteLater();
+            ADD_FAILURE() << "no window of the expected type showed";
+        }
+    });
+    timer->start();
+}
+
 // Processes events until cond holds or the deadline passes; returns cond().
 bool WaitFor(const std::function<bool()>& cond,
              std::chrono::milliseconds deadline = std::chrono::seconds(10));

@@ -235,10 +235,10 @@ TEST_F(UpgradeDlgTest, RadioButtonsSetTheUpdateMode) {
     dlg.OnExit();
 }
 
-TEST_F(UpgradeDlgTest, ExitEndsAModalDialogAndReleasesTheConfiguration) {
+TEST_F(UpgradeDlgTest, ExitEndsTheDialogThatDoModalRunsAndReleasesTheConfiguration) {
     ConfigFolder folder(ConfigKind::Full);
     CUpgradeDlg dlg(nullptr, folder.Path());
-    WhenModal<CUpgradeDlg>([](CUpgradeDlg* d) {
+    WhenShown<CUpgradeDlg>([](CUpgradeDlg* d) {
         EXPECT_NE(d->m_ConfigInfo.pszCartridgeFile2, nullptr);
         QTest::mouseClick(d->GetDlgItem(IDCANCEL), Qt::LeftButton);
     });
@@ -354,13 +354,13 @@ TEST(DialogUnits, MulDivRoundsHalvesAwayFromZero) {
 
 class UpgradeAppTest : public UpgradeDlgTest {};
 
-TEST_F(UpgradeAppTest, InitInstanceRunsTheDialogModallyAndEndsWithIt) {
+TEST_F(UpgradeAppTest, InitInstanceRunsTheDialogAndEndsWithIt) {
     ConfigFolder folder(ConfigKind::StiOnly);
     CUpgradeApp app(folder.Path());
     EXPECT_FALSE(app.PostToMainWnd([](CUpgradeDlg&) {}));
     int posted = 0;
     BYTE mode = 0;
-    WhenModal<CUpgradeDlg>([&](CUpgradeDlg* dlg) {
+    WhenShown<CUpgradeDlg>([&](CUpgradeDlg* dlg) {
         EXPECT_EQ(app.GetMainWnd(), dlg);
         std::thread([&] {
             EXPECT_TRUE(app.PostToMainWnd([&](CUpgradeDlg& d) {

@@ -7,6 +7,7 @@
 #include "ConfigWriter.h"
 #include "Program.h"
 #include "QtMessagePresenter.h"
+#include "UpgradeApp.h"
 #include "UpgradeDlg.h"
 
 #include <QAbstractButton>
@@ -39,6 +40,7 @@ const std::string kGood = "Your Brevon Box was updated. Please wait for the\nfro
 const std::string kReallyStop = "Do you really want to stop upload ?.";
 const std::string kStoppedRestart = "Upload stopped.\nPlease restart device and click OK.";
 const std::string kInProgress = "Upload in progress.\nPlease stop operation first.";
+const std::string kSwitchOff = "Upload stopped.\nPlease switch off the set top box";
 
 // The window menu's "Close".
 constexpr unsigned kScClose = 0xF060;
@@ -365,6 +367,56 @@ TEST_F(DialogUploadTest, AnOpenPromptLeavesTheDialogsButtonsUsable) {
     EXPECT_TRUE(m_box->WaitForFilesCompleted(1, 10s));
     EXPECT_TRUE(first->WaitForFilesCompleted(1, 10s));
     EXPECT_EQ(first->GetReport().handshakesAnswered, 1u);
+}
+
+// The program runs its dialog until it ends (InitInstance, DoModal). The stage prompts, windows
+// of their own, must take the user's clicks meanwhile: a main dialog modal to the whole program
+// would leave them on screen and deaf.
+TEST_F(DialogUploadTest, TheProgramsDialogLeavesItsStagePromptsAnswerable) {
+    Box({m_sti, m_cart1, m_cart2});
+    CUpgradeApp app(m_dir.Path().string(), m_noDevices.Path());
+    app.SetPresenter(&m_presenter);
+    std::vector<std::string> prompts;
+    bool ran = false;
+    auto user = [&](CUpgradeDlg* dlg) {
+        ran = true;
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg));
+        QLineEdit* field = dlg->m_cboPort->lineEdit();
+        field->selectAll();
+        QTest::keyClicks(field, QString::fromStdString(m_box->SlavePath()));
+        ClickThroughWindow(dlg, dlg->m_btnStartUpload);
+
+        // OK, clicked through the prompt's own window, starts the next file.
+        QMessageBox* reboot = WaitForBox(kReboot);
+        ASSERT_NE(reboot, nullptr);
+        prompts.push_back(kReboot);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(reboot));
+        ClickThroughWindow(reboot, reboot->button(QMessageBox::Ok));
+        QMessageBox* file = WaitForBox(kFile);
+        ASSERT_NE(file, nullptr);
+        prompts.push_back(kFile);
+        EXPECT_TRUE(m_box->WaitForFilesCompleted(2, 10s));
+
+        // Cancel stops the sequence with the port open; "Exit" then closes it and the dialog.
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(file));
+        ClickThroughWindow(file, file->button(QMessageBox::Cancel));
+        ASSERT_NE(WaitForBox(kSwitchOff), nullptr);
+        prompts.push_back(kSwitchOff);
+        EXPECT_TRUE(InState(STATE_STOPPED));
+        ClickThroughWindow(dlg, dlg->GetDlgItem(IDCANCEL));
+    };
+    WhenShown<CUpgradeDlg>([&](CUpgradeDlg* dlg) {
+        user(dlg);
+        if (dlg->isVisible()) {
+            ADD_FAILURE() << "the dialog did not end";
+            dlg->done(QDialog::Rejected);
+        }
+    });
+    EXPECT_FALSE(app.InitInstance());
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(prompts, (std::vector<std::string>{kReboot, kFile, kSwitchOff}));
+    EXPECT_TRUE(InState(STATE_IDLE));
+    EXPECT_EQ(FindBox(kSwitchOff), nullptr);
 }
 
 // Ends other than "Exit" (a caller of done(), the program ending with the dialog destroyed)
