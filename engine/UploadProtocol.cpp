@@ -14,8 +14,8 @@ namespace tarvik {
 struct HandshakeControl {
     std::shared_ptr<EngineConnection> connection;
     std::uint64_t uploadNumber = 0;
-    // The path as the client gave it: what UPLOAD_MSG_STARTED carries. A copy of the thread's
-    // own, so that a later upload may rewrite g_szUploadFileName while the client still reads it.
+    // The path as the client gave it, which UPLOAD_MSG_STARTED carries. The thread keeps its own
+    // copy, so that a later upload may rewrite g_szUploadFileName while the client reads this.
     char path[kUploadPathBytes] = {};
     std::thread::id threadId;
 
