@@ -77,6 +77,7 @@ protected:
     void TearDown() override {
         seq.reset();
         tarvik::ResetHandshakeTiming();
+        tarvik::SetThreadStartFailureForTest(false);
         ReleaseConfigStrings(&config);
         for (const auto& m : channelMessages.Texts())
             ADD_FAILURE() << "unexpected message box: " << m;
@@ -283,6 +284,24 @@ TEST_F(SequencerTest, CancelUploadAtAnOpenPromptClosesItAndIgnoresItsLateAnswer)
     EXPECT_EQ(box->GetReport().handshakesAnswered, 1u);
 }
 
+TEST_F(SequencerTest, AnswerOfAPromptClosedByANewStartDoesNotActOnTheNewSequence) {
+    Box({sti});
+    ui.holdPrompts = true;
+    seq->OnStartUpload();
+    ASSERT_TRUE(ui.Pump([&] { return seq->StagePromptOpen(); }));
+    auto oldAnswer = ui.heldAnswer;
+    Box({sti, cart1});
+    seq->OnStartUpload(); // closes the first sequence's reboot prompt
+    ASSERT_TRUE(ui.Pump([&] { return ui.Count(kReboot) == 2; }));
+    ui.queue.Post([&] { oldAnswer(IDCANCEL); });
+    ui.Drain();
+    EXPECT_EQ(g_nUploadState.load(), STATE_STAGE_DONE);
+    EXPECT_EQ(ui.Count(kSwitchOff), 0u);
+    ui.AnswerHeld(IDOK); // the open prompt's own answer goes on
+    ASSERT_TRUE(ui.Pump([&] { return box->GetReport().filesCompleted == 2; }));
+    seq->Abort();
+}
+
 TEST_F(SequencerTest, CancelQuestionOutlivedByTheSequenceChangesNothing) {
     Box({sti});
     seq->OnOnlySti();
@@ -364,6 +383,24 @@ TEST_F(SequencerTest, ModeIsReadAfreshAtEachStage) {
 }
 
 TEST_F(SequencerTest, FileThatFailsToStartIsReportedAndStopsTheSequence) {
+    // The handshake thread of the first cartridge file does not start.
+    Box({sti});
+    ui.holdPrompts = true;
+    seq->OnStartUpload();
+    ASSERT_TRUE(ui.Pump([&] { return seq->StagePromptOpen(); }));
+    tarvik::SetThreadStartFailureForTest(true);
+    ui.AnswerHeld(IDOK);
+    ui.Drain();
+    tarvik::SetThreadStartFailureForTest(false);
+    EXPECT_EQ(g_nUploadState.load(), STATE_STOPPED);
+    EXPECT_NE(ui.events.back().text.find(cart1 + " cannot be uploaded:\nthe upload could not be "
+                                                 "started"),
+              std::string::npos)
+        << ui.events.back().text;
+    seq->OnCancelUpload();
+    ui.holdPrompts = false;
+    ui.events.clear();
+
     // The first cartridge file vanished after the configuration was checked.
     std::filesystem::remove(cart1);
     Box({sti});
@@ -420,13 +457,21 @@ TEST_F(SequencerTest, ConnectFailuresAreReportedAndStartCanBeTriedAgain) {
               (UiEvent{UiEvent::Message, CUpgradeSequencer::PortNameTooLongText(), 0x1000}));
     EXPECT_STREQ(g_Uploader.m_szPortName, "/nonexistent/sorvel-port");
 
-    // The next try reaches the box.
+    // Result 4: the port's reader does not start; the port is not kept open with nobody reading.
     Box({sti});
+    tarvik::SetThreadStartFailureForTest(true);
+    seq->OnStartUpload();
+    tarvik::SetThreadStartFailureForTest(false);
+    EXPECT_EQ(ui.events.back().text, "Invalid COM port.\nPlease check connection.");
+    EXPECT_EQ(g_nUploadState.load(), STATE_IDLE);
+    EXPECT_FALSE(PortOpen());
+
+    // The next try reaches the box.
     seq->OnOnlySti();
     seq->OnStartUpload();
     ASSERT_TRUE(ui.Pump([&] { return Completed(); }));
     ExpectFilesArrived(1);
-    EXPECT_EQ(ui.Texts(UiEvent::Message).size(), 3u);
+    EXPECT_EQ(ui.Texts(UiEvent::Message).size(), 4u);
 }
 
 } // namespace
