@@ -4,9 +4,15 @@
 #include "Comm.h"
 #include "RecordingPresenter.h"
 #include "SerialTestSupport.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <sys/wait.h>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -53,6 +59,8 @@ public:
     ~Uploader() {
         StopHandshake();
         CommStopReader(m_reader);
+        // A callback already running goes on after the stop; it must not outlive this object.
+        m_signal.WaitFor([this] { return m_inside == 0; }, 10s);
         CommClose(m_port);
         s_current = nullptr;
     }
@@ -60,7 +68,9 @@ public:
     HCOMM Port() const { return m_port; }
 
     // Starts uploading: wakes the box until it answers, then answers its requests.
-    void Upload(std::vector<std::string> records, int corruptOnce = -1) {
+    // With limit, stops answering after that many records (as an engine that was cancelled).
+    void Upload(std::vector<std::string> records, int corruptOnce = -1,
+                std::size_t limit = SIZE_MAX) {
         StopHandshake();
         m_signal.Update([&] {
             m_records = std::move(records);
@@ -69,6 +79,7 @@ public:
             m_ready = false;
             m_done = false;
             m_corrupt = corruptOnce;
+            m_limit = limit;
         });
         m_handshake = std::thread([this] {
             for (;;) {
@@ -97,6 +108,7 @@ public:
 private:
     static int Receive(char* bytes, int count) {
         Uploader& u = *s_current;
+        u.m_signal.Update([&] { ++u.m_inside; });
         for (int i = 0; i < count; ++i) {
             std::string record;
             u.m_signal.Update([&] {
@@ -105,7 +117,7 @@ private:
                     u.m_ready = true;
                     break;
                 case boxsim::kEnq:
-                    if (u.m_ready && u.m_next < u.m_records.size()) {
+                    if (u.m_ready && u.m_next < u.m_records.size() && u.m_next < u.m_limit) {
                         record = u.m_records[u.m_next];
                         if (static_cast<int>(u.m_next) == u.m_corrupt) {
                             record[record.size() / 2] ^= 0x5A;
@@ -126,6 +138,7 @@ private:
             if (!record.empty())
                 CommWrite(u.m_port, record.data(), static_cast<int>(record.size()));
         }
+        u.m_signal.Update([&] { --u.m_inside; });
         return 1;
     }
     void StopHandshake() {
@@ -145,9 +158,11 @@ private:
     std::size_t m_next = 0;
     int m_last = -1;
     int m_corrupt = -1;
+    std::size_t m_limit = SIZE_MAX;
     bool m_ready = false;
     bool m_done = false;
     bool m_stopHandshake = false;
+    int m_inside = 0; // receive callbacks running
     std::string m_data;
 };
 
@@ -200,6 +215,23 @@ TEST(BoxSimulator, AWrongRecordIsReportedAndAskedForAgain) {
     EXPECT_NE(r.errors[0].find("record 2"), std::string::npos) << r.errors[0];
     EXPECT_EQ(r.recordsReceived, 5u);
     EXPECT_FALSE(r.AllIntact());
+}
+
+TEST(BoxSimulator, ANewHandshakePartWayStartsTheFileAgain) {
+    auto file = boxsim::MakeUploadFile(Bodies(4, 80, 7));
+    BoxSimulator box;
+    ASSERT_TRUE(box.ExpectBytes(file, "file.urt"));
+    ASSERT_TRUE(box.Start());
+    Uploader uploader(box.SlavePath());
+    uploader.Upload(Records(file), -1, /*limit=*/2);
+    ASSERT_TRUE(box.WaitForRecords(2, 10s));
+    // Cancelled and started again: the box answers the new handshake and takes the whole file.
+    uploader.Upload(Records(file));
+    ASSERT_TRUE(box.WaitForFilesCompleted(1, 10s));
+    Report r = box.GetReport();
+    EXPECT_TRUE(r.AllIntact()) << (r.errors.empty() ? "" : r.errors[0]);
+    EXPECT_EQ(r.recordsReceived, 6u);
+    EXPECT_EQ(r.handshakesAnswered, 2u);
 }
 
 TEST(BoxSimulator, FilesThatAreNoUploadFilesAreRefused) {
@@ -284,6 +316,62 @@ TEST(BoxSimulator, ThePortCanBeClosedAndOpenedAgainWhileTheBoxRuns) {
         uploader.Upload(Records(boxsim::MakeUploadFile(Bodies(1, 30, 1))));
         ASSERT_TRUE(uploader.WaitDone(10s));
     }
+}
+
+} // namespace
+} // namespace sorvel::test
+
+namespace sorvel::test {
+namespace {
+
+// The program as a script uses it: the port path on the first line, a link to it, and an exit
+// status that says whether every file arrived.
+TEST(BoxSimulatorProgram, PrintsThePortLinksItAndExitsZeroWhenTheFileArrived) {
+    TempDir dir;
+    auto bytes = boxsim::MakeUploadFile(Bodies(3, 120, 4));
+    auto file = dir.Write("box.urt", bytes);
+    auto link = dir.Path() / "com1";
+    std::string command = std::string(SORVEL_BOXSIM_PROGRAM) +
+                          " --timeout 30 --nak-every 2 --link " + link.string() + " " +
+                          file.string();
+    FILE* box = popen(command.c_str(), "r");
+    ASSERT_NE(box, nullptr);
+    char line[256] = {};
+    ASSERT_NE(fgets(line, sizeof line, box), nullptr);
+    std::string path(line);
+    ASSERT_FALSE(path.empty());
+    path.pop_back();
+    EXPECT_EQ(std::filesystem::read_symlink(link).string(), path);
+    {
+        Uploader uploader(link.string());
+        ASSERT_TRUE(uploader.Connected()) << CommLastOpenError();
+        uploader.Upload(Records(bytes));
+        EXPECT_TRUE(uploader.WaitDone(20s));
+    }
+    std::string output;
+    while (fgets(line, sizeof line, box))
+        output += line;
+    int status = pclose(box);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    EXPECT_NE(output.find("box: received 1 of 1 files intact, 4 records (1 resends)"),
+              std::string::npos)
+        << output;
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+}
+
+TEST(BoxSimulatorProgram, FailsWhenAFileDoesNotArriveAndRefusesBadOptions) {
+    TempDir dir;
+    auto file = dir.Write("box.urt", boxsim::MakeUploadFile(Bodies(1, 20, 1)));
+    auto run = [](const std::string& args) {
+        std::string command = std::string(SORVEL_BOXSIM_PROGRAM) + " " + args + " >/dev/null 2>&1";
+        int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_EQ(run("--timeout 1 " + file.string()), 1);
+    EXPECT_EQ(run("--no-such-option"), 2);
+    EXPECT_EQ(run("--nak-every x"), 2);
+    EXPECT_EQ(run("/no/such/file.urt"), 2);
+    EXPECT_EQ(run("--help"), 0);
 }
 
 } // namespace

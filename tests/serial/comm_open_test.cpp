@@ -114,6 +114,20 @@ TEST_F(CommOpenTest, RejectedLineSettingsAreShownAndThePortIsStillUsed) {
     CommClose(port);
 }
 
+TEST_F(CommOpenTest, RatesWithoutAConstantAreSetAndNoRateIsRefused) {
+    g_dcbComm.BaudRate = 250000;
+    HCOMM port = CommOpen(pty.SlavePath().c_str(), nullptr);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(presenter.Texts(), std::vector<std::string>{});
+    CommClose(port);
+
+    g_dcbComm.BaudRate = 0;
+    port = CommOpen(pty.SlavePath().c_str(), nullptr);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(presenter.Texts(), std::vector<std::string>{"Error - Cannot set port state."});
+    CommClose(port);
+}
+
 TEST_F(CommOpenTest, ASecondOpenOfAHeldPortFailsEvenForRoot) {
     HCOMM port = CommOpen(pty.SlavePath().c_str(), nullptr);
     ASSERT_NE(port, nullptr);

@@ -23,10 +23,12 @@ using Clock = std::chrono::steady_clock;
 // file is taken for that straggler, not for the next file's handshake; the next handshake
 // repeats its byte every 50 ms, so it is answered at the next one.
 constexpr auto kStragglerWindow = std::chrono::milliseconds(40);
-// A wake-up byte while the box waits for a record, this long after it answered the handshake,
-// is no straggler: the engine has started the upload again (cancelled and restarted, or
-// reconnected), and the box starts the current file again.
+// Wake-up bytes while the box waits for a record, this long after its last request and several
+// in a row, are no straggler: the engine has started the upload again (cancelled and restarted,
+// or reconnected), and the box starts the current file again. The engine's own handshake sends
+// at most one byte after the box's answer, and it comes before the first record.
 constexpr auto kRestartWindow = std::chrono::milliseconds(200);
+constexpr unsigned kRestartWakeUps = 3;
 // A record that still differs after this many resends is given up.
 constexpr unsigned kMaxMismatchesInRow = 3;
 constexpr std::size_t kRecordHeaderBytes = 4;
@@ -396,7 +398,9 @@ void BoxSimulator::HandleBytes(const std::uint8_t* bytes, std::size_t count,
                     (m_report.filesCompleted == 0 || now - m_fileDoneAt >= kStragglerWindow) &&
                     ++m_wakeUpsThisHandshake >= m_options.answerAfter)
                     answer = true;
-                if (m_phase == Phase::Streaming && now - m_answeredAt >= kRestartWindow)
+                if (m_phase == Phase::Streaming && !m_askPending &&
+                    now - m_lastRequestAt >= kRestartWindow &&
+                    ++m_wakeUpsWaiting >= kRestartWakeUps)
                     answer = restart = true;
                 if (answer) {
                     ++m_report.handshakesAnswered;
@@ -405,7 +409,6 @@ void BoxSimulator::HandleBytes(const std::uint8_t* bytes, std::size_t count,
             }
             if (answer) {
                 m_phase = Phase::Streaming;
-                m_answeredAt = now;
                 m_wakeUpsThisHandshake = 0;
                 m_recordIndex = 0;
                 m_awaitingResend = false;
@@ -420,6 +423,7 @@ void BoxSimulator::HandleBytes(const std::uint8_t* bytes, std::size_t count,
             continue;
         }
         if (m_phase == Phase::Streaming && b == kRecordType) {
+            m_wakeUpsWaiting = 0;
             m_record.assign(1, b);
             m_recordNeed = 0;
             continue;
@@ -527,6 +531,8 @@ void BoxSimulator::HandleRecord(Clock::time_point now) {
 }
 
 void BoxSimulator::Request(std::uint8_t byte) {
+    m_lastRequestAt = Clock::now();
+    m_wakeUpsWaiting = 0;
     if (m_options.garbageEvery && ++m_requestCount % m_options.garbageEvery == 0)
         WriteAll(reinterpret_cast<const std::uint8_t*>(m_options.garbageBytes.data()),
                  m_options.garbageBytes.size());

@@ -180,7 +180,8 @@ private:
     std::chrono::steady_clock::time_point m_askAt{};
     bool m_askPending = false;
     std::chrono::steady_clock::time_point m_fileDoneAt{};
-    std::chrono::steady_clock::time_point m_answeredAt{};
+    std::chrono::steady_clock::time_point m_lastRequestAt{};
+    unsigned m_wakeUpsWaiting = 0; // 0x17 in a row since the last request or record
 };
 
 // Builds an upload file: "MZ", the record count, then one record per body (type 0x02, 24-bit

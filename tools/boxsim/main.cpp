@@ -156,10 +156,6 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    {
-        std::lock_guard lock(outputMutex);
-        std::cout << box.SlavePath() << std::endl;
-    }
     if (!link.empty()) {
         std::error_code ec;
         if (std::filesystem::is_symlink(std::filesystem::symlink_status(link, ec)))
@@ -169,6 +165,12 @@ int main(int argc, char** argv) {
             std::cerr << "sorvel-boxsim: cannot link " << link << ": " << ec.message() << "\n";
             return 1;
         }
+    }
+
+    // The path goes out once the link exists, so a script that reads it can use either.
+    {
+        std::lock_guard lock(outputMutex);
+        std::cout << box.SlavePath() << std::endl;
     }
 
     std::thread signalThread([&box, signals] {
