@@ -6,6 +6,19 @@
 // name plus ".exe") through the platform message box, on the thread that met them; the
 // operation then goes on.
 //
+// Threads and lifetimes. CommOpen, CommClose, CommStartReader and CommStopReader belong to the
+// thread that connects and disconnects, except that CommStopReader and CommClose may also be
+// called from inside the receive callback. CommWrite may be called from any threads at once;
+// each call's bytes go out whole, never interleaved with another call's. A handle that
+// CommClose has released is no port any more: late calls with it do nothing. A reader or a
+// write still running when the port is closed keeps the descriptor itself alive, but the
+// device is let go at once (the next CommOpen of it succeeds) and is never touched again.
+//
+// A port that goes away (adapter unplugged, pseudo-terminal hung up) is not a busy loop: the
+// reader stops touching it and waits for its stop; the first write afterwards shows
+// "Error - Cannot write data in to port." and sets the thread exit event; later writes return
+// 0 at once and quietly.
+//
 // The backend is chosen by CMake (Comm_posix.cpp here); this header carries no platform code.
 #pragma once
 
