@@ -3,8 +3,8 @@
 // The box's side (the master) writes ENQ and times until a whole 256-byte record has come back.
 // On the port's side either the channel answers (its reader thread hands the ENQ to a receive
 // callback, which writes the record with CommWrite) or a bare loop does (poll, read, write):
-// the floor on this machine. Both are measured in the same run, in alternating blocks, so that
-// they see the same machine. Median and 99th percentile are reported as counters, in
+// the floor on this machine. Both are measured in the same run, sample by sample in turn, so
+// that they see the same machine. Median and 99th percentile are reported as counters, in
 // microseconds, with the channel's median over the floor's.
 //
 // Run from a release build: build/release/bin/serial_turnaround_bench
@@ -34,8 +34,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kRecordBytes = 256;
 constexpr std::uint8_t kEnq = 0x05;
-constexpr int kSamplesPerBlock = 500;
-constexpr int kBlocks = 8;
+constexpr int kSamples = 4000;
 
 std::string g_record;
 HCOMM g_port = nullptr;
@@ -144,30 +143,29 @@ void BM_ChannelTurnaround(benchmark::State& state) {
     std::vector<double> channel;
     std::vector<double> floor;
     for (auto _ : state) {
-        Pty pty;
-        for (int block = 0; block < kBlocks; ++block) {
-            {
-                BareLoop loop(pty.path);
-                for (int i = 0; i < kSamplesPerBlock; ++i)
-                    floor.push_back(OneTurnaround(pty.master));
-            }
-            DCB dcb{};
-            dcb.BaudRate = 115200;
-            dcb.ByteSize = 8;
-            dcb.fDtrControl = DTR_CONTROL_ENABLE;
-            g_dcbComm = dcb;
-            g_port = CommOpen(pty.path.c_str(), nullptr);
-            if (!g_port) {
-                state.SkipWithError(CommLastOpenError().c_str());
-                return;
-            }
-            HCOMMREADER reader = CommStartReader(g_port, AnswerEnq);
-            for (int i = 0; i < kSamplesPerBlock; ++i)
-                channel.push_back(OneTurnaround(pty.master));
-            CommStopReader(reader);
-            CommClose(g_port);
-            g_port = nullptr;
+        // Two lines side by side, one answered by the channel and one by the bare loop, with
+        // the samples taken in turn so that both see the same load and the same cores.
+        Pty channelLine;
+        Pty floorLine;
+        BareLoop loop(floorLine.path);
+        DCB dcb{};
+        dcb.BaudRate = 115200;
+        dcb.ByteSize = 8;
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+        g_dcbComm = dcb;
+        g_port = CommOpen(channelLine.path.c_str(), nullptr);
+        if (!g_port) {
+            state.SkipWithError(CommLastOpenError().c_str());
+            return;
         }
+        HCOMMREADER reader = CommStartReader(g_port, AnswerEnq);
+        for (int i = 0; i < kSamples; ++i) {
+            floor.push_back(OneTurnaround(floorLine.master));
+            channel.push_back(OneTurnaround(channelLine.master));
+        }
+        CommStopReader(reader);
+        CommClose(g_port);
+        g_port = nullptr;
     }
     const double channelMedian = Percentile(channel, 0.5);
     const double floorMedian = Percentile(floor, 0.5);
