@@ -493,17 +493,6 @@ void BoxSimulator::HandleRecord(Clock::time_point now) {
         ++m_fileIndex;
         m_fileDoneAt = now;
         m_phase = m_fileIndex < m_files.size() ? Phase::Handshake : Phase::Done;
-        return;
-    }
-    if (!match && (!file || m_mismatchesInRow >= kMaxMismatchesInRow)) {
-        m_phase = Phase::Silent;
-        {
-            std::lock_guard lock(m_mutex);
-            m_report.errors.push_back("gave up after " + std::to_string(m_mismatchesInRow) +
-                                      " wrong records in a row");
-        }
-        Event("gave up: stopped asking");
-        return;
     }
     if (m_options.hangUpAfter && total >= m_options.hangUpAfter) {
         m_phase = Phase::Silent;
@@ -514,6 +503,18 @@ void BoxSimulator::HandleRecord(Clock::time_point now) {
     if (m_options.stopAfter && total >= m_options.stopAfter) {
         m_phase = Phase::Silent;
         Event("stopped asking after " + std::to_string(total) + " records");
+        return;
+    }
+    if (fileDone)
+        return;
+    if (!match && (!file || m_mismatchesInRow >= kMaxMismatchesInRow)) {
+        m_phase = Phase::Silent;
+        {
+            std::lock_guard lock(m_mutex);
+            m_report.errors.push_back("gave up after " + std::to_string(m_mismatchesInRow) +
+                                      " wrong records in a row");
+        }
+        Event("gave up: stopped asking");
         return;
     }
     if (nak)
