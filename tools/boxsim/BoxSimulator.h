@@ -20,6 +20,7 @@
 // pair, which the engine sees as an unplugged adapter.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -156,7 +157,7 @@ private:
     int m_wakeFd = -1;
     std::vector<File> m_files;
     std::thread m_thread;
-    bool m_running = false; // touched only by Start and Stop
+    std::atomic<bool> m_running{false}; // written by Start and Stop
 
     // Everything below is guarded by m_mutex; m_changed is notified on every change.
     mutable std::mutex m_mutex;

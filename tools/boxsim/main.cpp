@@ -50,6 +50,9 @@ Options:
   -v, --verbose        print every record
   -q, --quiet          print only the port path and the summary
   -h, --help           show this help
+
+Signals: SIGUSR1 hangs up the port at once (as an unplugged cable); SIGINT or SIGTERM ends the
+box with its summary.
 )";
 
 std::optional<unsigned> ParseCount(const char* text) {
@@ -142,6 +145,7 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGHUP);
+    sigaddset(&signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     BoxSimulator box(options);
@@ -174,10 +178,18 @@ int main(int argc, char** argv) {
     }
 
     std::thread signalThread([&box, signals] {
-        int signal = 0;
-        sigwait(&signals, &signal);
-        g_interrupted = true;
-        box.WakeWaiters();
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&signals, &signal) != 0)
+                continue;
+            if (signal == SIGUSR1) {
+                box.HangUp(); // an unplugged cable, on request
+                continue;
+            }
+            g_interrupted = true;
+            box.WakeWaiters();
+            return;
+        }
     });
     signalThread.detach();
 
