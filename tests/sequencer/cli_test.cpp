@@ -1,129 +1,26 @@
 // sorvel-cli end to end: the program against the box simulator, with answers piped to it.
-#include "BoxSimulator.h"
+#include "ChildProcess.h"
 #include "ConfigWriter.h"
+#include "SimulatedUpgrade.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <filesystem>
-#include <poll.h>
 #include <regex>
-#include <spawn.h>
 #include <sstream>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
 using namespace std::chrono_literals;
-using sorvel::boxsim::BoxSimulator;
-using Clock = std::chrono::steady_clock;
+using namespace sorvel::test;
 
-const std::string kReboot = "Please wait for the Set Top Box reboots and then click on OK";
-const std::string kFile = "Please wait for the front panel displays 'FILE'\nand click on OK";
-const std::string kSwitchOff = "Upload stopped.\nPlease switch off the set top box";
-const std::string kStiUpdated =
-    "Your Brevon Box was updated.\nPlease wait during the write process.";
-const std::string kGood = "Your Brevon Box was updated. Please wait for the\nfront panel displays "
-                          "'Good' before switching off";
+// One run of sorvel-cli.
+struct Cli : ChildProcess {
+    explicit Cli(const std::vector<std::string>& args, const std::vector<std::string>& env = {})
+        : ChildProcess(SORVEL_CLI_PATH, args, env) {}
 
-// One run of sorvel-cli with pipes on its standard streams.
-class Cli {
-public:
-    Cli(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {}) {
-        int in[2], out[2], err[2];
-        EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
-        EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
-        EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        std::vector<std::string> all{SORVEL_CLI_PATH};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> env(extraEnv);
-        for (char** e = environ; *e; ++e)
-            env.emplace_back(*e);
-        std::vector<char*> envp;
-        for (auto& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        // As from a terminal: Ctrl-C and the stop signals act, whatever this process ignores.
-        posix_spawnattr_t attr;
-        posix_spawnattr_init(&attr);
-        sigset_t signals;
-        sigemptyset(&signals);
-        sigaddset(&signals, SIGINT);
-        sigaddset(&signals, SIGTERM);
-        posix_spawnattr_setsigdefault(&attr, &signals);
-        sigemptyset(&signals);
-        posix_spawnattr_setsigmask(&attr, &signals);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-        EXPECT_EQ(posix_spawn(&m_pid, SORVEL_CLI_PATH, &actions, &attr, argv.data(), envp.data()),
-                  0);
-        posix_spawnattr_destroy(&attr);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        ::close(err[1]);
-        m_in = in[1];
-        m_out = out[0];
-        m_err = err[0];
-    }
-    ~Cli() {
-        CloseInput();
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-        ::close(m_out);
-        ::close(m_err);
-    }
-
-    void Input(const std::string& text) {
-        EXPECT_EQ(::write(m_in, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
-    void CloseInput() {
-        if (m_in >= 0)
-            ::close(m_in);
-        m_in = -1;
-    }
-    void Signal(int sig) { ::kill(m_pid, sig); }
-
-    // Reads output until it contains text; false after the time-out.
-    bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout = 30s) {
-        auto deadline = Clock::now() + timeout;
-        while (out.find(text) == std::string::npos) {
-            if (!ReadSome(deadline))
-                return false;
-        }
-        return true;
-    }
-    // Reads everything until the program ends; its exit status, or -1. Standard input ends
-    // first unless keepInput.
-    int Wait(std::chrono::milliseconds timeout = 60s, bool keepInput = false) {
-        if (!keepInput)
-            CloseInput();
-        auto deadline = Clock::now() + timeout;
-        while (ReadSome(deadline)) {
-        }
-        int status = 0;
-        if (::waitpid(m_pid, &status, 0) != m_pid)
-            return -1;
-        m_pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
     // The output without its progress lines, which are checked on their own.
     std::string Messages() const {
         std::istringstream lines(out);
@@ -143,49 +40,7 @@ public:
         }
         return text;
     }
-
-    std::string out, err;
-
-private:
-    // False once both streams ended or the deadline passed.
-    bool ReadSome(Clock::time_point deadline) {
-        pollfd fds[2] = {{m_out, POLLIN, 0}, {m_err, POLLIN, 0}};
-        if (fds[0].fd < 0 && fds[1].fd < 0)
-            return false;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0 || ::poll(fds, 2, static_cast<int>(left.count())) <= 0)
-            return false;
-        char buffer[4096];
-        bool open = false;
-        for (int i = 0; i < 2; ++i) {
-            int& fd = i == 0 ? m_out : m_err;
-            if (fd < 0)
-                continue;
-            if (fds[i].revents) {
-                ssize_t n = ::read(fd, buffer, sizeof buffer);
-                if (n > 0)
-                    (i == 0 ? out : err).append(buffer, static_cast<std::size_t>(n));
-                else if (n == 0 || errno != EINTR) {
-                    ::close(fd);
-                    fd = -1;
-                    continue;
-                }
-            }
-            open = true;
-        }
-        return open;
-    }
-
-    pid_t m_pid = -1;
-    int m_in = -1, m_out = -1, m_err = -1;
 };
-
-std::vector<std::uint8_t> UploadFile(std::size_t records, std::size_t bytes, std::uint8_t seed) {
-    std::vector<std::vector<std::uint8_t>> bodies;
-    for (std::size_t i = 0; i < records; ++i)
-        bodies.push_back(sorvel::boxsim::MakeRecordBody(bytes, seed + i));
-    return sorvel::boxsim::MakeUploadFile(bodies);
-}
 
 class CliTest : public ::testing::Test {
 protected:
@@ -204,13 +59,12 @@ protected:
         ASSERT_TRUE(sorvel::WriteConfiguration(dir.Path(), spec, &error)) << error;
     }
     std::string FilePath(const char* name) { return (dir.Path() / "Ressources" / name).string(); }
-    BoxSimulator& Box(std::vector<std::string> names, unsigned baud = 0) {
+    sorvel::boxsim::BoxSimulator& Box(std::vector<std::string> names, unsigned baud = 0) {
         sorvel::boxsim::Options options;
         options.baud = baud;
-        box = std::make_unique<BoxSimulator>(options);
-        for (const auto& n : names)
-            EXPECT_TRUE(box->Expect(FilePath(n.c_str())));
-        EXPECT_TRUE(box->Start());
+        for (auto& n : names)
+            n = FilePath(n.c_str());
+        box = StartBox(names, options);
         return *box;
     }
     std::vector<std::string> Args(std::vector<std::string> extra) {
@@ -219,15 +73,10 @@ protected:
         args.push_back(dir.Path().string());
         return args;
     }
-    void ExpectFilesArrived(std::size_t n) {
-        ASSERT_TRUE(box->WaitForFilesCompleted(n, 10s));
-        auto report = box->GetReport();
-        EXPECT_TRUE(report.errors.empty()) << report.errors.front();
-        EXPECT_EQ(report.filesCompleted, n);
-    }
+    void ExpectFilesArrived(std::size_t n) { sorvel::test::ExpectFilesArrived(*box, n); }
 
-    sorvel::test::TempDir dir;
-    std::unique_ptr<BoxSimulator> box;
+    TempDir dir;
+    std::unique_ptr<sorvel::boxsim::BoxSimulator> box;
 };
 
 TEST_F(CliTest, YesRunsEveryModeToItsFinalMessage) {

@@ -6,6 +6,7 @@
 #include "EngineState.h"
 #include "RecordingPresenter.h"
 #include "ScriptedUi.h"
+#include "SimulatedUpgrade.h"
 #include "TempDir.h"
 #include "UpgradeSequencer.h"
 #include "UploadProtocol.h"
@@ -20,31 +21,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using sorvel::boxsim::BoxSimulator;
+using namespace sorvel::test;
 using sorvel::test::ScriptedUi;
 using sorvel::test::UiEvent;
-
-const std::string kReboot = "Please wait for the Set Top Box reboots and then click on OK";
-const std::string kFile = "Please wait for the front panel displays 'FILE'\nand click on OK";
-const std::string kSwitchOff = "Upload stopped.\nPlease switch off the set top box";
-const std::string kStiUpdated =
-    "Your Brevon Box was updated.\nPlease wait during the write process.";
-const std::string kGood = "Your Brevon Box was updated. Please wait for the\nfront panel displays "
-                          "'Good' before switching off";
-const std::string kTimeout = "Error during upload.\nPlease check connection and try again.";
-const std::string kReallyStop = "Do you really want to stop upload ?.";
-const std::string kStoppedRestart = "Upload stopped.\nPlease restart device and click OK.";
-const std::string kNoUpload = "No upload in progress.";
-const std::string kInProgress = "Upload in progress.\nPlease stop operation first.";
-const std::string kPortUsed =
-    "COM port used by another application.\nPlease change COM port or close application.";
-
-std::vector<std::uint8_t> UploadFile(std::size_t records, std::size_t recordBytes,
-                                     std::uint8_t seed) {
-    std::vector<std::vector<std::uint8_t>> bodies;
-    for (std::size_t i = 0; i < records; ++i)
-        bodies.push_back(sorvel::boxsim::MakeRecordBody(recordBytes + i, seed + i));
-    return sorvel::boxsim::MakeUploadFile(bodies);
-}
 
 void Notify(int type, int percent) {
     // From a thread of its own, as the engine's threads notify.
@@ -87,11 +66,7 @@ protected:
 
     // Starts a simulated box expecting the files in order, and points the port text at it.
     BoxSimulator& Box(std::vector<std::string> files, sorvel::boxsim::Options options = {}) {
-        box = std::make_unique<BoxSimulator>(std::move(options));
-        EXPECT_TRUE(box->Ok()) << box->Error();
-        for (const auto& f : files)
-            EXPECT_TRUE(box->Expect(f));
-        EXPECT_TRUE(box->Start());
+        box = StartBox(files, std::move(options));
         ui.port = box->SlavePath();
         return *box;
     }
@@ -101,12 +76,7 @@ protected:
         options.baud = 9600;
         return Box(std::move(files), options);
     }
-    void ExpectFilesArrived(std::size_t n) {
-        ASSERT_TRUE(box->WaitForFilesCompleted(n, 10s));
-        auto report = box->GetReport();
-        EXPECT_TRUE(report.errors.empty()) << report.errors.front();
-        EXPECT_EQ(report.filesCompleted, n);
-    }
+    void ExpectFilesArrived(std::size_t n) { sorvel::test::ExpectFilesArrived(*box, n); }
     bool Completed() { return seq->SequenceCompleted(); }
     bool InState(int state) { return g_nUploadState.load() == state; }
     bool Uploading() {
