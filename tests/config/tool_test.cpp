@@ -1,5 +1,6 @@
 // sorvel-config end to end: the real program run in a scratch folder, its output and exit status
 // compared with what the loader itself shows for the same folder.
+#include "ChildProcess.h"
 #include "ConfigFile.h"
 #include "ConfigWriter.h"
 #include "Crc32.h"
@@ -9,55 +10,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fcntl.h>
 #include <functional>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace sorvel {
 namespace {
 
-struct ToolRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using ToolRun = test::ProgramRun;
 
-std::string ReadText(const std::filesystem::path& path) {
-    auto bytes = test::ReadFileBytes(path);
-    return std::string(bytes.begin(), bytes.end());
-}
-
-// Runs the tool with the arguments in folder cwd; output is collected through files so that a
-// large output cannot fill a pipe.
+// Runs the tool with the arguments in folder cwd.
 ToolRun Tool(const std::filesystem::path& cwd, const std::vector<std::string>& args) {
-    test::TempDir capture;
-    const auto outPath = capture.Path() / "out";
-    const auto errPath = capture.Path() / "err";
-    std::vector<std::string> argv = {SORVEL_CONFIG_TOOL};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargs;
-    for (auto& a : argv)
-        cargs.push_back(a.data());
-    cargs.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(cwd.c_str()) != 0)
-            _exit(127);
-        execv(cargs[0], cargs.data());
-        _exit(127);
-    }
-    ToolRun run;
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        run.status = WEXITSTATUS(status);
-    run.out = ReadText(outPath);
-    run.err = ReadText(errPath);
-    return run;
+    return test::RunProgram(SORVEL_CONFIG_TOOL, args, cwd.string());
 }
 
 // What verify must print: the loader's own messages for the folder, then the result line.
@@ -79,7 +43,8 @@ std::string LoaderTranscript(const std::filesystem::path& dir) {
 
 class ConfigTool : public ::testing::Test {
 protected:
-    ConfigTool() {
+    ConfigTool() { WriteUploadFiles(); }
+    void WriteUploadFiles() {
         dir.Write("files/sti.urt", std::string("STI upload\n"));
         dir.Write("files/c1.urt", std::string("cartridge one\n"));
         dir.Write("files/c2.urt", std::string("cartridge two\n"));
@@ -187,9 +152,7 @@ TEST_F(ConfigTool, VerifyPrintsExactlyTheLoadersMessages) {
         SCOPED_TRACE(c.name);
         // Each case starts from the good upgrade.
         dir.Write("Ressources/Configuration.zkf", good);
-        dir.Write("files/sti.urt", std::string("STI upload\n"));
-        dir.Write("files/c1.urt", std::string("cartridge one\n"));
-        dir.Write("files/c2.urt", std::string("cartridge two\n"));
+        WriteUploadFiles();
         c.damage();
         ToolRun verified = Tool(dir.Path(), {"verify"});
         EXPECT_EQ(verified.status, 1);

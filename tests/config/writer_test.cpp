@@ -17,9 +17,9 @@ TEST(ConfigBuilder, RecordsAreTagBigEndianLengthAndValue) {
     EXPECT_EQ(b.Body(), (std::vector<BYTE>{6, 0, 4, 'a', '\\', 'b', 0,      //
                                            9, 0, 4, 0x44, 0x33, 0x22, 0x11, //
                                            0xAD, 0, 0}));
-    std::vector<BYTE> big(300, 'x');
-    EXPECT_EQ(std::vector<BYTE>(ConfigBuilder().Add(1, big).Body()).at(1), 0x01);
-    EXPECT_EQ(std::vector<BYTE>(ConfigBuilder().Add(1, big).Body()).at(2), 0x2C);
+    const std::vector<BYTE> big = ConfigBuilder().Add(1, std::vector<BYTE>(300, 'x')).Body();
+    EXPECT_EQ(big.at(1), 0x01); // 300, most significant byte first
+    EXPECT_EQ(big.at(2), 0x2C);
 }
 
 TEST(BuildConfiguration, RefusesWhatCannotBeStoredOrChecked) {
