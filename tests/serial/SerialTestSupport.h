@@ -2,12 +2,11 @@
 #pragma once
 
 #include "Comm.h"
+#include "WaitUntil.h"
 
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <mutex>
-#include <thread>
 
 namespace sorvel::test {
 
@@ -23,19 +22,6 @@ inline DCB StandardDcb() {
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
     return dcb;
-}
-
-// Waits until a condition that nobody signals holds (checked every millisecond), or the
-// time-out passes; true if it held.
-template <class Pred>
-bool PollUntil(Pred pred, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 // Waits until the predicate holds (checked whenever Notify is called) or the time-out passes.

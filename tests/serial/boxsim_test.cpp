@@ -1,9 +1,6 @@
-// The box simulator against the real channel: a small uploader in the test speaks the engine's
-// side of the protocol, the simulator checks what arrives and injects its faults.
+// The box simulator: a small uploader in the test speaks the engine's side of the protocol, the
+// simulator checks what arrives and injects its faults; and the simulator program.
 #include "BoxSimulator.h"
-#include "Comm.h"
-#include "RecordingPresenter.h"
-#include "SerialTestSupport.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -11,9 +8,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <poll.h>
 #include <sys/wait.h>
-#include <thread>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -24,12 +25,12 @@ using boxsim::BoxSimulator;
 using boxsim::Options;
 using boxsim::Report;
 
-std::vector<std::vector<std::uint8_t>> Bodies(std::size_t count, std::size_t recordSize,
-                                              std::uint8_t seed) {
+// An upload file of count records of recordSize bytes whose contents follow from seed.
+std::vector<std::uint8_t> File(std::size_t count, std::size_t recordSize, std::uint8_t seed) {
     std::vector<std::vector<std::uint8_t>> bodies;
     for (std::size_t i = 0; i < count; ++i)
         bodies.push_back(boxsim::MakeRecordBody(recordSize, static_cast<std::uint8_t>(seed + i)));
-    return bodies;
+    return boxsim::MakeUploadFile(bodies);
 }
 
 // The records of an upload file as they go on the wire.
@@ -46,150 +47,108 @@ std::vector<std::string> Records(const std::vector<std::uint8_t>& file) {
     return records;
 }
 
-// The engine's side of the protocol in a few lines, over the channel under test.
+std::function<bool()> Completed(const BoxSimulator& box, std::size_t files) {
+    return [&box, files] { return box.GetReport().filesCompleted >= files; };
+}
+
+// The engine's side of the protocol in a few lines, on a plain descriptor of the box's port (the
+// channel has tests of its own; the engine's tests run it against the box).
 class Uploader {
 public:
-    explicit Uploader(const std::string& path) {
-        s_current = this;
-        g_dcbComm = StandardDcb();
-        m_port = CommOpen(path.c_str(), nullptr);
-        if (m_port)
-            m_reader = CommStartReader(m_port, &Uploader::Receive);
-    }
+    explicit Uploader(const std::string& path)
+        : m_fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {}
     ~Uploader() {
-        StopHandshake();
-        CommStopReader(m_reader);
-        // A callback already running goes on after the stop; it must not outlive this object.
-        m_signal.WaitFor([this] { return m_inside == 0; }, 10s);
-        CommClose(m_port);
-        s_current = nullptr;
+        if (m_fd >= 0)
+            ::close(m_fd);
     }
-    bool Connected() const { return m_port && m_reader; }
-    HCOMM Port() const { return m_port; }
+    bool Connected() const { return m_fd >= 0; }
 
-    // Starts uploading: wakes the box until it answers, then answers its requests.
-    // With limit, stops answering after that many records (as an engine that was cancelled).
-    void Upload(std::vector<std::string> records, int corruptOnce = -1,
-                std::size_t limit = SIZE_MAX) {
-        StopHandshake();
-        m_signal.Update([&] {
-            m_records = std::move(records);
-            m_next = 0;
-            m_last = -1;
-            m_ready = false;
-            m_done = false;
-            m_corrupt = corruptOnce;
-            m_limit = limit;
-        });
-        m_handshake = std::thread([this] {
-            for (;;) {
-                CommWrite(m_port, "\x17", 1);
-                if (m_signal.WaitFor([this] { return m_ready || m_stopHandshake; }, 20ms))
-                    return;
+    struct Result {
+        std::size_t sent = 0; // new records, resends not counted
+        std::string data;     // bytes that are no protocol bytes
+    };
+    // Wakes the box (every 20 ms until it answers), then answers its requests until `until` holds
+    // (by default: every record went out), `limit` records went out (as an engine that was
+    // cancelled), the line hangs up or the time-out passes. The record numbered `corrupt` goes out
+    // damaged once.
+    Result Upload(const std::vector<std::string>& records, std::function<bool()> until = nullptr,
+                  std::size_t limit = SIZE_MAX, int corrupt = -1,
+                  std::chrono::milliseconds timeout = 10s) {
+        Result r;
+        if (!until)
+            until = [&] { return r.sent == records.size(); };
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        std::size_t last = SIZE_MAX;
+        bool ready = false;
+        auto wakeUp = deadline - timeout;
+        while (!until() && r.sent < limit && std::chrono::steady_clock::now() < deadline) {
+            if (!ready && std::chrono::steady_clock::now() >= wakeUp) {
+                Write("\x17");
+                wakeUp += 20ms;
             }
-        });
-    }
-    bool WaitDone(std::chrono::milliseconds timeout) {
-        return m_signal.WaitFor([this] { return m_done; }, timeout);
-    }
-    std::size_t Sent() {
-        std::lock_guard lock(m_signal.Mutex());
-        return m_next;
-    }
-    bool Ready() {
-        std::lock_guard lock(m_signal.Mutex());
-        return m_ready;
-    }
-    std::string Data() {
-        std::lock_guard lock(m_signal.Mutex());
-        return m_data;
+            pollfd p{m_fd, POLLIN, 0};
+            char bytes[256];
+            if (::poll(&p, 1, 5) <= 0)
+                continue;
+            const ssize_t n = ::read(m_fd, bytes, sizeof bytes);
+            if (n <= 0)
+                break; // hung up
+            for (ssize_t i = 0; i < n; ++i) {
+                const auto byte = static_cast<std::uint8_t>(bytes[i]);
+                if (byte == boxsim::kAck) {
+                    ready = true;
+                } else if (byte == boxsim::kEnq && ready && r.sent < records.size()) {
+                    last = r.sent++;
+                    std::string record = records[last];
+                    if (static_cast<int>(last) == corrupt)
+                        record[record.size() / 2] ^= 0x5A;
+                    Write(record);
+                } else if (byte == boxsim::kNak && last != SIZE_MAX) {
+                    Write(records[last]);
+                } else if (byte != boxsim::kEnq && byte != boxsim::kNak) {
+                    r.data += bytes[i];
+                }
+            }
+        }
+        return r;
     }
 
 private:
-    static int Receive(char* bytes, int count) {
-        Uploader& u = *s_current;
-        u.m_signal.Update([&] { ++u.m_inside; });
-        for (int i = 0; i < count; ++i) {
-            std::string record;
-            u.m_signal.Update([&] {
-                switch (static_cast<std::uint8_t>(bytes[i])) {
-                case boxsim::kAck:
-                    u.m_ready = true;
-                    break;
-                case boxsim::kEnq:
-                    if (u.m_ready && u.m_next < u.m_records.size() && u.m_next < u.m_limit) {
-                        record = u.m_records[u.m_next];
-                        if (static_cast<int>(u.m_next) == u.m_corrupt) {
-                            record[record.size() / 2] ^= 0x5A;
-                            u.m_corrupt = -1;
-                        }
-                        u.m_last = static_cast<int>(u.m_next++);
-                        u.m_done = u.m_next == u.m_records.size();
-                    }
-                    break;
-                case boxsim::kNak:
-                    if (u.m_last >= 0)
-                        record = u.m_records[static_cast<std::size_t>(u.m_last)];
-                    break;
-                default:
-                    u.m_data += bytes[i];
-                }
-            });
-            if (!record.empty())
-                CommWrite(u.m_port, record.data(), static_cast<int>(record.size()));
+    void Write(const std::string& bytes) {
+        for (std::size_t done = 0; done < bytes.size();) {
+            const ssize_t n = ::write(m_fd, bytes.data() + done, bytes.size() - done);
+            if (n <= 0)
+                return;
+            done += static_cast<std::size_t>(n);
         }
-        u.m_signal.Update([&] { --u.m_inside; });
-        return 1;
-    }
-    void StopHandshake() {
-        if (!m_handshake.joinable())
-            return;
-        m_signal.Update([this] { m_stopHandshake = true; });
-        m_handshake.join();
-        m_signal.Update([this] { m_stopHandshake = false; });
     }
 
-    static inline Uploader* s_current = nullptr;
-    HCOMM m_port = nullptr;
-    HCOMMREADER m_reader = nullptr;
-    std::thread m_handshake;
-    Signal m_signal;
-    std::vector<std::string> m_records;
-    std::size_t m_next = 0;
-    int m_last = -1;
-    int m_corrupt = -1;
-    std::size_t m_limit = SIZE_MAX;
-    bool m_ready = false;
-    bool m_done = false;
-    bool m_stopHandshake = false;
-    int m_inside = 0; // receive callbacks running
-    std::string m_data;
+    int m_fd;
 };
 
+// A box with the options, expecting the files, started.
+std::unique_ptr<BoxSimulator> Box(Options options,
+                                  const std::vector<std::vector<std::uint8_t>>& files) {
+    auto box = std::make_unique<BoxSimulator>(std::move(options));
+    EXPECT_TRUE(box->Ok()) << box->Error();
+    for (std::size_t i = 0; i < files.size(); ++i)
+        EXPECT_TRUE(box->ExpectBytes(files[i], "file" + std::to_string(i + 1) + ".urt"));
+    EXPECT_TRUE(box->Start());
+    return box;
+}
+
 TEST(BoxSimulator, FilesArriveIntactOneAfterTheOtherWithResendsAndGarbage) {
-    RecordingPresenter presenter;
-    auto first = boxsim::MakeUploadFile(Bodies(5, 265, 1));
-    auto second = boxsim::MakeUploadFile(Bodies(4, 1000, 9));
+    auto first = File(5, 265, 1);
+    auto second = File(4, 1000, 9);
     Options options;
     options.nakEvery = 3;
     options.garbageEvery = 2;
-    BoxSimulator box(options);
-    ASSERT_TRUE(box.Ok()) << box.Error();
-    ASSERT_TRUE(box.ExpectBytes(first, "first.urt"));
-    ASSERT_TRUE(box.ExpectBytes(second, "second.urt"));
-    ASSERT_TRUE(box.Start());
-    Uploader uploader(box.SlavePath());
-    ASSERT_TRUE(uploader.Connected()) << CommLastOpenError();
+    auto box = Box(options, {first, second});
+    std::string data = Uploader(box->SlavePath()).Upload(Records(first), Completed(*box, 1)).data;
+    // The next file starts with a new handshake, after the port was closed and opened again.
+    data += Uploader(box->SlavePath()).Upload(Records(second), Completed(*box, 2)).data;
 
-    uploader.Upload(Records(first));
-    ASSERT_TRUE(uploader.WaitDone(10s));
-    ASSERT_TRUE(box.WaitForFilesCompleted(1, 10s));
-    // The next file starts with a new handshake in the same connection.
-    uploader.Upload(Records(second));
-    ASSERT_TRUE(uploader.WaitDone(10s));
-    ASSERT_TRUE(box.WaitForFilesCompleted(2, 10s));
-
-    Report r = box.GetReport();
+    Report r = box->GetReport();
     EXPECT_TRUE(r.AllIntact());
     EXPECT_EQ(r.filesExpected, 2u);
     EXPECT_EQ(r.handshakesAnswered, 2u);
@@ -197,20 +156,14 @@ TEST(BoxSimulator, FilesArriveIntactOneAfterTheOtherWithResendsAndGarbage) {
     EXPECT_EQ(r.recordsVerified, 12u);
     EXPECT_EQ(r.strayBytes, 0u);
     EXPECT_GE(r.wakeUps, 2u);
-    EXPECT_NE(uploader.Data().find("BOX>"), std::string::npos);
-    EXPECT_EQ(presenter.Count(), 0u);
+    EXPECT_NE(data.find("BOX>"), std::string::npos);
 }
 
 TEST(BoxSimulator, AWrongRecordIsReportedAndAskedForAgain) {
-    auto file = boxsim::MakeUploadFile(Bodies(4, 300, 3));
-    BoxSimulator box;
-    ASSERT_TRUE(box.ExpectBytes(file, "file.urt"));
-    ASSERT_TRUE(box.Start());
-    Uploader uploader(box.SlavePath());
-    ASSERT_TRUE(uploader.Connected());
-    uploader.Upload(Records(file), /*corruptOnce=*/1);
-    ASSERT_TRUE(box.WaitForFilesCompleted(1, 10s));
-    Report r = box.GetReport();
+    auto file = File(4, 300, 3);
+    auto box = Box({}, {file});
+    Uploader(box->SlavePath()).Upload(Records(file), Completed(*box, 1), SIZE_MAX, /*corrupt=*/1);
+    Report r = box->GetReport();
     ASSERT_EQ(r.errors.size(), 1u);
     EXPECT_NE(r.errors[0].find("record 2"), std::string::npos) << r.errors[0];
     EXPECT_EQ(r.recordsReceived, 5u);
@@ -218,17 +171,14 @@ TEST(BoxSimulator, AWrongRecordIsReportedAndAskedForAgain) {
 }
 
 TEST(BoxSimulator, ANewHandshakePartWayStartsTheFileAgain) {
-    auto file = boxsim::MakeUploadFile(Bodies(4, 80, 7));
-    BoxSimulator box;
-    ASSERT_TRUE(box.ExpectBytes(file, "file.urt"));
-    ASSERT_TRUE(box.Start());
-    Uploader uploader(box.SlavePath());
-    uploader.Upload(Records(file), -1, /*limit=*/2);
-    ASSERT_TRUE(box.WaitForRecords(2, 10s));
+    auto file = File(4, 80, 7);
+    auto box = Box({}, {file});
+    Uploader uploader(box->SlavePath());
+    EXPECT_EQ(uploader.Upload(Records(file), nullptr, /*limit=*/2).sent, 2u);
+    ASSERT_TRUE(box->WaitForRecords(2, 10s));
     // Cancelled and started again: the box answers the new handshake and takes the whole file.
-    uploader.Upload(Records(file));
-    ASSERT_TRUE(box.WaitForFilesCompleted(1, 10s));
-    Report r = box.GetReport();
+    uploader.Upload(Records(file), Completed(*box, 1));
+    Report r = box->GetReport();
     EXPECT_TRUE(r.AllIntact()) << (r.errors.empty() ? "" : r.errors[0]);
     EXPECT_EQ(r.recordsReceived, 6u);
     EXPECT_EQ(r.handshakesAnswered, 2u);
@@ -239,96 +189,50 @@ TEST(BoxSimulator, FilesThatAreNoUploadFilesAreRefused) {
     std::string error;
     EXPECT_FALSE(box.ExpectBytes({'A', 'B', 0, 0, 0, 1}, "ab.urt", &error));
     EXPECT_NE(error.find("ab.urt"), std::string::npos);
-    auto file = boxsim::MakeUploadFile(Bodies(2, 50, 1));
+    auto file = File(2, 50, 1);
     file.resize(file.size() - 1);
     EXPECT_FALSE(box.ExpectBytes(file, "cut.urt", &error));
     EXPECT_FALSE(box.Expect("/no/such/file.urt", &error));
 }
 
-TEST(BoxSimulator, ASilentBoxOnlyCountsTheWakeUps) {
-    Options options;
-    options.answerHandshake = false;
-    BoxSimulator box(options);
-    ASSERT_TRUE(box.Start());
-    Uploader uploader(box.SlavePath());
-    uploader.Upload(Records(boxsim::MakeUploadFile(Bodies(1, 20, 1))));
-    ASSERT_TRUE(box.WaitForWakeUps(4, 10s));
-    EXPECT_FALSE(uploader.Ready());
-    EXPECT_EQ(box.GetReport().handshakesAnswered, 0u);
-}
+TEST(BoxSimulator, StopsAskingOrHangsUpAfterTheChosenNumberOfRecords) {
+    auto file = File(5, 40, 1);
+    Options stops;
+    stops.stopAfter = 2;
+    auto box = Box(stops, {file});
+    // Nothing signals that the box asks no more: a span of many request times shows it.
+    auto result = Uploader(box->SlavePath())
+                      .Upload(
+                          Records(file), [] { return false; }, SIZE_MAX, -1, 300ms);
+    EXPECT_EQ(result.sent, 2u);
+    EXPECT_EQ(box->GetReport().requestsSent, 2u);
 
-TEST(BoxSimulator, StopsAskingAfterTheChosenNumberOfRecords) {
-    Options options;
-    options.stopAfter = 2;
-    auto file = boxsim::MakeUploadFile(Bodies(5, 40, 1));
-    BoxSimulator box(options);
-    ASSERT_TRUE(box.ExpectBytes(file, "file.urt"));
-    ASSERT_TRUE(box.Start());
-    Uploader uploader(box.SlavePath());
-    uploader.Upload(Records(file));
-    ASSERT_TRUE(box.WaitForRecords(2, 10s));
-    EXPECT_FALSE(uploader.WaitDone(200ms));
-    EXPECT_EQ(uploader.Sent(), 2u);
-    EXPECT_EQ(box.GetReport().requestsSent, 2u);
-}
-
-TEST(BoxSimulator, HangingUpLeavesTheChannelQuietAfterOneMessage) {
-    RecordingPresenter presenter;
-    Options options;
-    options.hangUpAfter = 1;
-    auto file = boxsim::MakeUploadFile(Bodies(3, 40, 1));
-    BoxSimulator box(options);
-    ASSERT_TRUE(box.ExpectBytes(file, "file.urt"));
-    ASSERT_TRUE(box.Start());
-    Uploader uploader(box.SlavePath());
-    uploader.Upload(Records(file));
-    ASSERT_TRUE(box.WaitFor([](const Report& r) { return r.hungUp; }, 10s));
-    EXPECT_EQ(box.GetReport().recordsReceived, 1u);
-    EXPECT_EQ(CommWrite(uploader.Port(), "\x17", 1), 0);
-    EXPECT_EQ(CommWrite(uploader.Port(), "\x17", 1), 0);
-    EXPECT_LE(presenter.Count(), 1u);
+    Options hangs;
+    hangs.hangUpAfter = 1;
+    box = Box(hangs, {file});
+    Uploader(box->SlavePath()).Upload(Records(file), [&] { return box->GetReport().hungUp; });
+    EXPECT_TRUE(box->GetReport().hungUp);
+    EXPECT_EQ(box->GetReport().recordsReceived, 1u);
 }
 
 TEST(BoxSimulator, AnEmulatedLineSpeedPacesTheRequests) {
     Options options;
     options.baud = 9600;
-    auto file = boxsim::MakeUploadFile(Bodies(4, 100, 1));
-    BoxSimulator box(options);
-    ASSERT_TRUE(box.ExpectBytes(file, "file.urt"));
-    ASSERT_TRUE(box.Start());
-    Uploader uploader(box.SlavePath());
-    uploader.Upload(Records(file));
-    ASSERT_TRUE(box.WaitForRecords(1, 10s));
-    auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(box.WaitForFilesCompleted(1, 10s));
-    // Three more records, each asked for only after the previous one's wire time
-    // (100 bytes at 10 bits a byte: 104 ms).
+    auto file = File(4, 100, 1);
+    auto box = Box(options, {file});
+    const auto start = std::chrono::steady_clock::now();
+    Uploader(box->SlavePath()).Upload(Records(file), Completed(*box, 1));
+    // Each record asked for only after the previous one's wire time (100 bytes at 10 bits a
+    // byte: 104 ms).
     EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
-    EXPECT_TRUE(box.GetReport().AllIntact());
+    EXPECT_TRUE(box->GetReport().AllIntact());
 }
-
-TEST(BoxSimulator, ThePortCanBeClosedAndOpenedAgainWhileTheBoxRuns) {
-    BoxSimulator box;
-    ASSERT_TRUE(box.Start());
-    for (int i = 0; i < 3; ++i) {
-        Uploader uploader(box.SlavePath());
-        ASSERT_TRUE(uploader.Connected()) << CommLastOpenError();
-        uploader.Upload(Records(boxsim::MakeUploadFile(Bodies(1, 30, 1))));
-        ASSERT_TRUE(uploader.WaitDone(10s));
-    }
-}
-
-} // namespace
-} // namespace sorvel::test
-
-namespace sorvel::test {
-namespace {
 
 // The program as a script uses it: the port path on the first line, a link to it, and an exit
 // status that says whether every file arrived.
 TEST(BoxSimulatorProgram, PrintsThePortLinksItAndExitsZeroWhenTheFileArrived) {
     TempDir dir;
-    auto bytes = boxsim::MakeUploadFile(Bodies(3, 120, 4));
+    auto bytes = File(3, 120, 4);
     auto file = dir.Write("box.urt", bytes);
     auto link = dir.Path() / "com1";
     std::string command = std::string(SORVEL_BOXSIM_PROGRAM) +
@@ -344,9 +248,8 @@ TEST(BoxSimulatorProgram, PrintsThePortLinksItAndExitsZeroWhenTheFileArrived) {
     EXPECT_EQ(std::filesystem::read_symlink(link).string(), path);
     {
         Uploader uploader(link.string());
-        ASSERT_TRUE(uploader.Connected()) << CommLastOpenError();
-        uploader.Upload(Records(bytes));
-        EXPECT_TRUE(uploader.WaitDone(20s));
+        ASSERT_TRUE(uploader.Connected());
+        EXPECT_EQ(uploader.Upload(Records(bytes), nullptr, SIZE_MAX, -1, 20s).sent, 3u);
     }
     std::string output;
     while (fgets(line, sizeof line, box))
@@ -361,7 +264,7 @@ TEST(BoxSimulatorProgram, PrintsThePortLinksItAndExitsZeroWhenTheFileArrived) {
 
 TEST(BoxSimulatorProgram, FailsWhenAFileDoesNotArriveAndRefusesBadOptions) {
     TempDir dir;
-    auto file = dir.Write("box.urt", boxsim::MakeUploadFile(Bodies(1, 20, 1)));
+    auto file = dir.Write("box.urt", File(1, 20, 1));
     auto run = [](const std::string& args) {
         std::string command = std::string(SORVEL_BOXSIM_PROGRAM) + " " + args + " >/dev/null 2>&1";
         int status = std::system(command.c_str());

@@ -95,7 +95,7 @@ protected:
 
 TEST_F(CommReaderTest, BytesSentBeforeTheReaderStartsArePurged) {
     ASSERT_TRUE(pty.Send("stale bytes"));
-    ASSERT_TRUE(PollUntil([&] { return pty.SlaveInputPending() == 11; }, 5s));
+    ASSERT_TRUE(WaitUntil([&] { return pty.SlaveInputPending() == 11; }, 5s));
     Start();
     ASSERT_TRUE(pty.Send("fresh"));
     ASSERT_TRUE(WaitForBytes(5));
@@ -180,7 +180,7 @@ TEST_F(CommReaderTest, StopAndCloseFromInsideTheCallbackDoNotWaitForThemselves) 
     HCOMM again = CommOpen(pty.SlavePath().c_str(), nullptr);
     ASSERT_NE(again, nullptr) << CommLastOpenError();
     ASSERT_TRUE(pty.Send("more"));
-    ASSERT_TRUE(PollUntil([&] { return pty.SlaveInputPending() == 4; }, 5s));
+    ASSERT_TRUE(WaitUntil([&] { return pty.SlaveInputPending() == 4; }, 5s));
     CommClose(again);
     std::lock_guard lock(received.signal.Mutex());
     EXPECT_EQ(received.calls, 1);

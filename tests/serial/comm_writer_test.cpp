@@ -37,7 +37,7 @@ protected:
     }
     // Waits until the line's buffers are full, so that a write has to wait.
     bool WaitUntilLineIsFull(std::size_t atLeast) {
-        return PollUntil(
+        return WaitUntil(
             [&] {
                 int n = 0;
                 ioctl(pty.Master(), FIONREAD, &n);
