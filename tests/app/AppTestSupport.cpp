@@ -39,6 +39,27 @@ ConfigFolder::ConfigFolder(ConfigKind kind) {
         ADD_FAILURE() << "cannot write the configuration: " << error;
 }
 
+namespace detail {
+void WhenFound(std::function<QWidget*()> find, std::function<void(QWidget*)> fn,
+               std::chrono::milliseconds deadline, const char* missing) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    auto timer = new QTimer();
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, [timer, find, fn, end, missing] {
+        QWidget* widget = find();
+        if (widget == nullptr && std::chrono::steady_clock::now() <= end)
+            return;
+        timer->stop();
+        timer->deleteLater();
+        if (widget)
+            fn(widget);
+        else
+            ADD_FAILURE() << missing;
+    });
+    timer->start();
+}
+} // namespace detail
+
 bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {
     auto end = std::chrono::steady_clock::now() + deadline;
     while (!cond()) {

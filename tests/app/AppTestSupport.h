@@ -6,6 +6,7 @@
 #include "TempDir.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QTimer>
 #include <QWidget>
 
@@ -55,63 +56,51 @@ private:
     TempDir m_dir;
 };
 
-// Calls fn with the application's modal widget of type W once one shows, from the event loop;
-// polls every few milliseconds up to the deadline (then the test fails). If the widget is still
-// the modal one after fn returned, it is rejected so that the test cannot hang.
+namespace detail {
+// From the event loop, every few milliseconds: once find() returns a widget, calls fn with it;
+// after the deadline, fails the test with missing.
+void WhenFound(std::function<QWidget*()> find, std::function<void(QWidget*)> fn,
+               std::chrono::milliseconds deadline, const char* missing);
+} // namespace detail
+
+// Calls fn with the application's modal widget of type W once one shows (up to the deadline).
+// If the widget is still the modal one after fn returned, it is rejected so that the test cannot
+// hang.
 template <class W>
 void WhenModal(std::function<void(W*)> fn,
                std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
-    auto start = std::chrono::steady_clock::now();
-    auto timer = new QTimer();
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, fn, start, deadline] {
-        QWidget* modal = QApplication::activeModalWidget();
-        W* target = qobject_cast<W*>(modal);
-        if (target && target->isVisible()) {
-            timer->stop();
-            timer->deleteLater();
-            fn(target);
-            if (QApplication::activeModalWidget() == target) {
+    detail::WhenFound(
+        []() -> QWidget* {
+            W* target = qobject_cast<W*>(QApplication::activeModalWidget());
+            return target && target->isVisible() ? target : nullptr;
+        },
+        [fn](QWidget* widget) {
+            fn(static_cast<W*>(widget));
+            if (QApplication::activeModalWidget() == widget) {
                 ADD_FAILURE() << "the modal dialog did not close";
-                if (auto* dialog = qobject_cast<QDialog*>(target))
+                if (auto* dialog = qobject_cast<QDialog*>(widget))
                     dialog->done(0);
             }
-            return;
-        }
-        if (std::chrono::steady_clock::now() - start > deadline) {
-            timer->stop();
-            timer->deleteLater();
-            ADD_FAILURE() << "no modal dialog of the expected type showed";
-        }
-    });
-    timer->start();
+        },
+        deadline, "no modal dialog of the expected type showed");
 }
 
 // Calls fn with the first visible top-level window of type W once one shows (the main dialog,
-// which is not modal), from the event loop; up to the deadline (then the test fails).
+// which is not modal), up to the deadline.
 template <class W>
 void WhenShown(std::function<void(W*)> fn,
                std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
-    auto start = std::chrono::steady_clock::now();
-    auto timer = new QTimer();
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, fn, start, deadline] {
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
-            W* target = qobject_cast<W*>(widget);
-            if (target && target->isVisible()) {
-                timer->stop();
-                timer->deleteLater();
-                fn(target);
-                return;
+    detail::WhenFound(
+        []() -> QWidget* {
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                W* target = qobject_cast<W*>(widget);
+                if (target && target->isVisible())
+                    return target;
             }
-        }
-        if (std::chrono::steady_clock::now() - start > deadline) {
-            timer->stop();
-            timer->deleteLater();
-            ADD_FAILURE() << "no window of the expected type showed";
-        }
-    });
-    timer->start();
+            return nullptr;
+        },
+        [fn](QWidget* widget) { fn(static_cast<W*>(widget)); }, deadline,
+        "no window of the expected type showed");
 }
 
 // Processes events until cond holds or the deadline passes; returns cond().

@@ -44,14 +44,21 @@ TEST(SerialPorts, StableNamesReplaceTheirDevicesAndComeFirst) {
                                   "/dev/serial/by-id/usb-Prolific_PL2303-if00", "/dev/ttyUSB0"}));
 }
 
-TEST(SerialPorts, LinksToNothingOrToOtherDevicesAreIgnored) {
+TEST(SerialPorts, LinksAndNamesThatAreNoSerialDeviceAreIgnored) {
     FakeMachine m;
     m.Device("ttyUSB0");
     m.Device("sda");
     m.ById("usb-gone-if00", "../../ttyUSB7"); // adapter unplugged, link stale
     m.ById("usb-disk", "../../sda");          // not a serial device
     m.ById("usb-escape", "../../../../etc/passwd");
+    m.Device("ttyUSB");   // no number
+    m.Device("ttyUSB0a"); // not only digits
+    m.Device("tty1");     // virtual console
     EXPECT_EQ(ListSerialPorts(m.Root()), (std::vector<std::string>{"/dev/ttyUSB0"}));
+    // No /dev or /sys at all.
+    TempDir empty;
+    EXPECT_TRUE(ListSerialPorts(empty.Path()).empty());
+    EXPECT_TRUE(ListSerialPorts(empty.Path() / "does-not-exist").empty());
 }
 
 TEST(SerialPorts, OnlyUartsTheKernelFoundAreListed) {
@@ -67,32 +74,15 @@ TEST(SerialPorts, OnlyUartsTheKernelFoundAreListed) {
     EXPECT_EQ(ListSerialPorts(m.Root()), (std::vector<std::string>{"/dev/ttyS0", "/dev/ttyS2"}));
 }
 
-TEST(SerialPorts, NamesThatOnlyLookSerialAreNotListed) {
-    FakeMachine m;
-    m.Device("ttyUSB");   // no number
-    m.Device("ttyUSB0a"); // not only digits
-    m.Device("tty1");     // virtual console
-    m.Device("ttyACM12");
-    EXPECT_EQ(ListSerialPorts(m.Root()), (std::vector<std::string>{"/dev/ttyACM12"}));
-}
-
 TEST(SerialPorts, DevicesInNaturalOrder) {
     FakeMachine m;
-    for (const char* name : {"ttyUSB10", "ttyUSB2", "ttyACM1", "ttyUSB0"})
+    for (const char* name : {"ttyUSB10", "ttyUSB2", "ttyACM12", "ttyACM1", "ttyUSB0"})
         m.Device(name);
     EXPECT_EQ(ListSerialPorts(m.Root()),
-              (std::vector<std::string>{"/dev/ttyACM1", "/dev/ttyUSB0", "/dev/ttyUSB2",
-                                        "/dev/ttyUSB10"}));
-    EXPECT_TRUE(NaturalLess("ttyUSB9", "ttyUSB10"));
-    EXPECT_FALSE(NaturalLess("ttyUSB10", "ttyUSB9"));
+              (std::vector<std::string>{"/dev/ttyACM1", "/dev/ttyACM12", "/dev/ttyUSB0",
+                                        "/dev/ttyUSB2", "/dev/ttyUSB10"}));
     EXPECT_TRUE(NaturalLess("a007b", "a8b"));
     EXPECT_FALSE(NaturalLess("same1", "same1"));
-}
-
-TEST(SerialPorts, MissingFoldersGiveAnEmptyList) {
-    TempDir empty;
-    EXPECT_TRUE(ListSerialPorts(empty.Path()).empty());
-    EXPECT_TRUE(ListSerialPorts(empty.Path() / "does-not-exist").empty());
 }
 
 } // namespace
