@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <fcntl.h>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,13 +46,9 @@ Outcome RunWithInput(const std::string& input, bool answerYes, std::vector<unsig
     auto bytes = test::ReadFileBytes(out);
     outcome.output.assign(bytes.begin(), bytes.end());
     auto answerBytes = test::ReadFileBytes(results);
-    std::string text(answerBytes.begin(), answerBytes.end());
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
-        outcome.answers.push_back(std::stoi(text.substr(pos, end - pos)));
-        pos = end + 1;
-    }
+    std::istringstream answers(std::string(answerBytes.begin(), answerBytes.end()));
+    for (int answer; answers >> answer;)
+        outcome.answers.push_back(answer);
     return outcome;
 }
 

@@ -14,20 +14,12 @@ using namespace std::chrono_literals;
 namespace sorvel {
 namespace {
 
-TEST(Program, TitleAndChannelCaptionComeFromTheProgramFile) {
+TEST(Program, TitleCaptionAndPathsAsTheProgramUsesThem) {
     // The test binary is platform_tests.
     EXPECT_EQ(ApplicationTitle(), "platform_tests");
     EXPECT_EQ(ProgramExeCaption(), "platform_tests.exe");
-}
-
-TEST(Program, BackslashPathsOpenWithSlashes) {
     EXPECT_EQ(NativePath(".\\Ressources\\Configuration.zkf"), "./Ressources/Configuration.zkf");
     EXPECT_EQ(NativePath("plain/path.urt"), "plain/path.urt");
-    EXPECT_EQ(NativePath(""), "");
-}
-
-TEST(Program, SystemErrorTextNamesTheReason) {
-    EXPECT_EQ(SystemErrorText(EACCES), "Permission denied");
 }
 
 TEST(MessageBox, RecordingPresenterSeesTextCaptionAndFlagsAndAnswersFromScript) {
@@ -67,14 +59,6 @@ TEST(MessageBox, ABlockedMessageBlocksOnlyItsOwnThread) {
     presenter.Unblock();
     worker.join();
     EXPECT_EQ(answer.load(), IDOK);
-}
-
-TEST(MessageBox, NegativeAnswersMatchTheButtons) {
-    EXPECT_EQ(NegativeAnswer(MB_YESNO | MB_SYSTEMMODAL), IDNO);
-    EXPECT_EQ(NegativeAnswer(MB_OKCANCEL | MB_SYSTEMMODAL), IDCANCEL);
-    EXPECT_EQ(NegativeAnswer(MB_OK | MB_ICONERROR), IDOK);
-    EXPECT_EQ(PositiveAnswer(MB_YESNO), IDYES);
-    EXPECT_EQ(PositiveAnswer(MB_OKCANCEL), IDOK);
 }
 
 } // namespace
