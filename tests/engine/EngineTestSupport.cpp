@@ -3,8 +3,11 @@
 #include "UploadFile.h"
 #include "UploadProtocol.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <thread>
 
 namespace tarvik::test {
@@ -163,17 +166,6 @@ bool NotificationLog::WaitForData(const std::string& data,
                    timeout);
 }
 
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 void NotificationLog::Clear() {
     std::lock_guard lock(m_mutex);
     m_all.clear();
@@ -243,6 +235,82 @@ std::string Hex(const std::string& bytes) {
         out += buffer;
     }
     return out;
+}
+
+long OpenDescriptors() {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                         std::filesystem::directory_iterator{});
+}
+
+void EngineBoxTest::SetUp() {
+    ResetEngine();
+    SetHandshakeTimingForTest(std::chrono::milliseconds(5), std::chrono::milliseconds(15000));
+}
+
+void EngineBoxTest::TearDown() {
+    m_log.RemoveHook();
+    ResetEngine();
+}
+
+sorvel::boxsim::BoxSimulator& EngineBoxTest::StartBox(sorvel::boxsim::Options options,
+                                                      const std::vector<std::string>& files) {
+    m_box = std::make_unique<sorvel::boxsim::BoxSimulator>(std::move(options));
+    EXPECT_TRUE(m_box->Ok()) << m_box->Error();
+    for (const std::string& file : files) {
+        EXPECT_TRUE(m_box->Expect(file));
+    }
+    m_box->Start();
+    std::snprintf(m_engine.m_szPortName, sizeof m_engine.m_szPortName, "%s",
+                  m_box->SlavePath().c_str());
+    return *m_box;
+}
+
+sorvel::boxsim::Options EngineBoxTest::Silent() {
+    sorvel::boxsim::Options options;
+    options.answerHandshake = false;
+    return options;
+}
+
+unsigned EngineBoxTest::Connect(CTarvik& engine) {
+    std::snprintf(engine.m_szPortName, sizeof engine.m_szPortName, "%s",
+                  m_box->SlavePath().c_str());
+    return engine.Connect();
+}
+
+bool EngineBoxTest::ConnectWhenFree() {
+    return WaitUntil([&] { return m_engine.Connect() == 0; }, kWait);
+}
+
+std::string EngineBoxTest::File(const std::string& name, const Bytes& bytes) {
+    return m_dir.Write(name, bytes).string();
+}
+
+void EngineBoxTest::Mark() {
+    auto connection = CurrentConnection();
+    ASSERT_TRUE(connection);
+    const char mark = static_cast<char>(kMark);
+    ASSERT_EQ(connection->Write(&mark, 1), 1);
+}
+
+bool EngineBoxTest::WaitForMarks(std::size_t n) const {
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    for (;;) {
+        const auto received = m_box->Received();
+        if (static_cast<std::size_t>(std::count(received.begin(), received.end(), kMark)) >= n) {
+            return true;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !m_box->WaitForReceived(received.size() + 1, left)) {
+            return false;
+        }
+    }
+}
+
+std::vector<std::uint8_t> EngineBoxTest::AfterLastMark() const {
+    const auto received = m_box->Received();
+    auto mark = std::find(received.rbegin(), received.rend(), kMark);
+    return {mark.base(), received.end()};
 }
 
 } // namespace tarvik::test

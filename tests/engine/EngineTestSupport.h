@@ -1,14 +1,22 @@
 // Helpers for the engine's tests: upload files built byte by byte, a recorder of notifications,
-// and a reset of the library-wide state between tests.
+// a reset of the library-wide state between tests, and a fixture that runs the engine against
+// the box simulator.
 #pragma once
 
+#include "BoxSimulator.h"
 #include "EngineState.h"
+#include "RecordingPresenter.h"
 #include "Tarvik.h"
+#include "TempDir.h"
+#include "WaitUntil.h"
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -74,9 +82,7 @@ private:
     int m_hooksRunning = 0;
 };
 
-// Polls a condition that nothing signals (every millisecond) until it holds or time runs out.
-bool WaitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+using sorvel::test::WaitUntil;
 
 // Ends any connection and upload and puts the library-wide state back to its load-time values,
 // with the shipped handshake timing.
@@ -88,5 +94,47 @@ enum class FilterMode { Plain, Handshaking, Streaming };
 bool PrepareUpload(const std::string& path, FilterMode mode);
 
 std::string Hex(const std::string& bytes);
+
+// Descriptors the process holds now.
+long OpenDescriptors();
+
+// The engine (m_engine, notifying m_log) against a box on a fresh pseudo-terminal, with a short
+// handshake period; the library-wide state is reset around each test.
+class EngineBoxTest : public ::testing::Test {
+protected:
+    static constexpr auto kWait = std::chrono::seconds(10);
+    // A span that shows something does not happen: many handshake periods at the test's timing.
+    static constexpr auto kQuietSpan = std::chrono::milliseconds(300);
+
+    void SetUp() override;
+    void TearDown() override;
+
+    // A box started on a fresh pseudo-terminal, expecting the files given; m_engine's port.
+    sorvel::boxsim::BoxSimulator& StartBox(sorvel::boxsim::Options options = {},
+                                           const std::vector<std::string>& files = {});
+    static sorvel::boxsim::Options Silent();
+    unsigned Connect(CTarvik& engine);
+    // Connect answers 0 once the port is free again: a reader thread stopped while inside a
+    // notification lets it go when the notification returns.
+    bool ConnectWhenFree();
+    std::string File(const std::string& name, const Bytes& bytes);
+    static unsigned Upload(CTarvik& engine, std::string path) {
+        return engine.UploadURTFile(path.data());
+    }
+    // Writes a mark byte through the engine's port: whatever the box receives after it was
+    // written after this call.
+    static constexpr std::uint8_t kMark = 0xEE;
+    void Mark();
+    // Waits until the box has received n marks in all.
+    bool WaitForMarks(std::size_t n) const;
+    // Bytes the box received after the last mark.
+    std::vector<std::uint8_t> AfterLastMark() const;
+
+    sorvel::test::RecordingPresenter m_presenter;
+    sorvel::test::TempDir m_dir;
+    NotificationLog m_log;
+    std::unique_ptr<sorvel::boxsim::BoxSimulator> m_box;
+    CTarvik m_engine{&NotificationLog::Notify};
+};
 
 } // namespace tarvik::test

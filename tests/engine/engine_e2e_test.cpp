@@ -1,16 +1,12 @@
 // The engine end to end: CTarvik over the real serial channel on a pseudo-terminal, against the
 // simulated box.
-#include "BoxSimulator.h"
 #include "EngineTestSupport.h"
-#include "RecordingPresenter.h"
-#include "TempDir.h"
 #include "UploadProtocol.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
-#include <future>
 
 using namespace std::chrono_literals;
 
@@ -21,78 +17,7 @@ using sorvel::boxsim::BoxSimulator;
 using sorvel::boxsim::Options;
 using sorvel::boxsim::Report;
 
-constexpr auto kWait = 10s;
-// A span that shows something does not happen: many handshake periods at the test's timing.
-constexpr auto kQuietSpan = 300ms;
-
-class EngineTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ResetEngine();
-        SetHandshakeTimingForTest(10ms, 15000ms);
-    }
-    void TearDown() override {
-        m_log.RemoveHook();
-        ResetEngine();
-    }
-
-    // A box on a fresh pseudo-terminal, started, expecting the files given.
-    BoxSimulator& StartBox(Options options = {}, const std::vector<std::string>& files = {}) {
-        m_box = std::make_unique<BoxSimulator>(std::move(options));
-        EXPECT_TRUE(m_box->Ok()) << m_box->Error();
-        for (const std::string& file : files) {
-            EXPECT_TRUE(m_box->Expect(file));
-        }
-        m_box->Start();
-        return *m_box;
-    }
-    unsigned Connect(CTarvik& engine) {
-        std::snprintf(engine.m_szPortName, sizeof engine.m_szPortName, "%s",
-                      m_box->SlavePath().c_str());
-        return engine.Connect();
-    }
-    std::string File(const std::string& name, const Bytes& bytes) {
-        return m_dir.Write(name, bytes).string();
-    }
-    unsigned Upload(CTarvik& engine, const std::string& path) {
-        std::string copy = path;
-        return engine.UploadURTFile(copy.data());
-    }
-    // Writes a marker through the engine's port: whatever the box receives after it was
-    // written after this call.
-    static constexpr char kMarker = static_cast<char>(0xEE);
-    void Mark() {
-        auto connection = CurrentConnection();
-        ASSERT_TRUE(connection);
-        ASSERT_EQ(connection->Write(&kMarker, 1), 1);
-    }
-    // Waits until the box has received n marks in all.
-    bool WaitForMarks(std::size_t n) const {
-        const auto deadline = std::chrono::steady_clock::now() + kWait;
-        for (;;) {
-            const auto received = m_box->Received();
-            if (static_cast<std::size_t>(std::count(received.begin(), received.end(), 0xEE)) >= n) {
-                return true;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !m_box->WaitForReceived(received.size() + 1, left)) {
-                return false;
-            }
-        }
-    }
-    std::size_t WakeUpsAfterMark() const {
-        const auto received = m_box->Received();
-        auto mark = std::find(received.begin(), received.end(), 0xEE);
-        return static_cast<std::size_t>(std::count(mark, received.end(), 0x17));
-    }
-
-    sorvel::test::RecordingPresenter m_presenter;
-    sorvel::test::TempDir m_dir;
-    NotificationLog m_log;
-    std::unique_ptr<BoxSimulator> m_box;
-    CTarvik m_engine{&NotificationLog::Notify};
-};
+using EngineTest = EngineBoxTest;
 
 Bytes VariedFile(std::size_t n) {
     std::vector<Bytes> records;
@@ -106,7 +31,7 @@ Bytes VariedFile(std::size_t n) {
 TEST_F(EngineTest, AWholeUploadArrivesByteForByteWithItsNotifications) {
     const std::string path = File("whole.urt", VariedFile(12));
     StartBox({}, {path});
-    ASSERT_EQ(Connect(m_engine), 0u);
+    ASSERT_EQ(m_engine.Connect(), 0u);
     ASSERT_EQ(Upload(m_engine, path), 0u);
     ASSERT_TRUE(m_log.WaitForCount(UPLOAD_MSG_COMPLETE, 1, kWait));
     ASSERT_TRUE(m_box->WaitForFilesCompleted(1, kWait));
@@ -141,7 +66,7 @@ TEST_F(EngineTest, NakResendsTheSameRecordWithoutCountingIt) {
     Options options;
     options.nakEvery = 2;
     StartBox(options, {path});
-    ASSERT_EQ(Connect(m_engine), 0u);
+    ASSERT_EQ(m_engine.Connect(), 0u);
     ASSERT_EQ(Upload(m_engine, path), 0u);
     ASSERT_TRUE(m_box->WaitForFilesCompleted(1, kWait));
     const Report report = m_box->GetReport();
@@ -159,7 +84,7 @@ TEST_F(EngineTest, StrayBytesReachTheClientInEveryMode) {
     options.garbageBytes = "BOX>";
     options.answerAfter = 3;
     StartBox(options, {path});
-    ASSERT_EQ(Connect(m_engine), 0u);
+    ASSERT_EQ(m_engine.Connect(), 0u);
     // Connected: everything but the control bytes.
     ASSERT_TRUE(m_box->Send(std::string("plain\x05\x06\x15\x17\x16", 10)));
     ASSERT_TRUE(m_log.WaitForData("plain\x16", kWait));
@@ -178,10 +103,8 @@ TEST_F(EngineTest, StrayBytesReachTheClientInEveryMode) {
 
 TEST_F(EngineTest, TheChunkAEnqBInEachState) {
     const std::string path = File("chunk.urt", VariedFile(3));
-    Options silent;
-    silent.answerHandshake = false;
-    StartBox(silent);
-    ASSERT_EQ(Connect(m_engine), 0u);
+    StartBox(Silent());
+    ASSERT_EQ(m_engine.Connect(), 0u);
     ASSERT_TRUE(m_box->Send("A\x05"
                             "B"));
     ASSERT_TRUE(m_log.WaitForCount(UPLOAD_MSG_DATA, 1, kWait));
@@ -232,10 +155,8 @@ TEST_F(EngineTest, TheChunkAEnqBInEachState) {
 
 TEST_F(EngineTest, TimeOutsRepeatWhileTheHandshakeGoesOn) {
     SetHandshakeTimingForTest(5ms, 150ms);
-    Options silent;
-    silent.answerHandshake = false;
-    StartBox(silent);
-    ASSERT_EQ(Connect(m_engine), 0u);
+    StartBox(Silent());
+    ASSERT_EQ(m_engine.Connect(), 0u);
     // The client holds the first time-out for a while: the next one is counted from its return.
     std::mutex mutex;
     std::vector<std::chrono::steady_clock::time_point> returned;
@@ -277,11 +198,9 @@ TEST_F(EngineTest, TimeOutsRepeatWhileTheHandshakeGoesOn) {
 }
 
 TEST_F(EngineTest, CancelDuringTheHandshakeStopsEveryWakeUpAndNotification) {
-    Options silent;
-    silent.answerHandshake = false;
-    StartBox(silent);
+    StartBox(Silent());
     SetHandshakeTimingForTest(2ms, 20ms); // time-outs come thick and fast
-    ASSERT_EQ(Connect(m_engine), 0u);
+    ASSERT_EQ(m_engine.Connect(), 0u);
     ASSERT_EQ(Upload(m_engine, File("a.urt", VariedFile(2))), 0u);
     ASSERT_TRUE(m_log.WaitForCount(UPLOAD_MSG_TIMEOUT, 2, kWait));
     m_engine.CancelUploadProcess();
@@ -291,7 +210,8 @@ TEST_F(EngineTest, CancelDuringTheHandshakeStopsEveryWakeUpAndNotification) {
     EXPECT_FALSE(g_bUploadMode.load() || g_bTargetReady.load() || g_bUploadRunning.load());
     ASSERT_TRUE(WaitForMarks(1));
     std::this_thread::sleep_for(kQuietSpan);
-    EXPECT_EQ(WakeUpsAfterMark(), 0u);
+    const auto after = AfterLastMark();
+    EXPECT_EQ(std::count(after.begin(), after.end(), 0x17), 0);
     // At most the one notification that was under way when the cancel came.
     EXPECT_LE(m_log.All().size(), notifications + 1);
 
@@ -305,7 +225,7 @@ TEST_F(EngineTest, CancelDuringTheHandshakeStopsEveryWakeUpAndNotification) {
 TEST_F(EngineTest, CancelDuringStreamingSendsNoFurtherRecord) {
     const std::string path = File("long.urt", VariedFile(400));
     StartBox({}, {path});
-    ASSERT_EQ(Connect(m_engine), 0u);
+    ASSERT_EQ(m_engine.Connect(), 0u);
     ASSERT_EQ(Upload(m_engine, path), 0u);
     ASSERT_TRUE(m_log.WaitForCount(UPLOAD_MSG_PROGRESS, 20, kWait));
     m_engine.CancelUploadProcess();
@@ -317,15 +237,13 @@ TEST_F(EngineTest, CancelDuringStreamingSendsNoFurtherRecord) {
     EXPECT_EQ(m_log.Count(UPLOAD_MSG_COMPLETE), 0u);
     // The box went on asking; a record already on its way when the cancel came may follow the
     // mark, nothing more.
-    const auto received = m_box->Received();
-    auto mark = std::find(received.rbegin(), received.rend(), 0xEE);
-    EXPECT_LT(mark - received.rbegin(), kRecordBufferBytes);
+    EXPECT_LT(AfterLastMark().size(), static_cast<std::size_t>(kRecordBufferBytes));
 }
 
 TEST_F(EngineTest, DisconnectThenConnectAndUploadAgain) {
     const std::string path = File("again.urt", VariedFile(300));
     StartBox({}, {path});
-    ASSERT_EQ(Connect(m_engine), 0u);
+    ASSERT_EQ(m_engine.Connect(), 0u);
     ASSERT_EQ(Upload(m_engine, path), 0u);
     ASSERT_TRUE(m_log.WaitForCount(UPLOAD_MSG_PROGRESS, 5, kWait));
     m_engine.Disconnect();
@@ -343,7 +261,7 @@ TEST_F(EngineTest, DisconnectThenConnectAndUploadAgain) {
     // A new box on a new port; the interrupted upload's file is closed and a new one starts.
     const std::string next = File("next.urt", VariedFile(5));
     StartBox({}, {next});
-    ASSERT_EQ(Connect(m_engine), 0u);
+    ASSERT_EQ(m_engine.Connect(), 0u);
     ASSERT_EQ(Upload(m_engine, next), 0u);
     ASSERT_TRUE(m_box->WaitForFilesCompleted(1, kWait));
     EXPECT_TRUE(m_box->GetReport().AllIntact());
@@ -351,9 +269,7 @@ TEST_F(EngineTest, DisconnectThenConnectAndUploadAgain) {
 
 TEST_F(EngineTest, ResultCodes) {
     const std::string good = File("good.urt", VariedFile(3));
-    Options silent;
-    silent.answerHandshake = false;
-    StartBox(silent);
+    StartBox(Silent());
     CTarvik nobody(nullptr);
     EXPECT_EQ(Upload(m_engine, good), 4u) << "not connected";
     EXPECT_STREQ(CTarvik::GetLastErrorText(), "not connected");
@@ -424,7 +340,7 @@ TEST_F(EngineTest, ThreadsThatDoNotStart) {
     EXPECT_EQ(g_hPort.load(), nullptr);
 
     SetThreadStartFailureForTest(false);
-    ASSERT_EQ(Connect(m_engine), 0u);
+    ASSERT_EQ(m_engine.Connect(), 0u);
     SetThreadStartFailureForTest(true);
     EXPECT_EQ(Upload(m_engine, path), 2u);
     SetThreadStartFailureForTest(false);
@@ -435,10 +351,8 @@ TEST_F(EngineTest, ThreadsThatDoNotStart) {
 }
 
 TEST_F(EngineTest, ANakBeforeTheFirstRecordNeverResendsThePreviousUploadsRecord) {
-    Options silent;
-    silent.answerHandshake = false;
-    StartBox(silent);
-    ASSERT_EQ(Connect(m_engine), 0u);
+    StartBox(Silent());
+    ASSERT_EQ(m_engine.Connect(), 0u);
     const Bytes first = MakeUploadFile(2, {MakeRecord(7, 1), MakeRecord(7, 2)});
     ASSERT_EQ(Upload(m_engine, File("first.urt", first)), 0u);
     ASSERT_TRUE(m_box->Send("\x06\x05"));
@@ -455,7 +369,7 @@ TEST_F(EngineTest, ANakBeforeTheFirstRecordNeverResendsThePreviousUploadsRecord)
     ASSERT_TRUE(WaitForMarks(2));
     const auto received = m_box->Received();
     ASSERT_GE(received.size(), 2u);
-    EXPECT_EQ(received[received.size() - 2], 0xEE) << "something was sent for the NAK";
+    EXPECT_EQ(received[received.size() - 2], kMark) << "something was sent for the NAK";
 }
 
 } // namespace

@@ -1,17 +1,12 @@
 // The engine's threads: calls from inside notifications, notifications that block while other
 // threads cancel or disconnect, and random interleavings of all of it.
-#include "BoxSimulator.h"
 #include "EngineTestSupport.h"
-#include "RecordingPresenter.h"
-#include "TempDir.h"
 #include "UploadProtocol.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
 #include <future>
-#include <iterator>
 #include <random>
 
 using namespace std::chrono_literals;
@@ -21,9 +16,6 @@ namespace {
 
 using sorvel::boxsim::BoxSimulator;
 using sorvel::boxsim::Options;
-
-constexpr auto kWait = 10s;
-constexpr auto kQuietSpan = 300ms;
 
 // Holds a notification until the test lets it go, as a client's prompt does.
 class Gate {
@@ -51,51 +43,11 @@ private:
     bool m_open = false;
 };
 
-class EngineThreadsTest : public ::testing::Test {
+class EngineThreadsTest : public EngineBoxTest {
 protected:
-    void SetUp() override {
-        ResetEngine();
-        SetHandshakeTimingForTest(5ms, 15000ms);
-    }
-    void TearDown() override {
-        m_log.RemoveHook();
-        ResetEngine();
-    }
-    BoxSimulator& StartBox(Options options, const std::vector<std::string>& files = {}) {
-        m_box = std::make_unique<BoxSimulator>(std::move(options));
-        EXPECT_TRUE(m_box->Ok());
-        for (const std::string& file : files) {
-            EXPECT_TRUE(m_box->Expect(file));
-        }
-        m_box->Start();
-        std::snprintf(m_engine.m_szPortName, sizeof m_engine.m_szPortName, "%s",
-                      m_box->SlavePath().c_str());
-        return *m_box;
-    }
     std::string File(const std::string& name, std::size_t records, std::uint32_t length = 100) {
-        return m_dir.Write(name, MakeUniformFile(records, length)).string();
+        return EngineBoxTest::File(name, MakeUniformFile(records, length));
     }
-    static unsigned Upload(CTarvik& engine, std::string path) {
-        return engine.UploadURTFile(path.data());
-    }
-    // Connect answers 0 once the port is free again; a reader thread that was stopped while
-    // inside a notification lets it go when the notification returns.
-    bool ConnectWhenFree() {
-        const auto deadline = std::chrono::steady_clock::now() + kWait;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (m_engine.Connect() == 0) {
-                return true;
-            }
-            std::this_thread::sleep_for(5ms);
-        }
-        return false;
-    }
-
-    sorvel::test::RecordingPresenter m_presenter;
-    sorvel::test::TempDir m_dir;
-    NotificationLog m_log;
-    std::unique_ptr<BoxSimulator> m_box;
-    CTarvik m_engine{&NotificationLog::Notify};
 };
 
 TEST_F(EngineThreadsTest, UploadFromCompletionStartsTheNextFile) {
@@ -150,9 +102,7 @@ TEST_F(EngineThreadsTest, CancelAndDisconnectFromCompletionOnTheReaderThread) {
 
 TEST_F(EngineThreadsTest, DisconnectFromATimeOutOnTheHandshakeThread) {
     SetHandshakeTimingForTest(5ms, 40ms);
-    Options silent;
-    silent.answerHandshake = false;
-    StartBox(silent);
+    StartBox(Silent());
     std::atomic<bool> returned{false};
     m_log.SetHook([&](const Notification& n) {
         if (n.type == UPLOAD_MSG_TIMEOUT && !returned.load()) {
@@ -201,9 +151,7 @@ TEST_F(EngineThreadsTest, ABlockedProgressNeverBlocksDisconnectAndHearsNothingAf
 
 TEST_F(EngineThreadsTest, ABlockedTimeOutNeverBlocksCancelAndTheHandshakeStops) {
     SetHandshakeTimingForTest(5ms, 30ms);
-    Options silent;
-    silent.answerHandshake = false;
-    StartBox(silent);
+    StartBox(Silent());
     Gate gate;
     m_log.SetHook([&](const Notification& n) {
         if (n.type == UPLOAD_MSG_TIMEOUT) {
@@ -215,18 +163,11 @@ TEST_F(EngineThreadsTest, ABlockedTimeOutNeverBlocksCancelAndTheHandshakeStops) 
     ASSERT_TRUE(gate.WaitUntilHeld(kWait));
     auto cancel = std::async(std::launch::async, [&] { m_engine.CancelUploadProcess(); });
     ASSERT_EQ(cancel.wait_for(kWait), std::future_status::ready);
-    const char mark = static_cast<char>(0xEE);
-    ASSERT_EQ(CurrentConnection()->Write(&mark, 1), 1);
+    Mark();
     gate.Open();
-    ASSERT_TRUE(WaitUntil([&] {
-        const auto received = m_box->Received();
-        return std::find(received.begin(), received.end(), 0xEE) != received.end();
-    }));
+    ASSERT_TRUE(WaitForMarks(1));
     std::this_thread::sleep_for(kQuietSpan);
-    const auto received = m_box->Received();
-    auto at = std::find(received.begin(), received.end(), 0xEE);
-    ASSERT_NE(at, received.end());
-    EXPECT_EQ(std::next(at), received.end()) << "the handshake went on after the cancel";
+    EXPECT_TRUE(AfterLastMark().empty()) << "the handshake went on after the cancel";
     EXPECT_EQ(m_log.Count(UPLOAD_MSG_TIMEOUT), 1u);
     // And the client may start again at once.
     m_log.RemoveHook();
@@ -237,11 +178,7 @@ TEST_F(EngineThreadsTest, ABlockedTimeOutNeverBlocksCancelAndTheHandshakeStops) 
 // Clients on several threads and inside notifications cancel, disconnect, reconnect and upload
 // at random against a box that answers at once. Nothing may hang, race, crash or leak.
 TEST_F(EngineThreadsTest, RandomCancelDisconnectReconnectInterleavings) {
-    auto openDescriptors = [] {
-        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                             std::filesystem::directory_iterator{});
-    };
-    const auto descriptorsBefore = openDescriptors();
+    const long descriptorsBefore = OpenDescriptors();
     const std::string small = File("small.urt", 3, 20);
     const std::string large = File("large.urt", 60, 400);
     Options options;
@@ -323,11 +260,8 @@ TEST_F(EngineThreadsTest, RandomCancelDisconnectReconnectInterleavings) {
     m_engine.Disconnect();
     m_box.reset();
     // A reader thread lets its port go when it has left its last call.
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (openDescriptors() > descriptorsBefore && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_LE(openDescriptors(), descriptorsBefore) << "descriptors leaked";
+    EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors() <= descriptorsBefore; }, kWait))
+        << "descriptors leaked";
 }
 
 } // namespace

@@ -7,8 +7,6 @@
 
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
-#include <iterator>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -191,13 +189,9 @@ TEST_F(UploadFileTest, ShortHeadersAndShortRecordsAtTheEndOfTheFile) {
 }
 
 TEST_F(UploadFileTest, OpeningAgainAndRefusedFilesLeaveNoDescriptorBehind) {
-    auto openDescriptors = [] {
-        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                             std::filesystem::directory_iterator{});
-    };
     const std::string good = m_dir.Write("a.urt", MakeUniformFile(1, 4)).string();
     const std::string bad = m_dir.Write("b.urt", Bytes{0x41, 0x42}).string();
-    const auto before = openDescriptors();
+    const auto before = OpenDescriptors();
     ASSERT_EQ(OpenPath(good), 1);
     ASSERT_EQ(OpenPath(good), 1);
     EXPECT_EQ(OpenPath(bad), 0);
@@ -206,7 +200,7 @@ TEST_F(UploadFileTest, OpeningAgainAndRefusedFilesLeaveNoDescriptorBehind) {
         std::lock_guard lock(g_uploadMutex);
         CloseUploadFile();
     }
-    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_EQ(OpenDescriptors(), before);
 }
 
 } // namespace
