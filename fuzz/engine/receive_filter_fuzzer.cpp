@@ -4,23 +4,15 @@
 //
 // Input: byte 0 chooses the mode (plain, handshaking, streaming); bytes 1-2 the length of the
 // upload file that follows; the rest is received data, where each byte 0xFE ends a chunk.
-#include "EngineState.h"
+#include "FuzzUploadFile.h"
 #include "UploadFile.h"
 #include "UploadProtocol.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <sys/mman.h>
-#include <unistd.h>
+#include <mutex>
 #include <vector>
 
 namespace {
-
-int MemoryFile() {
-    static const int fd = ::memfd_create("upload", MFD_CLOEXEC);
-    return fd;
-}
 
 int g_chunkSize = 0;
 
@@ -58,9 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     data += 3;
     size -= 3;
     fileSize = fileSize < size ? fileSize : size;
-    const int fd = MemoryFile();
-    if (fd < 0 || ::ftruncate(fd, 0) != 0 ||
-        ::pwrite(fd, data, fileSize, 0) != static_cast<ssize_t>(fileSize)) {
+    if (!SetUploadFileBytes(data, fileSize)) {
         return 0;
     }
     data += fileSize;
@@ -70,7 +60,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         std::lock_guard lock(g_uploadMutex);
         CloseUploadFile();
-        std::snprintf(g_szUploadFileName, sizeof g_szUploadFileName, "/proc/self/fd/%d", fd);
         g_nLastRecordLength = 0;
         const bool upload = mode != 0 && OpenUploadFile() == 1;
         g_bUploadMode.store(upload);

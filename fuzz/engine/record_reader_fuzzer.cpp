@@ -1,32 +1,17 @@
 // libFuzzer target for the upload-file reader: any bytes as an upload file. The reader must
 // refuse bad headers, never write past the record buffer, never return more than the file holds
 // and never move backwards.
-#include "EngineState.h"
+#include "FuzzUploadFile.h"
 #include "UploadFile.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <sys/mman.h>
-#include <unistd.h>
-
-namespace {
-
-// The file is kept in memory: one memory file, rewritten for each input.
-int MemoryFile() {
-    static const int fd = ::memfd_create("upload", MFD_CLOEXEC);
-    return fd;
-}
-
-} // namespace
+#include <mutex>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const int fd = MemoryFile();
-    if (fd < 0 || ::ftruncate(fd, 0) != 0 ||
-        ::pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) {
+    if (!SetUploadFileBytes(data, size)) {
         return 0;
     }
-    std::snprintf(g_szUploadFileName, sizeof g_szUploadFileName, "/proc/self/fd/%d", fd);
     std::lock_guard recordLock(g_recordMutex);
     std::lock_guard lock(g_uploadMutex);
     if (OpenUploadFile() == 0) {

@@ -120,26 +120,6 @@ TEST_F(UploadFileTest, AFileLockedForWritingIsRefusedAndAnOpenFileKeepsWritersOu
     ::close(writer);
 }
 
-TEST_F(UploadFileTest, RecordsAreReadWholeInOrderAndNeverTwice) {
-    const Bytes first = MakeRecord(256, 1); // 0x02 0x00 0x01 0x00: 265 bytes
-    const Bytes second = MakeRecord(0, 2);  // the smallest record, 9 bytes
-    const Bytes largest = MakeRecord(5091, 3);
-    ASSERT_EQ(Open(MakeUploadFile(3, {first, second, largest})), 1);
-
-    std::int32_t length = Read();
-    ASSERT_EQ(length, 265);
-    EXPECT_EQ(Buffer(length), first);
-    length = Read();
-    ASSERT_EQ(length, 9);
-    EXPECT_EQ(Buffer(length), second);
-    length = Read();
-    ASSERT_EQ(length, kRecordBufferBytes);
-    EXPECT_EQ(Buffer(length), largest);
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(Read(), 0) << "the end of the file gives no record";
-    }
-}
-
 TEST_F(UploadFileTest, ABadTypeByteConsumesItsHeaderOnly) {
     const Bytes good = MakeRecord(3, 9);
     // A bad header, then a record exactly 4 bytes later: it is found again.
