@@ -128,33 +128,32 @@ std::vector<Notification> NotificationLog::All() const {
     return m_all;
 }
 
-std::vector<Notification> NotificationLog::OfType(std::int32_t type) const {
-    std::vector<Notification> result;
-    for (const Notification& n : All()) {
-        if (n.type == type) {
-            result.push_back(n);
-        }
-    }
-    return result;
-}
-
-std::size_t NotificationLog::Count(std::int32_t type) const {
-    return OfType(type).size();
-}
-
 namespace {
+
+std::size_t CountOf(const std::vector<Notification>& all, std::int32_t type) {
+    return static_cast<std::size_t>(std::count_if(
+        all.begin(), all.end(), [&](const Notification& n) { return n.type == type; }));
+}
 
 std::string DataOf(const std::vector<Notification>& all) {
     std::string data;
     for (const Notification& n : all) {
-        if (n.type == UPLOAD_MSG_DATA) {
-            data += n.data;
-        }
+        data += n.type == UPLOAD_MSG_DATA ? n.data : std::string();
     }
     return data;
 }
 
 } // namespace
+
+std::vector<Notification> NotificationLog::OfType(std::int32_t type) const {
+    std::vector<Notification> result = All();
+    std::erase_if(result, [&](const Notification& n) { return n.type != type; });
+    return result;
+}
+
+std::size_t NotificationLog::Count(std::int32_t type) const {
+    return CountOf(All(), type);
+}
 
 std::string NotificationLog::Data() const {
     return DataOf(All());
@@ -163,6 +162,12 @@ std::string NotificationLog::Data() const {
 bool NotificationLog::WaitForData(const std::string& data,
                                   std::chrono::milliseconds timeout) const {
     return WaitFor([&](const std::vector<Notification>& all) { return DataOf(all) == data; },
+                   timeout);
+}
+
+bool NotificationLog::WaitForCount(std::int32_t type, std::size_t n,
+                                   std::chrono::milliseconds timeout) const {
+    return WaitFor([&](const std::vector<Notification>& all) { return CountOf(all, type) >= n; },
                    timeout);
 }
 
@@ -176,19 +181,6 @@ bool NotificationLog::WaitFor(
     std::chrono::milliseconds timeout) const {
     std::unique_lock lock(m_mutex);
     return m_changed.wait_for(lock, timeout, [&] { return predicate(m_all); });
-}
-
-bool NotificationLog::WaitForCount(std::int32_t type, std::size_t n,
-                                   std::chrono::milliseconds timeout) const {
-    return WaitFor(
-        [&](const std::vector<Notification>& all) {
-            std::size_t count = 0;
-            for (const Notification& entry : all) {
-                count += entry.type == type ? 1 : 0;
-            }
-            return count >= n;
-        },
-        timeout);
 }
 
 void ResetEngine() {
