@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
@@ -332,14 +333,21 @@ void BoxSimulator::Run() {
             CloseLocked();
             continue;
         }
-        int timeoutMs = -1;
+        // The emulated wire time is waited with nanosecond precision: rounding each wait up
+        // to a whole millisecond would slow a 256-byte record at 115200 baud by about 4 %.
+        timespec timeout{};
+        timespec* timeoutPtr = nullptr;
         auto now = Clock::now();
         if (m_askPending && lineOpen) {
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(m_askAt - now);
-            timeoutMs = static_cast<int>(std::max<std::int64_t>(0, left.count()));
+            auto left =
+                std::max(std::chrono::nanoseconds(0),
+                         std::chrono::duration_cast<std::chrono::nanoseconds>(m_askAt - now));
+            timeout.tv_sec = static_cast<time_t>(left.count() / 1'000'000'000);
+            timeout.tv_nsec = static_cast<long>(left.count() % 1'000'000'000);
+            timeoutPtr = &timeout;
         }
         pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {lineOpen ? m_masterFd : -1, POLLIN, 0}};
-        int ready = ::poll(fds, 2, timeoutMs);
+        int ready = ::ppoll(fds, 2, timeoutPtr, nullptr);
         if (ready < 0 && errno != EINTR)
             return;
         if (fds[0].revents & POLLIN) {
