@@ -34,7 +34,8 @@ inline std::vector<std::uint8_t> UploadFile(std::size_t records, std::size_t rec
                                             std::uint8_t seed) {
     std::vector<std::vector<std::uint8_t>> bodies;
     for (std::size_t i = 0; i < records; ++i)
-        bodies.push_back(boxsim::MakeRecordBody(recordBytes + i, static_cast<std::uint8_t>(seed + i)));
+        bodies.push_back(
+            boxsim::MakeRecordBody(recordBytes + i, static_cast<std::uint8_t>(seed + i)));
     return boxsim::MakeUploadFile(bodies);
 }
 
