@@ -24,7 +24,8 @@ std::filesystem::path TempDir::Write(const std::string& relative,
     std::filesystem::path full = m_path / relative;
     std::filesystem::create_directories(full.parent_path());
     std::ofstream out(full, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     return full;
 }
 

@@ -17,7 +17,8 @@ public:
 
     const std::filesystem::path& Path() const { return m_path; }
     // Writes a file below the folder (creating its folders) and returns its full path.
-    std::filesystem::path Write(const std::string& relative, const std::vector<std::uint8_t>& bytes);
+    std::filesystem::path Write(const std::string& relative,
+                                const std::vector<std::uint8_t>& bytes);
     std::filesystem::path Write(const std::string& relative, const std::string& text);
 
 private:
