@@ -66,9 +66,9 @@ int CommWrite(HCOMM port, const char* buffer, int count);
 HCOMMREADER CommStartReader(HCOMM port, CommReceiveProc receiver);
 
 // Stops the reader thread and releases it. From another thread it waits for the reader unless
-// the reader is inside the receive callback, and never longer than it takes the reader to leave
-// its wait; from the reader thread itself (inside the callback) it does not wait. After it
-// returns the callback is never called again. Returns 1.
+// the reader is inside the receive callback or a channel message box, and never longer than it
+// takes the reader to leave its wait; from the reader thread itself (inside the callback) it does
+// not wait. After it returns the callback is never called again. Returns 1.
 int CommStopReader(HCOMMREADER reader);
 
 // Whether the port's thread exit event is set: a write was aborted (the device went away or the

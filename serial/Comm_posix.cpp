@@ -675,17 +675,32 @@ struct ReaderShared {
     std::mutex mutex;
     std::condition_variable changed;
     bool stopRequested = false;
-    bool inCallback = false;
+    // Inside the receive callback or a message box: a call that may wait for a person, which a
+    // stop request does not wait for.
+    bool awayOnCall = false;
     bool exited = false;
     std::thread::id threadId;
     int wakeFd = -1;
     CommReceiveProc receiver = nullptr;
 };
 
+// Shows a channel message on the reader thread. While the box waits for a person the reader
+// counts as away, so that a stop request from another thread does not wait for the box.
+void ReaderMessage(ReaderShared& shared, const char* text) {
+    {
+        std::lock_guard lock(shared.mutex);
+        shared.awayOnCall = true;
+    }
+    CommMessage(text);
+    std::lock_guard lock(shared.mutex);
+    shared.awayOnCall = false;
+    shared.changed.notify_all();
+}
+
 // Reads and forgets the line's error counters, the closest a POSIX port has to clearing its
 // error state (nothing here stops reception after a line error). Returns false when the port
 // is gone.
-bool CommClearErrors(CommPort& port) {
+bool CommClearErrors(ReaderShared& shared, CommPort& port) {
     // TIOCGICOUNT fills a struct serial_icounter_struct (kernel header), 80 bytes; the counts
     // are only read to be reset, so a buffer of that size is all that is needed.
     alignas(8) unsigned char counters[128] = {};
@@ -696,7 +711,7 @@ bool CommClearErrors(CommPort& port) {
         return true;
     if (PortGone(error))
         return false;
-    CommMessage(kMsgClearErrors);
+    ReaderMessage(shared, kMsgClearErrors);
     return true;
 }
 
@@ -707,7 +722,7 @@ void CommReaderThread(std::shared_ptr<ReaderShared> shared, std::shared_ptr<Comm
         std::unique_lock lock(shared->mutex);
         shared->threadId = std::this_thread::get_id();
     }
-    if (!CommClearErrors(*port))
+    if (!CommClearErrors(*shared, *port))
         portUsable = false;
 
     for (;;) {
@@ -726,7 +741,7 @@ void CommReaderThread(std::shared_ptr<ReaderShared> shared, std::shared_ptr<Comm
         if (r < 0) {
             if (errno == EINTR)
                 continue;
-            CommMessage(kMsgReaderWait);
+            ReaderMessage(*shared, kMsgReaderWait);
             // Whatever made the wait fail, the next try comes after a pause, not at once.
             std::unique_lock lock(shared->mutex);
             shared->changed.wait_for(lock, std::chrono::milliseconds(kReaderWaitMs),
@@ -734,7 +749,7 @@ void CommReaderThread(std::shared_ptr<ReaderShared> shared, std::shared_ptr<Comm
             continue;
         }
         if (r == 0) {
-            if (!CommClearErrors(*port))
+            if (!CommClearErrors(*shared, *port))
                 portUsable = false;
             continue;
         }
@@ -755,11 +770,11 @@ void CommReaderThread(std::shared_ptr<ReaderShared> shared, std::shared_ptr<Comm
                 std::lock_guard lock(shared->mutex);
                 if (shared->stopRequested)
                     break;
-                shared->inCallback = true;
+                shared->awayOnCall = true;
             }
             shared->receiver(buffer, static_cast<int>(n));
             std::lock_guard lock(shared->mutex);
-            shared->inCallback = false;
+            shared->awayOnCall = false;
             shared->changed.notify_all();
             continue;
         }
@@ -823,9 +838,9 @@ int CommStopReader(HCOMMREADER reader) {
     shared->changed.notify_all();
     SetEventFd(shared->wakeFd);
     // From inside the callback the reader is this thread: it ends when the callback returns.
-    // From elsewhere, wait until it has left its wait, but not for a callback in progress,
-    // which may be blocked on a person; that thread ends by itself afterwards.
+    // From elsewhere, wait until it has left its wait, but not for a callback or a message box
+    // in progress, which may be blocked on a person; that thread ends by itself afterwards.
     if (shared->threadId != std::this_thread::get_id())
-        shared->changed.wait(lock, [&] { return shared->exited || shared->inCallback; });
+        shared->changed.wait(lock, [&] { return shared->exited || shared->awayOnCall; });
     return 1;
 }

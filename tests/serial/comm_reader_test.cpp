@@ -11,6 +11,7 @@
 #include <ctime>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
@@ -158,6 +159,39 @@ TEST_F(CommReaderTest, StopFromAnotherThreadDoesNotWaitForACallbackBlockedInAMes
     EXPECT_FALSE(received.calledAfterStop);
 }
 
+TEST_F(CommReaderTest, StopFromAnotherThreadDoesNotWaitForTheReadersOwnMessageBox) {
+    // One message first, so that the sanitizers have seen its path before descriptors run out.
+    ShowMessageBox("warm-up", "test", MB_OK);
+    presenter.Clear();
+    presenter.Block();
+    Start();
+    ASSERT_TRUE(pty.Send("a"));
+    ASSERT_TRUE(WaitForBytes(1));
+    // The reader's next wait fails: poll() refuses more descriptors than the process may open.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit one = saved;
+    one.rlim_cur = 1;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &one), 0);
+    const bool shown = pty.Send("b") && presenter.WaitForCount(1, 10s);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(presenter.Texts(),
+              std::vector<std::string>{"Error - Wait for Reader & Status objects failed."});
+
+    // The box waits for a person; the stop must not.
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        CommStopReader(reader);
+        stopped = true;
+    });
+    const bool prompt = WaitUntil([&] { return stopped.load(); }, 2s);
+    presenter.Unblock();
+    stopper.join();
+    reader = nullptr;
+    EXPECT_TRUE(prompt) << "CommStopReader waited for the reader's message box";
+}
+
 TEST_F(CommReaderTest, StopAndCloseFromInsideTheCallbackDoNotWaitForThemselves) {
     std::atomic<int> stopResult{0};
     std::atomic<int> closeResult{0};
@@ -201,8 +235,6 @@ TEST_F(CommReaderTest, TheCallbackIsNeverCalledAfterStopReturns) {
     ASSERT_TRUE(WaitForBytes(1000));
     CommStopReader(reader);
     reader = nullptr;
-    // A call that had begun may still finish; none may begin after that.
-    ASSERT_TRUE(received.signal.WaitFor([&] { return !received.inside; }, 10s));
     int callsAtStop;
     {
         std::lock_guard lock(received.signal.Mutex());
@@ -212,8 +244,11 @@ TEST_F(CommReaderTest, TheCallbackIsNeverCalledAfterStopReturns) {
     received.signal.WaitFor([] { return false; }, 100ms);
     sending = false;
     sender.join();
+    ASSERT_TRUE(received.signal.WaitFor([&] { return !received.inside; }, 10s));
+    // A call that had begun when the stop returned may still run (the reader may not have
+    // reached its first line yet, so it may not be counted); none may begin after that.
     std::lock_guard lock(received.signal.Mutex());
-    EXPECT_EQ(received.calls, callsAtStop);
+    EXPECT_LE(received.calls, callsAtStop + 1);
 }
 
 TEST_F(CommReaderTest, AHungUpPortNeitherSpinsNorRepeatsAMessage) {
