@@ -132,13 +132,17 @@ bool DroppedInPlainMode(unsigned char byte) {
     }
 }
 
-// The filter's view of its connection. A filter whose connection was closed while it was inside
-// a notification or a write (the client disconnected) stops at once and touches nothing more.
+// The filter's view of its connection. A filter whose reader was asked to stop, or whose
+// connection was closed while it was inside a notification or a write (the client
+// disconnected), stops at once and touches nothing more. The reader's own flag also covers a
+// call that had begun when the stop returned and finds the next connection, or none, current.
 class FilterScope {
 public:
     explicit FilterScope(const EngineConnection* connection) : m_connection(connection) {}
 
-    bool Stale() const { return m_connection != nullptr && m_connection->Closing(); }
+    bool Stale() const {
+        return CommReaderStopRequested() || (m_connection != nullptr && m_connection->Closing());
+    }
 
     void Notify(std::int32_t type, std::int32_t percent, std::int32_t length, char* data) {
         if (!Stale()) {
@@ -354,6 +358,9 @@ int UploadReceiveFilter(char* pBytes, int nCount) {
     using namespace tarvik;
     if (nCount <= 0) {
         return 1;
+    }
+    if (CommReaderStopRequested()) {
+        return 1; // a stale reader: the connection it served is gone
     }
     const std::shared_ptr<EngineConnection> connection = CurrentConnection();
     FilterScope scope(connection.get());

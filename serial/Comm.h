@@ -71,6 +71,11 @@ HCOMMREADER CommStartReader(HCOMM port, CommReceiveProc receiver);
 // not wait. After it returns the callback is never called again. Returns 1.
 int CommStopReader(HCOMMREADER reader);
 
+// Called from the receive callback: true once CommStopReader was called for the reader that runs
+// it. A call of the callback that had begun when CommStopReader returned may still be on its
+// way in; it asks this first and leaves everything alone. False on any other thread.
+bool CommReaderStopRequested();
+
 // Whether the port's thread exit event is set: a write was aborted (the device went away or the
 // port was closed under it). Once set, writes that would have to wait return at once.
 bool CommExitEventIsSet(HCOMM port);

@@ -675,6 +675,8 @@ struct ReaderShared {
     std::mutex mutex;
     std::condition_variable changed;
     bool stopRequested = false;
+    // stopRequested for the receive callback, which asks without the lock.
+    std::atomic<bool> stopFlag{false};
     // Inside the receive callback or a message box: a call that may wait for a person, which a
     // stop request does not wait for.
     bool awayOnCall = false;
@@ -683,6 +685,9 @@ struct ReaderShared {
     int wakeFd = -1;
     CommReceiveProc receiver = nullptr;
 };
+
+// The reader that runs on this thread, for CommReaderStopRequested; the thread holds it.
+thread_local ReaderShared* t_reader = nullptr;
 
 // Shows a channel message on the reader thread. While the box waits for a person the reader
 // counts as away, so that a stop request from another thread does not wait for the box.
@@ -721,6 +726,7 @@ void CommReaderThread(std::shared_ptr<ReaderShared> shared, std::shared_ptr<Comm
     {
         std::unique_lock lock(shared->mutex);
         shared->threadId = std::this_thread::get_id();
+        t_reader = shared.get();
     }
     if (!CommClearErrors(*shared, *port))
         portUsable = false;
@@ -828,6 +834,10 @@ HCOMMREADER CommStartReader(HCOMM handle, CommReceiveProc receiver) {
     return new CommReader{std::move(shared)};
 }
 
+bool CommReaderStopRequested() {
+    return t_reader != nullptr && t_reader->stopFlag.load(std::memory_order_acquire);
+}
+
 int CommStopReader(HCOMMREADER reader) {
     if (reader == nullptr)
         return 1;
@@ -835,6 +845,7 @@ int CommStopReader(HCOMMREADER reader) {
     delete reader;
     std::unique_lock lock(shared->mutex);
     shared->stopRequested = true;
+    shared->stopFlag.store(true, std::memory_order_release);
     shared->changed.notify_all();
     SetEventFd(shared->wakeFd);
     // From inside the callback the reader is this thread: it ends when the callback returns.

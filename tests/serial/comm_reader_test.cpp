@@ -134,7 +134,13 @@ TEST_F(CommReaderTest, AQuietLineCostsNoMessagesAndStopReturnsPromptly) {
 
 TEST_F(CommReaderTest, StopFromAnotherThreadDoesNotWaitForACallbackBlockedInAMessageBox) {
     presenter.Block();
-    received.action = [] { ShowMessageBox("waiting for a person", "test", MB_OK); };
+    std::atomic<bool> stopSeenBefore{true};
+    std::atomic<bool> stopSeenAfter{false};
+    received.action = [&] {
+        stopSeenBefore = CommReaderStopRequested();
+        ShowMessageBox("waiting for a person", "test", MB_OK);
+        stopSeenAfter = CommReaderStopRequested();
+    };
     Start();
     ASSERT_TRUE(pty.Send("a"));
     ASSERT_TRUE(presenter.WaitForCount(1, 10s));
@@ -157,6 +163,10 @@ TEST_F(CommReaderTest, StopFromAnotherThreadDoesNotWaitForACallbackBlockedInAMes
     std::lock_guard lock(received.signal.Mutex());
     EXPECT_EQ(received.calls, 1);
     EXPECT_FALSE(received.calledAfterStop);
+    // The callback can tell that its reader was stopped while it waited, and leave things be.
+    EXPECT_FALSE(stopSeenBefore);
+    EXPECT_TRUE(stopSeenAfter);
+    EXPECT_FALSE(CommReaderStopRequested());
 }
 
 TEST_F(CommReaderTest, StopFromAnotherThreadDoesNotWaitForTheReadersOwnMessageBox) {
