@@ -8,8 +8,14 @@ RecordingPresenter::RecordingPresenter() {
 }
 
 RecordingPresenter::~RecordingPresenter() {
-    Unblock();
+    // No new message reaches this object once the previous presenter is back; a thread still
+    // inside Present (a stopped reader thread that nobody waits for, say) is let go and waited
+    // for, so that it never touches a destroyed presenter.
     SetMessagePresenter(std::move(m_previous));
+    std::unique_lock lock(m_mutex);
+    m_blocking = false;
+    m_changed.notify_all();
+    m_changed.wait(lock, [&] { return m_presenting == 0; });
 }
 
 void RecordingPresenter::Script(std::vector<int> answers) {
@@ -65,17 +71,20 @@ bool RecordingPresenter::WaitForCount(std::size_t n, std::chrono::milliseconds t
 
 int RecordingPresenter::Present(const MessageRequest& request) {
     std::unique_lock lock(m_mutex);
+    ++m_presenting;
     m_messages.push_back(request);
     m_changed.notify_all();
     m_changed.wait(lock, [&] { return !m_blocking; });
+    int answer = PositiveAnswer(request.flags);
     if (!m_script.empty()) {
-        int answer = m_script.front();
+        answer = m_script.front();
         m_script.pop_front();
-        return answer;
+    } else if (m_default) {
+        answer = m_default(request);
     }
-    if (m_default)
-        return m_default(request);
-    return PositiveAnswer(request.flags);
+    --m_presenting;
+    m_changed.notify_all();
+    return answer;
 }
 
 } // namespace sorvel::test

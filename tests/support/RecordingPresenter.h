@@ -49,6 +49,7 @@ private:
     std::deque<int> m_script;
     std::function<int(const MessageRequest&)> m_default;
     bool m_blocking = false;
+    int m_presenting = 0; // threads inside Present
     MessagePresenter m_previous;
 };
 
