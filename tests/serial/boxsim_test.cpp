@@ -229,6 +229,52 @@ TEST(BoxSimulator, AnEmulatedLineSpeedPacesTheRequests) {
     EXPECT_TRUE(box->GetReport().AllIntact());
 }
 
+TEST(BoxSimulator, TheLastRecordOfAFileIsRefusedOnceOrForEver) {
+    using NakLast = Options::NakLast;
+    struct {
+        NakLast nakLast;
+        unsigned nakEvery, baud;
+        std::size_t completed, resends; // resends: at least, in a storm
+    } const cases[] = {
+        {NakLast::Once, 0, 0, 1, 1},
+        {NakLast::Once, 2, 0, 1, 2},         // record 2 for nakEvery, record 3 as the last
+        {NakLast::Once, 3, 0, 1, 1},         // both pick record 3: one NAK serves both
+        {NakLast::Always, 0, 115200, 0, 10}, // each NAK after the wire time, as an ENQ
+    };
+    const auto file = File(3, 60, 5);
+    for (const auto& c : cases) {
+        Options options;
+        options.nakLast = c.nakLast;
+        options.nakEvery = c.nakEvery;
+        options.baud = c.baud;
+        auto box = Box(options, {file});
+        Uploader(box->SlavePath()).Upload(Records(file), [&] {
+            Report r = box->GetReport();
+            return r.filesCompleted > 0 || (!c.completed && r.resends >= c.resends);
+        });
+        Report r = box->GetReport();
+        EXPECT_EQ(r.filesCompleted, c.completed) << "case " << &c - cases;
+        EXPECT_TRUE(c.completed ? r.resends == c.resends : r.resends >= c.resends) << r.resends;
+    }
+}
+
+TEST(BoxSimulator, RepeatTakesTheFilesAgainRoundAfterRound) {
+    const std::vector<std::vector<std::uint8_t>> files{File(2, 50, 1), File(3, 70, 4)};
+    Options options;
+    options.repeat = true;
+    options.nakLast = Options::NakLast::Once; // once per file in every round
+    auto box = Box(options, files);
+    for (std::size_t done = 0; done < 4; ++done) {
+        Uploader(box->SlavePath()).Upload(Records(files[done % 2]), Completed(*box, done + 1));
+        Report r = box->GetReport();
+        EXPECT_EQ(r.filesCompleted, done + 1);
+        // A round counts whole from its first record on: halfway through it, AllIntact fails.
+        EXPECT_EQ(r.filesExpected, done < 2 ? 2u : 4u);
+        EXPECT_EQ(r.AllIntact(), done % 2 == 1);
+    }
+    EXPECT_EQ(box->GetReport().resends, 4u);
+}
+
 // The program as a script uses it: the port path on the first line, a link to it, and an exit
 // status that says whether every file arrived.
 TEST(BoxSimulatorProgram, PrintsThePortLinksItAndExitsZeroWhenTheFileArrived) {
@@ -274,6 +320,7 @@ TEST(BoxSimulatorProgram, FailsWhenAFileDoesNotArriveAndRefusesBadOptions) {
     EXPECT_EQ(run("--timeout 1 " + file.string()), 1);
     EXPECT_EQ(run("--no-such-option"), 2);
     EXPECT_EQ(run("--nak-every x"), 2);
+    EXPECT_EQ(run("--nak-last sometimes"), 2);
     EXPECT_EQ(run("/no/such/file.urt"), 2);
     EXPECT_EQ(run("--help"), 0);
 }

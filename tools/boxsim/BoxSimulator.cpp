@@ -420,6 +420,7 @@ void BoxSimulator::HandleBytes(const std::uint8_t* bytes, std::size_t count,
                 m_wakeUpsThisHandshake = 0;
                 m_recordIndex = 0;
                 m_awaitingResend = false;
+                m_lastRecordRefused = false;
                 m_askPending = false;
                 if (restart && m_fileIndex < m_files.size())
                     Event("new handshake: " + m_files[m_fileIndex].name + " starts again");
@@ -449,13 +450,19 @@ void BoxSimulator::HandleRecord(Clock::time_point now) {
     const File* file = anyFile && m_fileIndex < m_files.size() ? &m_files[m_fileIndex] : nullptr;
     bool match = !anyFile || (file && m_recordIndex < file->records.size() &&
                               file->records[m_recordIndex] == record);
+    bool last = file && m_recordIndex + 1 == file->records.size();
     std::string event;
     bool fileDone = false;
     bool nak = false;
     std::size_t total = 0;
+    std::size_t completed = 0;
     {
         std::lock_guard lock(m_mutex);
         total = ++m_report.recordsReceived;
+        if (m_roundPending) {
+            m_report.filesExpected += m_files.size();
+            m_roundPending = false;
+        }
         if (match) {
             ++m_report.recordsVerified;
             ++m_report.recordsInFile;
@@ -467,11 +474,16 @@ void BoxSimulator::HandleRecord(Clock::time_point now) {
                 ++m_newRecords;
                 nak = m_options.nakEvery && m_newRecords % m_options.nakEvery == 0;
             }
+            if (last && (m_options.nakLast == Options::NakLast::Always ||
+                         (m_options.nakLast == Options::NakLast::Once && !m_lastRecordRefused))) {
+                nak = true;
+                m_lastRecordRefused = true;
+            }
             if (!nak) {
                 ++m_recordIndex;
                 if (file && m_recordIndex == file->records.size()) {
                     fileDone = true;
-                    ++m_report.filesCompleted;
+                    completed = ++m_report.filesCompleted;
                 }
             }
             if (m_options.verbose) {
@@ -500,7 +512,15 @@ void BoxSimulator::HandleRecord(Clock::time_point now) {
               " records)");
         ++m_fileIndex;
         m_fileDoneAt = now;
-        m_phase = m_fileIndex < m_files.size() ? Phase::Handshake : Phase::Done;
+        m_phase = Phase::Handshake;
+        if (m_fileIndex == m_files.size() && m_options.repeat) {
+            Event("round " + std::to_string(completed / m_files.size()) +
+                  " complete: the files are expected again from the first");
+            m_fileIndex = 0;
+            m_roundPending = true;
+        } else if (m_fileIndex == m_files.size()) {
+            m_phase = Phase::Done;
+        }
     }
     if (m_options.hangUpAfter && total >= m_options.hangUpAfter) {
         m_phase = Phase::Silent;
@@ -542,6 +562,7 @@ void BoxSimulator::HandleRecord(Clock::time_point now) {
 void BoxSimulator::Request(std::uint8_t byte) {
     m_lastRequestAt = Clock::now();
     m_wakeUpsWaiting = 0;
+    m_naksInRow = byte == kNak ? m_naksInRow + 1 : 0;
     if (m_options.garbageEvery && ++m_requestCount % m_options.garbageEvery == 0)
         WriteAll(reinterpret_cast<const std::uint8_t*>(m_options.garbageBytes.data()),
                  m_options.garbageBytes.size());
@@ -550,8 +571,12 @@ void BoxSimulator::Request(std::uint8_t byte) {
         std::lock_guard lock(m_mutex);
         ++m_report.requestsSent;
     }
-    if (byte == kNak)
+    // A NAK storm (nakLast Always) tells of its first NAK only, unless every record is told.
+    if (byte == kNak && m_naksInRow == 1)
         Event("NAK: asked for a resend");
+    else if (byte == kNak && m_options.verbose)
+        Event("NAK: asked for the same record again (" + std::to_string(m_naksInRow) +
+              " times in a row)");
 }
 
 } // namespace sorvel::boxsim

@@ -14,6 +14,12 @@
 // or reconnected) starts the current file again. Faults are chosen with Options. Report() tells
 // what arrived.
 //
+// A NAK asks for the record just received again; the box takes the resent copy in its place (or
+// asks again). Besides a wrong record, the faults nakEvery (every n-th new record) and nakLast
+// (the last record of each file, once or for ever) cause a NAK. With repeat the box takes the
+// files again from the first once the last one is complete, so that one box serves several
+// complete updates.
+//
 // Threads: every method may be called from any thread; Report() and the WaitFor helpers give a
 // consistent snapshot. The simulator holds a descriptor of the slave side open for its whole
 // life, so the engine may close and reopen the port; HangUp() (or the hang-up fault) closes the
@@ -48,6 +54,13 @@ struct Options {
     unsigned answerAfter = 1;
     // Ask for a resend (NAK) after every n-th new record; 0: never.
     unsigned nakEvery = 0;
+    // Ask for a resend of the last record of each file when it arrives intact. Once: the first
+    // intact copy each time the file is uploaded (from its handshake on) is refused and the
+    // resend taken; when nakEvery picks the same copy, a single NAK serves both. Always: every
+    // copy is refused, for ever (a NAK storm), and the file never completes. With no file
+    // expected there is no last record and this does nothing.
+    enum class NakLast { Never, Once, Always };
+    NakLast nakLast = NakLast::Never;
     // Send garbageBytes before every n-th request (ACK, ENQ or NAK); 0: never.
     unsigned garbageEvery = 0;
     std::string garbageBytes = "BOX>";
@@ -56,6 +69,11 @@ struct Options {
     unsigned stopAfter = 0;
     // Hang up (close the pseudo-terminal) once this many records were received; 0: never.
     unsigned hangUpAfter = 0;
+    // Once the last file is complete, expect the files again from the first (after the next
+    // handshake, as between files), round after round, instead of asking for nothing more. The
+    // files of a round count in Report::filesExpected from the first record of that round on, so
+    // AllIntact() tells whether every round begun arrived whole. Does nothing with no file.
+    bool repeat = false;
     // Emulated line speed: wait the wire time of each record (10 bits a byte) before asking for
     // the next. 0: ask at once.
     unsigned baud = 0;
@@ -67,12 +85,12 @@ struct Options {
 };
 
 struct Report {
-    std::size_t filesExpected = 0;
-    std::size_t filesCompleted = 0;  // files whose every record arrived intact
+    std::size_t filesExpected = 0;   // with Options::repeat: the files of every round begun
+    std::size_t filesCompleted = 0;  // files whose every record arrived intact (every round)
     std::size_t recordsReceived = 0; // every record read from the line, matching or not
     std::size_t recordsVerified = 0; // records received and equal to the file (resends included)
     std::size_t recordsInFile = 0;   // records of the current file received so far
-    std::size_t resends = 0;         // records received again after a NAK
+    std::size_t resends = 0;         // intact records received again after a NAK
     std::size_t strayBytes = 0;      // bytes outside records other than 0x17
     std::size_t wakeUps = 0;         // 0x17 bytes received
     std::size_t handshakesAnswered = 0;
@@ -174,6 +192,9 @@ private:
     std::size_t m_newRecords = 0; // first receptions, for nakEvery
     unsigned m_wakeUpsThisHandshake = 0;
     bool m_awaitingResend = false;
+    bool m_lastRecordRefused = false; // nakLast has refused this upload's last record
+    unsigned m_naksInRow = 0;         // NAKs since the last ENQ or ACK
+    bool m_roundPending = false;      // repeat: the next record begins a new round
     unsigned m_requestCount = 0;
     unsigned m_mismatchesInRow = 0;
     std::vector<std::uint8_t> m_record; // the record being read

@@ -1,7 +1,8 @@
 // sorvel-boxsim: a simulated set-top box on a pseudo-terminal, for manual uploads and scripts.
 //
 // Prints the path of the port to open as its first line of output, then what the box receives.
-// Exit status: 0 when every upload file named arrived intact, 1 otherwise, 2 for a usage error.
+// Exit status: 0 when every upload file named arrived intact (with --repeat: in every round
+// begun), 1 otherwise, 2 for a usage error.
 #include "BoxSimulator.h"
 
 #include <atomic>
@@ -31,22 +32,29 @@ constexpr const char* kUsage = R"(Usage: sorvel-boxsim [options] [FILE...]
 A simulated set-top box on a pseudo-terminal. Prints the port path to open as its first line,
 answers the wake-up byte 0x17 with ACK 0x06, asks for each record with ENQ 0x05 and checks it
 against the upload FILEs, one file after the other (each file after a new handshake). With no
-FILE it accepts any records until interrupted. Exit status: 0 when every FILE arrived intact,
-1 otherwise, 2 for a usage error.
+FILE it accepts any records until interrupted. Exit status: 0 when every FILE arrived intact
+(with --repeat: in every round begun), 1 otherwise, 2 for a usage error.
 
 Options:
   --link PATH          also make PATH a symbolic link to the port (replaces an existing link)
   --silent             never answer the handshake
   --answer-after N     answer the N-th wake-up byte of each handshake (default 1)
   --nak-every N        ask for a resend (NAK 0x15) after every N-th record
+  --nak-last once|always
+                       ask for a resend of the last record of each file: once (each time the
+                       file is uploaded; the resend is taken) or always (every copy, for ever:
+                       a NAK storm, the file never completes)
   --garbage-every N    send garbage bytes before every N-th request
   --garbage TEXT       the garbage bytes (default "BOX>")
   --stop-after K       stop asking after K records
   --hang-up-after K    hang up (close the port) after K records
   --baud RATE          emulate a line of RATE baud: wait each record's wire time (10 bits a
                        byte) before asking for the next
-  --timeout SECONDS    give up after SECONDS (exit 1)
+  --timeout SECONDS    stop after SECONDS (exit 1 unless every FILE arrived intact)
   --keep-open          keep running after the last file until interrupted
+  --repeat             after the last file expect the FILEs again from the first, round after
+                       round, until interrupted or timed out (implies --keep-open); a round
+                       begun must be completed for exit status 0
   -v, --verbose        print every record
   -q, --quiet          print only the port path and the summary
   -h, --help           show this help
@@ -105,6 +113,16 @@ int main(int argc, char** argv) {
             options.answerAfter = count();
         } else if (arg == "--nak-every") {
             options.nakEvery = count();
+        } else if (arg == "--nak-last") {
+            std::string how = value();
+            if (how == "once") {
+                options.nakLast = Options::NakLast::Once;
+            } else if (how == "always") {
+                options.nakLast = Options::NakLast::Always;
+            } else {
+                std::cerr << "sorvel-boxsim: --nak-last: once or always, not " << how << "\n";
+                return 2;
+            }
         } else if (arg == "--garbage-every") {
             options.garbageEvery = count();
         } else if (arg == "--garbage") {
@@ -118,6 +136,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--timeout") {
             timeoutSeconds = count();
         } else if (arg == "--keep-open") {
+            keepOpen = true;
+        } else if (arg == "--repeat") {
+            options.repeat = true;
             keepOpen = true;
         } else if (arg == "-v" || arg == "--verbose") {
             options.verbose = true;
@@ -218,6 +239,9 @@ int main(int argc, char** argv) {
                   << " files intact, " << r.recordsReceived << " records (" << r.resends
                   << " resends), " << r.strayBytes << " stray bytes, " << r.wakeUps
                   << " wake-up bytes" << std::endl;
+        if (options.repeat && !files.empty())
+            std::cout << "box: complete rounds: " << r.filesCompleted / files.size() << " ("
+                      << files.size() << " files each)" << std::endl;
         for (const auto& error : r.errors)
             std::cout << "box: error: " << error << std::endl;
     }
