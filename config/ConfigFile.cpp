@@ -58,7 +58,64 @@ private:
 
 void ResetRecord(CONFIG_INFO* pInfo) {
     ReleaseConfigStrings(pInfo);
-    std::memset(pInfo->szCartridgeType, 0, sizeof pInfo->szCartridgeType);
+    *pInfo = CONFIG_INFO{};
+}
+
+// Where a record keeps each upload file: its path, its expected checksum, and the message the
+// loader shows when the file does not match.
+struct UploadFileSlot {
+    BYTE fileTag;
+    char* CONFIG_INFO::*path;
+    DWORD CONFIG_INFO::*crc;
+    bool CONFIG_INFO::*crcUsable;
+    const char* mismatchMessage;
+};
+
+constexpr UploadFileSlot kUploadFileSlots[] = {
+    {TAG_STI_FILE, &CONFIG_INFO::pszStiFile, &CONFIG_INFO::dwStiFileCrc,
+     &CONFIG_INFO::bStiFileCrcUsable, kMsgUnknownStiFile},
+    {TAG_CARTRIDGE_FILE1, &CONFIG_INFO::pszCartridgeFile1, &CONFIG_INFO::dwCartridgeFile1Crc,
+     &CONFIG_INFO::bCartridgeFile1CrcUsable, kMsgUnknownCartridgeFile1},
+    {TAG_CARTRIDGE_FILE2, &CONFIG_INFO::pszCartridgeFile2, &CONFIG_INFO::dwCartridgeFile2Crc,
+     &CONFIG_INFO::bCartridgeFile2CrcUsable, kMsgUnknownCartridgeFile2},
+};
+
+const UploadFileSlot* FindUploadFileSlot(BYTE fileTag) {
+    for (const UploadFileSlot& slot : kUploadFileSlots)
+        if (slot.fileTag == fileTag)
+            return &slot;
+    return nullptr;
+}
+
+// The outcome of checking one upload file: no message when it verifies.
+struct UploadCheck {
+    const char* message = nullptr;
+    std::string detail;
+};
+
+// The one check of an upload file, for the loader and for RecheckUploadFile alike.
+UploadCheck CheckUploadFile(const CONFIG_INFO& info, BYTE fileTag, const std::string& baseDir) {
+    const UploadFileSlot* slot = FindUploadFileSlot(fileTag);
+    if (!slot)
+        return {kMsgUploadFileNotFound, "tag " + std::to_string(fileTag) + " names no upload file"};
+    const std::string configured = info.*slot->path ? info.*slot->path : "";
+    // An empty path resolves to the base folder itself, which never opens as a file.
+    if (configured.empty())
+        return {kMsgUploadFileNotFound, "no file is named by the configuration"};
+    DWORD crc = 0;
+    sorvel::FileOutcome outcome =
+        sorvel::FileCrc32(sorvel::ResolveStoredPath(baseDir, configured), &crc);
+    if (outcome.status == sorvel::FileStatus::NotOpened)
+        return {kMsgUploadFileNotFound, configured + ": " + outcome.reason};
+    // A file that could not be read whole has no known checksum: it does not verify.
+    if (outcome.status != sorvel::FileStatus::Ok)
+        return {slot->mismatchMessage, configured + ": cannot be read (" + outcome.reason + ")"};
+    if (!(info.*slot->crcUsable))
+        return {slot->mismatchMessage,
+                configured + ": the configuration holds no usable CRC-32 for it"};
+    if (crc != info.*slot->crc)
+        return {slot->mismatchMessage, configured + ": does not match the configuration's CRC-32"};
+    return {};
 }
 
 } // namespace
@@ -160,7 +217,7 @@ BYTE CConfigFile::LoadImage(CONFIG_INFO* pInfo) {
 
     ExpectedCrc expected;
     LoadExpectedCrc(TAG_STI_FILE_CRC, &expected);
-    if (!VerifyUploadFile(pInfo->pszStiFile, expected, kMsgUnknownStiFile))
+    if (!VerifyUploadFile(TAG_STI_FILE, expected, pInfo))
         return CONFIG_NONE;
     if (result == CONFIG_STI_ONLY)
         return CONFIG_STI_ONLY;
@@ -168,10 +225,10 @@ BYTE CConfigFile::LoadImage(CONFIG_INFO* pInfo) {
     // Without a checksum record of its own, a cartridge file is expected to have the previous
     // file's checksum.
     LoadExpectedCrc(TAG_CARTRIDGE_FILE1_CRC, &expected);
-    if (!VerifyUploadFile(pInfo->pszCartridgeFile1, expected, kMsgUnknownCartridgeFile1))
+    if (!VerifyUploadFile(TAG_CARTRIDGE_FILE1, expected, pInfo))
         return CONFIG_NONE;
     LoadExpectedCrc(TAG_CARTRIDGE_FILE2_CRC, &expected);
-    if (!VerifyUploadFile(pInfo->pszCartridgeFile2, expected, kMsgUnknownCartridgeFile2))
+    if (!VerifyUploadFile(TAG_CARTRIDGE_FILE2, expected, pInfo))
         return CONFIG_NONE;
     return CONFIG_FULL;
 }
@@ -250,19 +307,23 @@ void CConfigFile::LoadExpectedCrc(BYTE tag, ExpectedCrc* pExpected) {
     *pExpected = ExpectedCrc{ReadLittleEndian32(record.pValue), true};
 }
 
-bool CConfigFile::VerifyUploadFile(const char* pszPath, const ExpectedCrc& expected,
-                                   const char* mismatchMessage) const {
-    DWORD crc = 0;
-    sorvel::FileOutcome outcome =
-        sorvel::FileCrc32(sorvel::ResolveStoredPath(m_baseDir, pszPath ? pszPath : ""), &crc);
-    if (outcome.status == sorvel::FileStatus::NotOpened) {
-        Show(kMsgUploadFileNotFound);
-        return false;
-    }
-    // A file that could not be read whole has no known checksum: it does not verify.
-    if (outcome.status != sorvel::FileStatus::Ok || !expected.bUsable || crc != expected.dwValue) {
-        Show(mismatchMessage);
-        return false;
-    }
-    return true;
+bool CConfigFile::VerifyUploadFile(BYTE fileTag, const ExpectedCrc& expected,
+                                   CONFIG_INFO* pInfo) const {
+    const UploadFileSlot* slot = FindUploadFileSlot(fileTag);
+    pInfo->*slot->crc = expected.dwValue;
+    pInfo->*slot->crcUsable = expected.bUsable;
+    const UploadCheck check = CheckUploadFile(*pInfo, fileTag, m_baseDir);
+    if (check.message)
+        Show(check.message);
+    return check.message == nullptr;
+}
+
+bool RecheckUploadFile(const CONFIG_INFO& info, BYTE fileTag, const std::string& baseDir,
+                       std::string* pMessage, std::string* pDetail) {
+    UploadCheck check = CheckUploadFile(info, fileTag, baseDir);
+    if (pMessage)
+        *pMessage = check.message ? check.message : "";
+    if (pDetail)
+        *pDetail = std::move(check.detail);
+    return check.message == nullptr;
 }

@@ -62,14 +62,29 @@ struct CONFIG_INFO {
     WORD nCartridgeFile2Len = 0;
     // Always NUL-terminated: a longer value keeps its first 5 characters.
     char szCartridgeType[6] = {};
+    // The CRC-32 each upload file was checked against, kept so that RecheckUploadFile can check
+    // the file again before it is sent. A load sets a file's pair when it reads that file's
+    // checksum (the STI file's in every load that gets past the configuration's own checksum, the
+    // cartridge files' only in a CONFIG_FULL load that reaches them): the value is the one the
+    // loader compares with (0 for an STI file without a checksum record, the previous file's for a
+    // cartridge file without one), and ...Usable is false when the stored checksum is not 4 bytes
+    // long. A pair the load did not set keeps its default: 0 and not usable.
+    DWORD dwStiFileCrc = 0;
+    DWORD dwCartridgeFile1Crc = 0;
+    DWORD dwCartridgeFile2Crc = 0;
+    bool bStiFileCrcUsable = false;
+    bool bCartridgeFile1CrcUsable = false;
+    bool bCartridgeFile2CrcUsable = false;
 };
 
 // Releases every text block of the record and sets the pointers to null and the lengths to 0.
-// szCartridgeType is kept. Safe on a default record and on one released before.
+// szCartridgeType and the expected checksums are kept. Safe on a default record and on one
+// released before.
 void ReleaseConfigStrings(CONFIG_INFO* pInfo);
 
-// Makes *pCopy a deep copy of source (new blocks, same lengths and texts); *pCopy must hold no
-// blocks of its own, or have been released. Release the copy with ReleaseConfigStrings.
+// Makes *pCopy a deep copy of source (new blocks, same lengths and texts, same cartridge type and
+// expected checksums); *pCopy must hold no blocks of its own, or have been released. Release the
+// copy with ReleaseConfigStrings.
 void CopyConfigInfo(const CONFIG_INFO& source, CONFIG_INFO* pCopy);
 
 // Messages the loader shows, with their exact texts.
@@ -81,6 +96,26 @@ constexpr const char* kMsgUploadFileNotFound = "Error 0x3c01 : File not found !"
 constexpr const char* kMsgUnknownStiFile = "Error 0x1c01 : Unknown uart file";
 constexpr const char* kMsgUnknownCartridgeFile1 = "Error 0x1c02 : Unknown uart file";
 constexpr const char* kMsgUnknownCartridgeFile2 = "Error 0x1c03 : Unknown uart file";
+
+// Checks one upload file of a loaded record again, with the loader's own check, and shows
+// nothing: for a file that may have changed since the load (edited, cut or removed) before it is
+// sent. fileTag is TAG_STI_FILE, TAG_CARTRIDGE_FILE1 or TAG_CARTRIDGE_FILE2; the file's path is
+// taken from info and resolves against baseDir as the loader resolves it.
+// Returns true when the file opens and its CRC-32 equals the expected checksum kept in info
+// (pMessage and pDetail, when not null, are then cleared). Otherwise returns false with
+// *pMessage = the message the loader shows for that file, and *pDetail = the configured path,
+// ": " and the reason:
+// - the file does not open: kMsgUploadFileNotFound, the system's reason ("No such file or
+//   directory", "Permission denied", "Is a directory", "not a regular file"); a file that is not
+//   named at all (empty path) has the detail "no file is named by the configuration" alone;
+// - its CRC-32 differs, it cannot be read whole, or info holds no usable checksum for it (the
+//   stored one was not 4 bytes long, or the load never reached the file):
+//   kMsgUnknownStiFile, kMsgUnknownCartridgeFile1 or kMsgUnknownCartridgeFile2;
+// - fileTag names no upload file: kMsgUploadFileNotFound, with a detail saying so.
+// Any thread; info is only read.
+[[nodiscard]] bool RecheckUploadFile(const CONFIG_INFO& info, BYTE fileTag,
+                                     const std::string& baseDir, std::string* pMessage,
+                                     std::string* pDetail);
 
 // A configuration file larger than this is not one (real ones hold a few hundred bytes); it is
 // refused as unknown instead of being read into memory.
@@ -140,8 +175,10 @@ private:
     // Length lookup, a block of N + 1 bytes, value lookup, terminating NUL.
     void LoadText(BYTE tag, char** ppText, WORD* pLen);
     void LoadExpectedCrc(BYTE tag, ExpectedCrc* pExpected);
-    [[nodiscard]] bool VerifyUploadFile(const char* pszPath, const ExpectedCrc& expected,
-                                        const char* mismatchMessage) const;
+    // Keeps expected in *pInfo as the checksum of the upload file with fileTag, then checks the
+    // file as RecheckUploadFile does and shows the message of a failure.
+    [[nodiscard]] bool VerifyUploadFile(BYTE fileTag, const ExpectedCrc& expected,
+                                        CONFIG_INFO* pInfo) const;
     BYTE LoadImage(CONFIG_INFO* pInfo);
 
     std::string m_baseDir;

@@ -446,6 +446,67 @@ TEST_F(Loader, CopyIsDeep) {
     ReleaseConfigStrings(&copy);
 }
 
+TEST_F(Loader, RecheckFindsUploadFilesChangedSinceTheLoad) {
+    enum Change { None, EditOneByte, CutBy100, Remove };
+    struct Case {
+        BYTE fileTag;
+        const char* configured; // the rechecked file's path as the configuration names it
+        const char* changed;    // the file changed after the load
+        Change change;
+        std::string message; // "" when the file still verifies
+        std::string reason;
+    };
+    const Case cases[] = {
+        {TAG_STI_FILE, "files\\sti.urt", "files/sti.urt", None, "", ""},
+        {TAG_CARTRIDGE_FILE1, "files\\cart1.urt", "files/sti.urt", EditOneByte, "", ""},
+        {TAG_STI_FILE, "files\\sti.urt", "files/sti.urt", EditOneByte, kBadSti, "does not match"},
+        {TAG_CARTRIDGE_FILE1, "files\\cart1.urt", "files/cart1.urt", CutBy100, kBadCart1,
+         "does not match"},
+        {TAG_CARTRIDGE_FILE2, "files\\cart2.urt", "files/cart2.urt", EditOneByte, kBadCart2,
+         "does not match"},
+        {TAG_CARTRIDGE_FILE2, "files\\cart2.urt", "files/cart2.urt", Remove, kFileNotFound,
+         "No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.configured + std::string(" after change ") + std::to_string(c.change));
+        // Files long enough to be cut, each with a checksum of its own.
+        std::vector<BYTE> large(400);
+        int seed = 0;
+        for (const char* name : {"files/sti.urt", "files/cart1.urt", "files/cart2.urt"}) {
+            ++seed;
+            for (std::size_t i = 0; i < large.size(); ++i)
+                large[i] = static_cast<BYTE>(i * 7 + static_cast<std::size_t>(seed));
+            dir.Write(name, large);
+        }
+        Write(FullSpec());
+        ASSERT_EQ(Load(), CONFIG_FULL);
+        CONFIG_INFO copy; // the checksums travel with a copy
+        CopyConfigInfo(info, &copy);
+        const auto changed = dir.Path() / c.changed;
+        if (c.change == EditOneByte) {
+            auto bytes = test::ReadFileBytes(changed);
+            bytes[200] ^= 1;
+            dir.Write(c.changed, bytes);
+        }
+        if (c.change == CutBy100)
+            std::filesystem::resize_file(changed, large.size() - 100);
+        if (c.change == Remove)
+            std::filesystem::remove(changed);
+        std::string message = "stale", detail = "stale";
+        EXPECT_EQ(RecheckUploadFile(copy, c.fileTag, dir.Path().string(), &message, &detail),
+                  c.message.empty());
+        EXPECT_EQ(message, c.message);
+        if (c.message.empty()) {
+            EXPECT_EQ(detail, "");
+        } else {
+            EXPECT_EQ(detail.rfind(c.configured + std::string(": "), 0), 0u) << detail;
+            EXPECT_NE(detail.find(c.reason), std::string::npos) << detail;
+        }
+        EXPECT_EQ(Messages(), Texts{}); // nothing shown
+        ReleaseConfigStrings(&copy);
+    }
+}
+
 TEST_F(Loader, LookupsOutsideALoadFindNothing) {
     CConfigFile reader(dir.Path().string());
     WORD length = 77;
