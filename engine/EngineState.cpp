@@ -14,6 +14,7 @@ std::int32_t g_nRecordsLeft = 0;
 std::int32_t g_nLastRecordLength = 0;
 std::uint64_t g_nUploadNumber = 0;
 char g_RecordBuffer[kRecordBufferBytes];
+tarvik::UploadWatch g_uploadWatch;
 
 std::atomic<bool> g_bUploadMode{false};
 std::atomic<bool> g_bTargetReady{false};
@@ -43,6 +44,42 @@ thread_local std::string t_lastErrorText;
 std::atomic<bool> g_failThreadStartsForTest{false};
 
 } // namespace
+
+namespace {
+
+// Bits on the line for one character of these settings; unknown values count as 8N1's.
+double BitsPerCharacter(const DCB& dcb) {
+    const double dataBits = dcb.ByteSize >= 5 && dcb.ByteSize <= 8 ? dcb.ByteSize : 8;
+    const double parityBits = dcb.Parity != NOPARITY ? 1 : 0;
+    const double stopBits =
+        dcb.StopBits == TWOSTOPBITS ? 2.0 : (dcb.StopBits == ONE5STOPBITS ? 1.5 : 1.0);
+    return 1 + dataBits + parityBits + stopBits;
+}
+
+} // namespace
+
+EngineConnection::EngineConnection(HCOMM port, const DCB& dcb) : m_port(port) {
+    const double baud = dcb.BaudRate != 0 ? dcb.BaudRate : 115200.0;
+    m_byteTime = std::chrono::nanoseconds(
+        static_cast<std::int64_t>(BitsPerCharacter(dcb) * 1e9 / baud + 0.5));
+}
+
+const DCB& EngineConnection::DefaultLineSettings() {
+    static const DCB dcb = [] {
+        DCB settings{};
+        settings.DCBlength = sizeof(DCB);
+        settings.BaudRate = 115200;
+        settings.ByteSize = 8;
+        settings.Parity = NOPARITY;
+        settings.StopBits = ONESTOPBIT;
+        return settings;
+    }();
+    return dcb;
+}
+
+bool EngineConnection::Gone() const {
+    return m_gone.load(std::memory_order_acquire) || CommExitEventIsSet(m_port);
+}
 
 int EngineConnection::Write(const char* bytes, int count) {
     {

@@ -40,7 +40,8 @@ namespace tarvik {
 // ever writes to a port that was closed, nor to a later port that happens to get its handle.
 class EngineConnection {
 public:
-    explicit EngineConnection(HCOMM port) : m_port(port) {}
+    // dcb: the line settings the port was opened with; they give the wire time of a byte.
+    explicit EngineConnection(HCOMM port, const DCB& dcb = DefaultLineSettings());
     EngineConnection(const EngineConnection&) = delete;
     EngineConnection& operator=(const EngineConnection&) = delete;
 
@@ -53,8 +54,21 @@ public:
     // message to a person, which is waited for kWriteDrainWait at most.
     void Close();
 
+    // The time one character takes on the line: start bit, data bits, parity bit, stop bits.
+    std::chrono::nanoseconds ByteTime() const { return m_byteTime; }
+    // Bytes of the writes so far that have not left the computer yet, or -1 when unknown.
+    int OutputQueued() const { return CommOutputQueued(m_port); }
+    // The port went away (the reader saw a hang-up or an I/O error, or a write was aborted).
+    bool Gone() const;
+    void MarkGone() { m_gone.store(true, std::memory_order_release); }
+
+    // 115200 baud, 8 data bits, no parity, one stop bit.
+    static const DCB& DefaultLineSettings();
+
 private:
     HCOMM m_port;
+    std::chrono::nanoseconds m_byteTime;
+    std::atomic<bool> m_gone{false};
     std::atomic<bool> m_closing{false};
     std::mutex m_mutex;
     std::condition_variable m_idle;
@@ -82,6 +96,25 @@ const char* LastErrorText();
 
 } // namespace tarvik
 
+namespace tarvik {
+
+// How the current upload is watched once the box answered (UploadProtocol.h): when the box last
+// asked for something, when the last record sent is due at the box, how long the box has taken
+// to react after a record, and the settle window of the last record. Guarded by g_uploadMutex.
+struct UploadWatch {
+    using TimePoint = std::chrono::steady_clock::time_point;
+    TimePoint lastRequestAt{}; // ACK, ENQ or NAK of the box while streaming
+    TimePoint recordDueAt{};   // when the record last written has crossed the line
+    bool recordDue = false;    // recordDueAt waits for the box's next request to be measured
+    std::chrono::nanoseconds longestReaction{0};
+    std::int32_t resends = 0; // NAKs answered for the record last read
+    bool settling = false;    // the last record is out; the window has not passed yet
+    TimePoint settleDeadline{};
+    TimePoint lastRecordLeftAt{}; // when the last record had left the computer's output queue
+};
+
+} // namespace tarvik
+
 // The connection (written by Connect and Disconnect under g_engineMutex). The engine counts as
 // connected exactly while g_hPort is non-null.
 extern std::atomic<HCOMM> g_hPort;
@@ -98,6 +131,7 @@ extern std::int32_t g_nRecordsLeft;      // guarded by g_uploadMutex
 extern std::int32_t g_nLastRecordLength; // guarded by g_uploadMutex
 extern std::uint64_t g_nUploadNumber;    // guarded by g_uploadMutex: one more for each upload
 extern char g_RecordBuffer[kRecordBufferBytes]; // guarded by g_recordMutex
+extern tarvik::UploadWatch g_uploadWatch;       // guarded by g_uploadMutex
 
 extern std::atomic<bool> g_bUploadMode;
 extern std::atomic<bool> g_bTargetReady;

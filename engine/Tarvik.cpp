@@ -29,6 +29,7 @@ void EndUpload() {
     tarvik::StopHandshakeThread();
     std::lock_guard lock(g_uploadMutex);
     CloseUploadFile();
+    g_uploadWatch.settling = false;
     ++g_nUploadNumber; // a filter still at work on this upload leaves the counters alone
     g_bUploadMode.store(false);
     g_bTargetReady.store(false);
@@ -103,9 +104,10 @@ unsigned int CTarvik::Connect() {
         return Fail(3, reason.empty() ? portName + ": cannot open the port" : reason);
     }
     // The filter finds its connection from the first received byte on.
-    tarvik::SetCurrentConnection(std::make_shared<tarvik::EngineConnection>(port));
-    HCOMMREADER reader =
-        tarvik::ThreadStartFailsForTest() ? nullptr : CommStartReader(port, UploadReceiveFilter);
+    tarvik::SetCurrentConnection(std::make_shared<tarvik::EngineConnection>(port, m_dcb));
+    HCOMMREADER reader = tarvik::ThreadStartFailsForTest()
+                             ? nullptr
+                             : CommStartReader(port, UploadReceiveFilter, UploadReaderIdle);
 
     std::lock_guard lock(g_engineMutex);
     g_bConnecting = false;
@@ -138,6 +140,11 @@ unsigned int CTarvik::UploadURTFile(char* const pszFileName) {
         return Fail(3, "path too long");
     }
 
+    // A port that went away is no connection to upload over; the client hears why.
+    const std::shared_ptr<tarvik::EngineConnection> connection = tarvik::CurrentConnection();
+    if (connection != nullptr && connection->Gone()) {
+        return Fail(4, "the port was disconnected");
+    }
     // A handshake thread left over from the last upload has nothing more to say.
     tarvik::StopHandshakeThread();
     std::memcpy(g_szUploadFileName, pszFileName, length + 1);
@@ -150,6 +157,7 @@ unsigned int CTarvik::UploadURTFile(char* const pszFileName) {
         uploadNumber = ++g_nUploadNumber;
         // A NAK before this upload's first record must not resend the last upload's record.
         g_nLastRecordLength = 0;
+        g_uploadWatch = {};
         std::string reason;
         if (OpenUploadFile(&reason) == 0) {
             g_bUploadMode.store(false);
@@ -164,8 +172,7 @@ unsigned int CTarvik::UploadURTFile(char* const pszFileName) {
         g_bUploadMode.store(true);
     }
 
-    if (!tarvik::StartHandshakeThread(tarvik::CurrentConnection(), g_szUploadFileName,
-                                      uploadNumber)) {
+    if (!tarvik::StartHandshakeThread(connection, g_szUploadFileName, uploadNumber)) {
         EndUpload();
         return Fail(2, "cannot start the handshake thread");
     }

@@ -88,27 +88,39 @@ int OpenUploadFile(std::string* reason) {
     return 1;
 }
 
-std::int32_t ReadUploadRecord(char* buffer) {
-    if (g_hUploadFile == kNoUploadFile) {
+std::int32_t ReadUploadRecord(char* buffer, const char** fault) {
+    auto none = [fault](const char* why) {
+        if (fault != nullptr) {
+            *fault = why;
+        }
         return 0;
+    };
+    if (g_hUploadFile == kNoUploadFile) {
+        return none(kFaultUnreadable);
     }
     unsigned char header[kRecordHeaderBytes];
     long got = ReadAt(g_hUploadFile, header, kRecordHeaderBytes, g_nUploadFileOffset);
-    if (got <= 0) {
-        return 0; // end of the file, or the read failed
+    if (got < 0) {
+        return none(kFaultUnreadable);
+    }
+    if (got == 0) {
+        return none(kFaultFileEnded);
     }
     if (got < kRecordHeaderBytes || header[0] != kRecordType) {
         g_nUploadFileOffset += got;
-        return 0;
+        return none(kFaultBadRecord);
     }
     const long length = (long{header[1]} << 16) | (long{header[2]} << 8) | long{header[3]};
     const long total = length + kRecordOverheadBytes;
     if (total > kRecordBufferBytes) {
-        return 0;
+        return none(kFaultRecordTooLong);
     }
     got = ReadAt(g_hUploadFile, buffer, total, g_nUploadFileOffset);
-    if (got <= 0) {
-        return 0;
+    if (got < 0) {
+        return none(kFaultUnreadable);
+    }
+    if (got < total) {
+        return none(kFaultRecordCut);
     }
     g_nUploadFileOffset += got;
     return static_cast<std::int32_t>(got);

@@ -35,15 +35,22 @@ constexpr int kRecordOverheadBytes = 9;
 int OpenUploadFile(std::string* reason = nullptr);
 
 // Reads the next record of the open upload file into buffer (kRecordBufferBytes bytes) and
-// returns its length, or 0 when there is no record:
-// - at the end of the file, and when no file is open or reading fails (nothing consumed);
-// - for a header whose type byte is not 0x02 (its 4 bytes, or what the file still held, are
-//   consumed, so the next call reads the 4 bytes after it);
-// - for a header cut short by the end of the file (consumed);
-// - for a record longer than the buffer (L above 5091): nothing is read and nothing consumed, so
-//   the upload stops there instead of sending part of a record or whatever follows it.
-// A record cut short by the end of the file is returned with the bytes that are there.
-std::int32_t ReadUploadRecord(char* buffer);
+// returns its length, or 0 when the file cannot give one; then *fault (when given) says why:
+// - at the end of the file: kFaultFileEnded (nothing consumed);
+// - when no file is open or reading fails: kFaultUnreadable (nothing consumed);
+// - for a header whose type byte is not 0x02, or one cut short by the end of the file:
+//   kFaultBadRecord (its 4 bytes, or what the file still held, are consumed);
+// - for a record longer than the buffer (L above 5091): kFaultRecordTooLong (nothing consumed);
+// - for a record cut short by the end of the file: kFaultRecordCut (nothing consumed). A part
+//   of a record is never given out as if it were the whole.
+std::int32_t ReadUploadRecord(char* buffer, const char** fault = nullptr);
+
+// Why ReadUploadRecord gave no record, as the client is told.
+constexpr const char* kFaultFileEnded = "the upload file ends before its last record";
+constexpr const char* kFaultUnreadable = "the upload file cannot be read";
+constexpr const char* kFaultBadRecord = "the upload file holds a damaged record header";
+constexpr const char* kFaultRecordTooLong = "a record of the upload file is too long";
+constexpr const char* kFaultRecordCut = "the upload file ends inside a record";
 
 // Closes the open upload file, if any.
 void CloseUploadFile();

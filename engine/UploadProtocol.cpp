@@ -2,6 +2,7 @@
 
 #include "UploadFile.h"
 
+#include <algorithm>
 #include <cstring>
 #include <list>
 #include <thread>
@@ -154,10 +155,73 @@ private:
     const EngineConnection* m_connection;
 };
 
-enum class RecordResult { Ignored, Progress, Completed };
+using Clock = std::chrono::steady_clock;
+
+// What a request of the box, or the clock, did to the upload.
+enum class Outcome { None, Progress, Completed, Failed };
+
+// The silence allowed while streaming: the handshake's time-out, shortened with it in tests.
+std::chrono::milliseconds StreamingSilence() {
+    return std::chrono::milliseconds(g_handshakeTimeoutMs.load());
+}
+
+std::chrono::nanoseconds WireTime(const EngineConnection* connection, std::int32_t length) {
+    // Without a connection (the filter's own tests), the line is 115200 8N1.
+    static const std::chrono::nanoseconds kDefaultByteTime = EngineConnection(nullptr).ByteTime();
+    return (connection != nullptr ? connection->ByteTime() : kDefaultByteTime) * length;
+}
+
+// The rest of the functions here are called with g_uploadMutex held.
+
+// The box asked for something (ENQ or NAK): the silence starts anew, and the time since the
+// last record crossed the line is how long the box took to react to it.
+void NoteRequest(Clock::time_point now) {
+    UploadWatch& watch = g_uploadWatch;
+    watch.lastRequestAt = now;
+    if (watch.recordDue) {
+        watch.recordDue = false;
+        const auto reaction = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::min<Clock::duration>(now - watch.recordDueAt, kSettleReactionCap));
+        watch.longestReaction = std::max(watch.longestReaction, reaction);
+    }
+}
+
+// A record of length bytes was written at sentAt; for the last record, its window begins.
+void NoteRecordSent(const EngineConnection* connection, std::int32_t length,
+                    Clock::time_point sentAt) {
+    UploadWatch& watch = g_uploadWatch;
+    watch.recordDueAt = sentAt + WireTime(connection, length);
+    watch.recordDue = true;
+    if (watch.settling) {
+        watch.settleDeadline = watch.recordDueAt + kSettleReactionFloor + 2 * watch.longestReaction;
+        CommReaderWakeAt(watch.settleDeadline);
+        // What the driver still holds of it leaves at the line's pace; unknown counts as all.
+        const int queued = connection != nullptr ? connection->OutputQueued() : 0;
+        watch.lastRecordLeftAt =
+            queued < 0 ? watch.recordDueAt
+                       : sentAt + WireTime(connection, std::min<std::int32_t>(queued, length));
+    }
+}
+
+// Ends the upload: file closed, flags clear. A failure also moves the upload's number on, so
+// that a filter still at work on it leaves the counters alone.
+void EndUploadHere(bool failed) {
+    CloseUploadFile();
+    if (failed) {
+        ++g_nUploadNumber;
+    }
+    g_uploadWatch.settling = false;
+    g_bUploadMode.store(false);
+    g_bTargetReady.store(false);
+    g_bUploadRunning.store(false);
+}
+
+bool Streaming() {
+    return g_bUploadMode.load() && g_bTargetReady.load() && g_hUploadFile != kNoUploadFile;
+}
 
 // The box asked for the next record (ENQ in streaming).
-RecordResult SendNextRecord(EngineConnection* connection, std::int32_t& percent) {
+Outcome SendNextRecord(EngineConnection* connection, std::int32_t& percent, const char*& fault) {
     std::lock_guard recordLock(g_recordMutex);
     std::uint64_t upload = 0;
     std::int32_t length = 0;
@@ -165,53 +229,122 @@ RecordResult SendNextRecord(EngineConnection* connection, std::int32_t& percent)
         std::lock_guard lock(g_uploadMutex);
         // The upload may have been cancelled since the byte was classified: then the byte
         // counts as received in plain mode, where ENQ is dropped.
-        if (!g_bUploadMode.load() || !g_bTargetReady.load() || g_hUploadFile == kNoUploadFile) {
-            return RecordResult::Ignored;
+        if (!Streaming()) {
+            return Outcome::None;
         }
-        upload = g_nUploadNumber;
-        length = ReadUploadRecord(g_RecordBuffer);
+        NoteRequest(Clock::now());
+        // Asked for more after the last record (or a file that counts none): the box holds
+        // everything the file has to give.
+        if (g_nRecordsLeft <= 0) {
+            EndUploadHere(false);
+            return Outcome::Completed;
+        }
+        length = ReadUploadRecord(g_RecordBuffer, &fault);
         g_nLastRecordLength = length;
+        if (length == 0) {
+            EndUploadHere(true);
+            return Outcome::Failed;
+        }
+        g_uploadWatch.resends = 0;
+        upload = g_nUploadNumber;
     }
-    if (length != 0 && connection != nullptr) {
-        connection->Write(g_RecordBuffer, length);
-    }
+    const int written = connection != nullptr ? connection->Write(g_RecordBuffer, length) : length;
+    const Clock::time_point sentAt = Clock::now();
     std::lock_guard lock(g_uploadMutex);
     if (g_nUploadNumber != upload || g_hUploadFile == kNoUploadFile) {
-        return RecordResult::Ignored; // cancelled while the record went out
+        return Outcome::None; // cancelled while the record went out
     }
-    if (length != 0) {
-        --g_nRecordsLeft;
+    if (written != length) {
+        fault = connection != nullptr && connection->Gone() ? kReasonPortGone : kReasonWriteFailed;
+        EndUploadHere(true);
+        return Outcome::Failed;
     }
-    if (g_nRecordsLeft == 0) {
-        CloseUploadFile();
-        g_bUploadMode.store(false);
-        g_bTargetReady.store(false);
-        g_bUploadRunning.store(false);
-        return RecordResult::Completed;
+    --g_nRecordsLeft;
+    g_uploadWatch.settling = g_nRecordsLeft == 0;
+    NoteRecordSent(connection, length, sentAt);
+    if (g_uploadWatch.settling) {
+        return Outcome::None; // the last record: completion waits for its window
     }
     percent = ProgressPercent(g_nRecordsTotal, g_nRecordsLeft);
-    return RecordResult::Progress;
+    return Outcome::Progress;
 }
 
-// The box asked for the last record again (NAK in streaming). False when there is none to send:
-// the byte is then kept for the client.
-bool ResendLastRecord(EngineConnection* connection) {
+// The box asked for the last record again (NAK in streaming). Progress stands for "sent again";
+// None means there is no record to send, and the byte is kept for the client.
+Outcome ResendLastRecord(EngineConnection* connection, const char*& fault) {
     std::lock_guard recordLock(g_recordMutex);
+    std::uint64_t upload = 0;
     std::int32_t length = 0;
     {
         std::lock_guard lock(g_uploadMutex);
         if (!g_bUploadMode.load() || !g_bTargetReady.load()) {
-            return true; // cancelled meanwhile: plain mode drops NAK
+            return Outcome::Progress; // cancelled meanwhile: plain mode drops NAK
         }
-        if (g_nLastRecordLength == 0 || g_nRecordsLeft == 0) {
-            return false;
+        if (g_nLastRecordLength == 0 || (g_nRecordsLeft <= 0 && !g_uploadWatch.settling)) {
+            return Outcome::None;
+        }
+        NoteRequest(Clock::now());
+        if (++g_uploadWatch.resends > kMaxResends) {
+            fault = kReasonNakStorm;
+            EndUploadHere(true);
+            return Outcome::Failed;
         }
         length = g_nLastRecordLength;
+        upload = g_nUploadNumber;
     }
-    if (connection != nullptr) {
-        connection->Write(g_RecordBuffer, length);
+    const int written = connection != nullptr ? connection->Write(g_RecordBuffer, length) : length;
+    const Clock::time_point sentAt = Clock::now();
+    std::lock_guard lock(g_uploadMutex);
+    if (g_nUploadNumber != upload || g_hUploadFile == kNoUploadFile) {
+        return Outcome::Progress;
     }
-    return true;
+    if (written != length) {
+        fault = connection != nullptr && connection->Gone() ? kReasonPortGone : kReasonWriteFailed;
+        EndUploadHere(true);
+        return Outcome::Failed;
+    }
+    NoteRecordSent(connection, length, sentAt);
+    return Outcome::Progress;
+}
+
+// The clock's part: the last record's window has passed, or the box has been silent too long.
+Outcome CheckUploadClock(const char*& fault) {
+    std::lock_guard lock(g_uploadMutex);
+    if (!Streaming()) {
+        return Outcome::None;
+    }
+    const Clock::time_point now = Clock::now();
+    if (g_uploadWatch.settling) {
+        if (now >= g_uploadWatch.settleDeadline) {
+            EndUploadHere(false);
+            return Outcome::Completed;
+        }
+        CommReaderWakeAt(g_uploadWatch.settleDeadline);
+        return Outcome::None;
+    }
+    if (now - g_uploadWatch.lastRequestAt >= StreamingSilence()) {
+        fault = kReasonSilence;
+        EndUploadHere(true);
+        return Outcome::Failed;
+    }
+    return Outcome::None;
+}
+
+// The box answered the handshake: streaming begins, and with it the watch on the box's silence.
+void StartStreaming() {
+    if (g_bTargetReady.load()) {
+        return; // a second ACK changes nothing
+    }
+    std::lock_guard lock(g_uploadMutex);
+    g_uploadWatch.lastRequestAt = Clock::now();
+    g_bTargetReady.store(true);
+}
+
+// Reports the end of an upload that failed, with its reason.
+void NotifyFailure(FilterScope& scope, const char* fault) {
+    char text[128] = {};
+    std::strncpy(text, fault != nullptr ? fault : "", sizeof text - 1);
+    scope.Notify(UPLOAD_MSG_TIMEOUT, 0, static_cast<std::int32_t>(std::strlen(text)), text);
 }
 
 } // namespace
@@ -377,34 +510,101 @@ int UploadReceiveFilter(char* pBytes, int nCount) {
             continue;
         }
         if (byte == kAckByte) {
-            g_bTargetReady.store(true);
+            StartStreaming();
             continue;
         }
         if (!g_bTargetReady.load()) {
             Keep(pBytes, kept, byte);
             continue;
         }
+        const char* fault = nullptr;
         if (byte == kEnqByte) {
             std::int32_t percent = 0;
-            switch (SendNextRecord(connection.get(), percent)) {
-            case RecordResult::Completed:
+            switch (SendNextRecord(connection.get(), percent, fault)) {
+            case Outcome::Completed:
                 scope.Notify(UPLOAD_MSG_COMPLETE, 100, 0, nullptr);
                 return 0; // the rest of the chunk is not looked at
-            case RecordResult::Progress:
+            case Outcome::Failed:
+                NotifyFailure(scope, fault);
+                return 1; // nor here: the upload is over
+            case Outcome::Progress:
                 scope.Notify(UPLOAD_MSG_PROGRESS, percent, 0, nullptr);
                 break;
-            case RecordResult::Ignored:
+            case Outcome::None:
                 break;
             }
             continue;
         }
-        if (byte == kNakByte && ResendLastRecord(connection.get())) {
-            continue;
+        if (byte == kNakByte) {
+            const Outcome resent = ResendLastRecord(connection.get(), fault);
+            if (resent == Outcome::Failed) {
+                NotifyFailure(scope, fault);
+                return 1;
+            }
+            if (resent == Outcome::Progress) {
+                continue;
+            }
         }
         Keep(pBytes, kept, byte);
     }
     if (kept != 0) {
         scope.Notify(UPLOAD_MSG_DATA, 0, kept, pBytes);
     }
+    // Bytes that keep coming without a request must not hold the clock off.
+    if (g_bUploadMode.load() && g_bTargetReady.load() && !scope.Stale()) {
+        const char* fault = nullptr;
+        switch (CheckUploadClock(fault)) {
+        case Outcome::Completed:
+            scope.Notify(UPLOAD_MSG_COMPLETE, 100, 0, nullptr);
+            return 0;
+        case Outcome::Failed:
+            NotifyFailure(scope, fault);
+            break;
+        default:
+            break;
+        }
+    }
     return 1;
+}
+
+void UploadReaderIdle(int event) {
+    using namespace tarvik;
+    if (CommReaderStopRequested()) {
+        return;
+    }
+    const std::shared_ptr<EngineConnection> connection = CurrentConnection();
+    FilterScope scope(connection.get());
+    if (scope.Stale()) {
+        return;
+    }
+    const char* fault = nullptr;
+    Outcome outcome = Outcome::None;
+    if (event == COMM_IDLE_PORT_GONE) {
+        if (connection != nullptr) {
+            connection->MarkGone();
+        }
+        std::lock_guard lock(g_uploadMutex);
+        if (g_bUploadMode.load()) {
+            // Every byte the box sent before it went has been handled (a NAK would have sent the
+            // record again). A last record that had left the computer whole, and that the box
+            // did not ask for again, is delivered: a box that ends the line as soon as it has its
+            // file is done. Anything earlier is a line lost in the middle of the upload.
+            if (Streaming() && g_uploadWatch.settling &&
+                Clock::now() >= g_uploadWatch.lastRecordLeftAt) {
+                EndUploadHere(false);
+                outcome = Outcome::Completed;
+            } else {
+                fault = kReasonPortGone;
+                EndUploadHere(true);
+                outcome = Outcome::Failed;
+            }
+        }
+    } else {
+        outcome = CheckUploadClock(fault);
+    }
+    if (outcome == Outcome::Completed) {
+        scope.Notify(UPLOAD_MSG_COMPLETE, 100, 0, nullptr);
+    } else if (outcome == Outcome::Failed) {
+        NotifyFailure(scope, fault);
+    }
 }

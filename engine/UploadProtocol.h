@@ -13,6 +13,29 @@
 // The receive filter runs on the serial reader thread for every chunk of received bytes. It
 // answers the box's requests, counts the records down, reports progress and completion, and
 // hands the other bytes to the client. It allocates nothing.
+//
+// A file counts as delivered only when its last record went out and the box did not ask for it
+// again within the settle window after it left:
+//
+//   window = L * c + kSettleReactionFloor + 2 * r
+//
+// L is the record's length in bytes, c the time of one character on the line (start bit, data
+// bits, parity, stop bits at the connection's speed: 86.8 us at 115200 8N1), and r the longest
+// time the box has taken in this upload to ask again once a record had crossed the line (at most
+// kSettleReactionCap). The window starts when the write of the record returned. A NAK in the
+// window sends the record again and starts a new window; an ENQ ends it at once (the box asks
+// for more, so it holds the record). UPLOAD_MSG_COMPLETE comes when the window has passed with
+// no answer, on the reader thread (UploadReaderIdle), with no engine lock held: the client may
+// start the next upload or disconnect from inside it, and the record has crossed the line by
+// then. At 115200 baud a 5000-byte record settles in 454 ms, of which 434 ms is its wire time.
+//
+// Every way a started upload can end is reported. Besides completion, the upload ends with
+// UPLOAD_MSG_TIMEOUT, whose pData holds one of the kReason texts below (nDataLength its length,
+// valid during the call), when the port goes away, when the box has asked for nothing for
+// kHandshakeTimeout while streaming, when the file cannot give the next record (see
+// ReadUploadRecord), when a record cannot be written whole, and when the box refuses the same
+// record more than kMaxResends times. The file is then closed, the flags are clear and nothing
+// more of the upload is sent. The handshake's own time-outs carry no text and end nothing.
 #pragma once
 
 #include "EngineState.h"
@@ -27,6 +50,20 @@ constexpr char kNakByte = 0x15;
 
 constexpr std::chrono::milliseconds kHandshakePeriod{50};
 constexpr std::chrono::milliseconds kHandshakeTimeout{15000};
+
+// The box's reaction to a record, beyond its wire time, that the settle window always allows:
+// the box's check of the record and the way back of its answer through a USB adapter (whose
+// latency timer holds a lone byte up to 16 ms by default).
+constexpr std::chrono::milliseconds kSettleReactionFloor{20};
+constexpr std::chrono::milliseconds kSettleReactionCap{1000};
+// Resends of one record (NAK) that the engine answers before it gives the upload up.
+constexpr std::int32_t kMaxResends = 16;
+
+// Why an upload ended with UPLOAD_MSG_TIMEOUT (besides the upload file's faults in UploadFile.h).
+constexpr const char* kReasonPortGone = "the port was disconnected";
+constexpr const char* kReasonSilence = "the box stopped asking for records";
+constexpr const char* kReasonNakStorm = "the box refused the same record again and again";
+constexpr const char* kReasonWriteFailed = "a record could not be written to the port";
 
 namespace tarvik {
 
@@ -50,7 +87,8 @@ void StopHandshakeThread();
 // True while a handshake thread is registered in g_hHandshakeThread.
 bool HandshakeThreadRunning();
 
-// Shortens the handshake's period and time-out for tests; the shipped values are
+// Shortens the handshake's period and time-out (which is also the silence allowed while
+// streaming) for tests; the shipped values are
 // kHandshakePeriod and kHandshakeTimeout. Takes effect from the next turn of a running thread.
 void SetHandshakeTimingForTest(std::chrono::milliseconds period, std::chrono::milliseconds timeout);
 void ResetHandshakeTiming();
@@ -70,3 +108,8 @@ void HandshakeThreadProc(const std::shared_ptr<tarvik::HandshakeControl>& contro
 // The serial channel's receive callback: handles nCount received bytes at pBytes, leaving the
 // bytes it keeps at the start of pBytes. Returns 0 when this call completed an upload, else 1.
 int UploadReceiveFilter(char* pBytes, int nCount);
+
+// The serial channel's idle callback (a CommIdleProc): on a quiet wait, completes an upload
+// whose settle window has passed, or ends one whose box has gone silent; when the port went
+// away, ends the upload under way.
+void UploadReaderIdle(int event);

@@ -24,6 +24,7 @@
 
 #include "SorvelWinTypes.h"
 
+#include <chrono>
 #include <string>
 
 // An open port; null means none.
@@ -36,6 +37,18 @@ using HCOMMREADER = CommReader*;
 // Receives 1 to 2048 bytes on the reader thread. The buffer belongs to the reader and may be
 // rewritten by the callback; it is valid only during the call. The result is ignored.
 using CommReceiveProc = int (*)(char* pBytes, int nCount);
+
+// What the reader tells its owner besides received bytes, on the reader thread.
+enum CommIdleEvent : int {
+    // A wait for bytes ended with nothing received: after the reader's usual 500 ms, or at the
+    // time the owner asked for with CommReaderWakeAt.
+    COMM_IDLE_QUIET = 0,
+    // The port went away (hang-up, I/O error, adapter unplugged). Told once; the reader then
+    // leaves the port alone and waits for its stop.
+    COMM_IDLE_PORT_GONE = 1,
+};
+// Called like the receive callback (same thread, same rules for stops); the result is ignored.
+using CommIdleProc = void (*)(int event);
 
 // Line settings applied by CommOpen; the engine copies its DCB here before each open.
 extern DCB g_dcbComm;
@@ -61,9 +74,17 @@ int CommClose(HCOMM port);
 // Writes count bytes; returns the number written. Any thread; several at once.
 int CommWrite(HCOMM port, const char* buffer, int count);
 
-// Starts the reader thread, which hands received bytes to receiver. Null on failure (after the
-// message "Error - Cannot initiate port Read thread.").
-HCOMMREADER CommStartReader(HCOMM port, CommReceiveProc receiver);
+// Starts the reader thread, which hands received bytes to receiver and its quiet times and the
+// port's loss to idle (when given). Null on failure (after the message "Error - Cannot initiate
+// port Read thread.").
+HCOMMREADER CommStartReader(HCOMM port, CommReceiveProc receiver, CommIdleProc idle = nullptr);
+
+// Called from the receive or idle callback: unless bytes arrive first, the reader calls the idle
+// callback with COMM_IDLE_QUIET at `when` rather than after its usual 500 ms of quiet. Bytes
+// that are already waiting are always handed over before that call, so the owner never acts on
+// a deadline while an answer that came in time sits unread. One time at most is kept; a later
+// call replaces it. Does nothing on any other thread.
+void CommReaderWakeAt(std::chrono::steady_clock::time_point when);
 
 // Stops the reader thread and releases it. From another thread it waits for the reader unless
 // the reader is inside the receive callback or a channel message box, and never longer than it
@@ -79,6 +100,10 @@ bool CommReaderStopRequested();
 // Whether the port's thread exit event is set: a write was aborted (the device went away or the
 // port was closed under it). Once set, writes that would have to wait return at once.
 bool CommExitEventIsSet(HCOMM port);
+
+// Bytes written to the port that the system has not yet sent on the line (the driver's output
+// queue), or -1 when the port cannot tell. A pseudo-terminal hands bytes over at once: 0.
+int CommOutputQueued(HCOMM port);
 
 // The system's reason for the last CommOpen that returned null on the calling thread, such as
 // "/dev/ttyUSB0: Permission denied"; "" after a successful open.

@@ -569,6 +569,16 @@ bool CommExitEventIsSet(HCOMM handle) {
     return port && port->ExitEventSet();
 }
 
+int CommOutputQueued(HCOMM handle) {
+    auto port = FindPort(handle);
+    if (!port || port->closed || port->gone)
+        return -1;
+    int queued = 0;
+    if (RetryIoctl(port->fd, TIOCOUTQ, &queued) != 0)
+        return -1;
+    return queued;
+}
+
 // ---- Writer ----
 
 namespace {
@@ -684,6 +694,10 @@ struct ReaderShared {
     std::thread::id threadId;
     int wakeFd = -1;
     CommReceiveProc receiver = nullptr;
+    CommIdleProc idle = nullptr;
+    // The time the owner asked to be called at (CommReaderWakeAt); the reader thread's own.
+    std::chrono::steady_clock::time_point wakeAt{};
+    bool wakeAtSet = false;
 };
 
 // The reader that runs on this thread, for CommReaderStopRequested; the thread holds it.
@@ -700,6 +714,37 @@ void ReaderMessage(ReaderShared& shared, const char* text) {
     std::lock_guard lock(shared.mutex);
     shared.awayOnCall = false;
     shared.changed.notify_all();
+}
+
+// Calls out of the reader (the receive or the idle callback) unless a stop was asked for. While
+// the call runs the reader counts as away: the owner may be showing a person something, and a
+// stop request from another thread does not wait for it. False when a stop came first.
+template <typename Call>
+bool CallOut(ReaderShared& shared, Call&& call) {
+    {
+        std::lock_guard lock(shared.mutex);
+        if (shared.stopRequested)
+            return false;
+        shared.awayOnCall = true;
+    }
+    call();
+    std::lock_guard lock(shared.mutex);
+    shared.awayOnCall = false;
+    shared.changed.notify_all();
+    return true;
+}
+
+// How long the next wait for bytes may last: the usual quiet period, or less when the owner
+// asked to be called earlier.
+int ReaderWaitMs(const ReaderShared& shared) {
+    if (!shared.wakeAtSet)
+        return kReaderWaitMs;
+    const auto left = shared.wakeAt - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero())
+        return 0;
+    // Rounded up, so that the wait never ends before the time asked for.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return static_cast<int>(std::min<long long>(ms, kReaderWaitMs));
 }
 
 // Reads and forgets the line's error counters, the closest a POSIX port has to clearing its
@@ -731,7 +776,14 @@ void CommReaderThread(std::shared_ptr<ReaderShared> shared, std::shared_ptr<Comm
     if (!CommClearErrors(*shared, *port))
         portUsable = false;
 
+    bool goneTold = false;
     for (;;) {
+        if (!portUsable && !port->closed && !goneTold && shared->idle != nullptr) {
+            // The owner hears of the loss once, before the reader settles down to wait.
+            goneTold = true;
+            if (!CallOut(*shared, [&] { shared->idle(COMM_IDLE_PORT_GONE); }))
+                break;
+        }
         {
             std::unique_lock lock(shared->mutex);
             if (shared->stopRequested)
@@ -743,7 +795,7 @@ void CommReaderThread(std::shared_ptr<ReaderShared> shared, std::shared_ptr<Comm
             }
         }
         pollfd fds[2] = {{port->fd, POLLIN, 0}, {shared->wakeFd, POLLIN, 0}};
-        int r = ::poll(fds, shared->wakeFd >= 0 ? 2 : 1, kReaderWaitMs);
+        int r = ::poll(fds, shared->wakeFd >= 0 ? 2 : 1, ReaderWaitMs(*shared));
         if (r < 0) {
             if (errno == EINTR)
                 continue;
@@ -755,8 +807,15 @@ void CommReaderThread(std::shared_ptr<ReaderShared> shared, std::shared_ptr<Comm
             continue;
         }
         if (r == 0) {
-            if (!CommClearErrors(*shared, *port))
+            if (!CommClearErrors(*shared, *port)) {
                 portUsable = false;
+                continue;
+            }
+            if (shared->wakeAtSet && std::chrono::steady_clock::now() >= shared->wakeAt)
+                shared->wakeAtSet = false;
+            if (shared->idle != nullptr &&
+                !CallOut(*shared, [&] { shared->idle(COMM_IDLE_QUIET); }))
+                break;
             continue;
         }
         if (fds[1].revents & POLLIN) {
@@ -772,16 +831,8 @@ void CommReaderThread(std::shared_ptr<ReaderShared> shared, std::shared_ptr<Comm
             continue;
         ssize_t n = ::read(port->fd, buffer, sizeof buffer);
         if (n > 0) {
-            {
-                std::lock_guard lock(shared->mutex);
-                if (shared->stopRequested)
-                    break;
-                shared->awayOnCall = true;
-            }
-            shared->receiver(buffer, static_cast<int>(n));
-            std::lock_guard lock(shared->mutex);
-            shared->awayOnCall = false;
-            shared->changed.notify_all();
+            if (!CallOut(*shared, [&] { shared->receiver(buffer, static_cast<int>(n)); }))
+                break;
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
@@ -806,7 +857,7 @@ struct CommReader {
     std::shared_ptr<ReaderShared> shared;
 };
 
-HCOMMREADER CommStartReader(HCOMM handle, CommReceiveProc receiver) {
+HCOMMREADER CommStartReader(HCOMM handle, CommReceiveProc receiver, CommIdleProc idle) {
     auto port = FindPort(handle);
     if (!port || receiver == nullptr) {
         CommMessage(kMsgReadThread);
@@ -814,6 +865,7 @@ HCOMMREADER CommStartReader(HCOMM handle, CommReceiveProc receiver) {
     }
     auto shared = std::make_shared<ReaderShared>();
     shared->receiver = receiver;
+    shared->idle = idle;
     shared->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (shared->wakeFd < 0)
         CommMessage(kMsgReaderEvent, MB_OK);
@@ -836,6 +888,13 @@ HCOMMREADER CommStartReader(HCOMM handle, CommReceiveProc receiver) {
 
 bool CommReaderStopRequested() {
     return t_reader != nullptr && t_reader->stopFlag.load(std::memory_order_acquire);
+}
+
+void CommReaderWakeAt(std::chrono::steady_clock::time_point when) {
+    if (t_reader == nullptr)
+        return;
+    t_reader->wakeAt = when;
+    t_reader->wakeAtSet = true;
 }
 
 int CommStopReader(HCOMMREADER reader) {

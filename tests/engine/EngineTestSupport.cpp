@@ -200,6 +200,7 @@ void ResetEngine() {
     g_nRecordsTotal = 0;
     g_nRecordsLeft = 0;
     g_nLastRecordLength = 0;
+    g_uploadWatch = {};
     g_bUploadMode.store(false);
     g_bTargetReady.store(false);
     g_bUploadRunning.store(false);
@@ -210,6 +211,8 @@ bool PrepareUpload(const std::string& path, FilterMode mode) {
     std::snprintf(g_szUploadFileName, sizeof g_szUploadFileName, "%s", path.c_str());
     ++g_nUploadNumber;
     g_nLastRecordLength = 0;
+    g_uploadWatch = {};
+    g_uploadWatch.lastRequestAt = std::chrono::steady_clock::now();
     if (OpenUploadFile() == 0) {
         return false;
     }

@@ -132,7 +132,8 @@ TEST_F(EngineTest, TheChunkAEnqBInEachState) {
     EXPECT_EQ(all[0].percent, 33);
     EXPECT_EQ(all[1].data, "AB");
 
-    // The request for the last record ends the chunk: completion, no data.
+    // The request for the last record: its bytes around it are data, and completion follows
+    // once the record's window has passed with no NAK.
     ASSERT_TRUE(m_box->Send("\x05"));
     ASSERT_TRUE(m_log.WaitForCount(UPLOAD_MSG_PROGRESS, 2, kWait));
     m_log.Clear();
@@ -140,11 +141,12 @@ TEST_F(EngineTest, TheChunkAEnqBInEachState) {
                             "B"));
     ASSERT_TRUE(m_log.WaitForCount(UPLOAD_MSG_COMPLETE, 1, kWait));
     ASSERT_TRUE(m_box->Send("C"));
-    ASSERT_TRUE(m_log.WaitForCount(UPLOAD_MSG_DATA, 1, kWait));
+    ASSERT_TRUE(m_log.WaitForCount(UPLOAD_MSG_DATA, 2, kWait));
     all = m_log.All();
-    ASSERT_EQ(all.size(), 2u);
-    EXPECT_EQ(all[0].type, UPLOAD_MSG_COMPLETE);
-    EXPECT_EQ(all[1].data, "C");
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[0].data, "AB");
+    EXPECT_EQ(all[1].type, UPLOAD_MSG_COMPLETE);
+    EXPECT_EQ(all[2].data, "C");
     const Bytes file = VariedFile(3);
     EXPECT_TRUE(WaitUntil([&] {
         const auto received = m_box->Received();

@@ -2,9 +2,12 @@
 // test reads: the byte table in each mode, record requests, resends, progress and completion.
 #include "EngineTestSupport.h"
 #include "PtyPair.h"
+#include "UploadFile.h"
 #include "UploadProtocol.h"
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 namespace tarvik::test {
 namespace {
@@ -119,8 +122,7 @@ TEST_F(ReceiveFilterTest, AckThenEnqSendsAtOnceAndASecondAckChangesNothing) {
 TEST_F(ReceiveFilterTest, NakResendsTheLastRecordOnlyWhenThereIsOne) {
     const Bytes record1 = MakeRecord(12, 1);
     const Bytes record2 = MakeRecord(13, 2);
-    // The header counts three records, the file holds two.
-    Prepare(MakeUploadFile(3, {record1, record2}), FilterMode::Streaming);
+    Prepare(MakeUploadFile(2, {record1, record2}), FilterMode::Streaming);
 
     EXPECT_EQ(Filter("\x15"), 1) << "NAK before any record";
     EXPECT_EQ(m_log.Data(), "\x15");
@@ -129,23 +131,74 @@ TEST_F(ReceiveFilterTest, NakResendsTheLastRecordOnlyWhenThereIsOne) {
     m_log.Clear();
     EXPECT_EQ(Filter("\x05\x15\x15"), 1);
     EXPECT_EQ(Written(), Str(record1) + Str(record1) + Str(record1));
-    EXPECT_EQ(g_nRecordsLeft, 2) << "a resend counts nothing";
+    EXPECT_EQ(g_nRecordsLeft, 1) << "a resend counts nothing";
     ASSERT_EQ(m_log.All().size(), 1u) << "a resend gives no notification";
+}
 
-    m_log.Clear();
-    EXPECT_EQ(Filter("\x05"), 1);
-    EXPECT_EQ(Written(), Str(record2));
-    // The file holds no third record: nothing is sent, nothing counted, the same progress again,
-    // and NAK after such a request is data for the client.
-    m_log.Clear();
-    EXPECT_EQ(Filter("\x05\x15"), 1);
-    EXPECT_EQ(Written(), "");
-    EXPECT_EQ(g_nRecordsLeft, 1);
-    const auto all = m_log.All();
-    ASSERT_EQ(all.size(), 2u);
-    EXPECT_EQ(all[0].type, UPLOAD_MSG_PROGRESS);
-    EXPECT_EQ(all[0].percent, 66);
-    EXPECT_EQ(all[1].data, "\x15");
+// The last record is delivered only once its window has passed with no NAK: a NAK in the window
+// sends it again and starts a new window, a request for more ends the window at once, and a box
+// that keeps refusing the record ends the upload. Each way the file cannot give its next record
+// ends the upload too, with the reason, and sends nothing.
+TEST_F(ReceiveFilterTest, HowAnUploadEnds) {
+    const Bytes a = MakeRecord(12, 1);
+    const Bytes b = MakeRecord(13, 2);
+    const std::string storm(kMaxResends + 1, '\x15');
+    std::string stormResends;
+    for (int i = 0; i < kMaxResends; ++i) {
+        stormResends += Str(b);
+    }
+    struct Case {
+        const char* name;
+        Bytes file;
+        std::string chunk; // after the requests for the file's records
+        bool waitForWindow;
+        std::string written; // by the chunk
+        std::int32_t ending; // UPLOAD_MSG_COMPLETE, UPLOAD_MSG_TIMEOUT or -1
+        const char* reason;
+    };
+    const Bytes two = MakeUploadFile(2, {a, b});
+    const std::vector<Case> cases = {
+        {"window passes", two, "", true, "", UPLOAD_MSG_COMPLETE, ""},
+        {"NAKs in the window", two, "\x15\x15", true, Str(b) + Str(b), UPLOAD_MSG_COMPLETE, ""},
+        {"a request for more", two, "\x05", false, "", UPLOAD_MSG_COMPLETE, ""},
+        {"NAK storm", two, storm, false, stormResends, UPLOAD_MSG_TIMEOUT, kReasonNakStorm},
+        {"file ends early", MakeUploadFile(3, {a, b}), "\x05", false, "", UPLOAD_MSG_TIMEOUT,
+         kFaultFileEnded},
+        {"damaged header", Concat({MakeUploadFile(3, {a, b}), {0x07, 0, 0, 0}, a}), "\x05", false,
+         "", UPLOAD_MSG_TIMEOUT, kFaultBadRecord},
+        {"cut record", Concat({MakeUploadFile(3, {a, b}), Bytes(b.begin(), b.begin() + 9)}), "\x05",
+         false, "", UPLOAD_MSG_TIMEOUT, kFaultRecordCut},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Prepare(c.file, FilterMode::Streaming);
+        EXPECT_EQ(Filter("\x05\x05"), 1);
+        EXPECT_EQ(Written(), Str(a) + Str(b));
+        m_log.Clear();
+        Filter(c.chunk);
+        const bool endsAtOnce = c.ending == UPLOAD_MSG_TIMEOUT || !c.waitForWindow;
+        // The last record's window has not passed: asking the clock now ends nothing.
+        UploadReaderIdle(COMM_IDLE_QUIET);
+        EXPECT_EQ(m_log.All().empty(), !endsAtOnce);
+        if (c.waitForWindow) {
+            std::chrono::steady_clock::time_point deadline;
+            {
+                std::lock_guard lock(g_uploadMutex);
+                deadline = g_uploadWatch.settleDeadline;
+            }
+            std::this_thread::sleep_until(deadline);
+            UploadReaderIdle(COMM_IDLE_QUIET);
+        }
+        EXPECT_EQ(Written(), c.written);
+        const auto all = m_log.All();
+        ASSERT_EQ(all.size(), 1u);
+        EXPECT_EQ(all[0].type, c.ending);
+        EXPECT_EQ(all[0].data, c.reason);
+        EXPECT_FALSE(g_bUploadMode.load() || g_bUploadRunning.load());
+        EXPECT_EQ(g_hUploadFile, kNoUploadFile);
+        EXPECT_EQ(Filter("\x05\x15"), 1);
+        EXPECT_EQ(Written(), "") << "nothing more of the upload is sent";
+    }
 }
 
 TEST_F(ReceiveFilterTest, ProgressIsTruncatedFromDoublePrecision) {
@@ -189,38 +242,18 @@ TEST_F(ReceiveFilterTest, RecordCountsThatDifferFromTheFile) {
 
     // Counts two, holds three: the third is never sent.
     Prepare(MakeUploadFile(2, {a, b, c}), FilterMode::Streaming);
-    EXPECT_EQ(Filter("\x05"), 1);
+    EXPECT_EQ(Filter("\x05\x05"), 1);
     EXPECT_EQ(Filter("\x05"), 0);
     EXPECT_EQ(Written(), Str(a) + Str(b));
 
-    // Counts none, holds none: complete at the first request.
-    m_log.Clear();
-    Prepare(MakeUploadFile(0, {}), FilterMode::Streaming);
-    EXPECT_EQ(Filter("\x05"), 0);
-    EXPECT_EQ(m_log.Count(UPLOAD_MSG_COMPLETE), 1u);
-
-    // Counts none, holds two: sent with progress 100, never complete.
-    m_log.Clear();
-    Prepare(MakeUploadFile(0, {a, b}), FilterMode::Streaming);
-    EXPECT_EQ(Filter("\x05\x05\x05"), 1);
-    EXPECT_EQ(Written(), Str(a) + Str(b));
-    const auto progress = m_log.OfType(UPLOAD_MSG_PROGRESS);
-    ASSERT_EQ(progress.size(), 3u);
-    for (const auto& p : progress) {
-        EXPECT_EQ(p.percent, 100);
+    // Counts none: complete at the first request, whatever the file holds.
+    for (const Bytes& file : {MakeUploadFile(0, {}), MakeUploadFile(0, {a, b})}) {
+        m_log.Clear();
+        Prepare(file, FilterMode::Streaming);
+        EXPECT_EQ(Filter("\x05"), 0);
+        EXPECT_EQ(m_log.Count(UPLOAD_MSG_COMPLETE), 1u);
+        EXPECT_EQ(Written(), "");
     }
-    EXPECT_EQ(m_log.Count(UPLOAD_MSG_COMPLETE), 0u);
-}
-
-TEST_F(ReceiveFilterTest, ABadRecordIsNotSentNorCounted) {
-    const Bytes good = MakeRecord(4, 4);
-    Prepare(Concat({MakeUploadFile(2, {}), {0x07, 0, 0, 0}, good, good}), FilterMode::Streaming);
-    EXPECT_EQ(Filter("\x05"), 1);
-    EXPECT_EQ(Written(), "");
-    EXPECT_EQ(g_nRecordsLeft, 2);
-    EXPECT_EQ(m_log.OfType(UPLOAD_MSG_PROGRESS).at(0).percent, 0);
-    EXPECT_EQ(Filter("\x05\x05"), 0);
-    EXPECT_EQ(Written(), Str(good) + Str(good));
 }
 
 } // namespace

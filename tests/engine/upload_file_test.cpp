@@ -150,22 +150,35 @@ TEST_F(UploadFileTest, ARecordLongerThanTheBufferIsRefusedWithoutTouchingItOrMov
     }
 }
 
-TEST_F(UploadFileTest, ShortHeadersAndShortRecordsAtTheEndOfTheFile) {
+TEST_F(UploadFileTest, EachRecordThatCannotBeGivenSaysWhyAndACutOneIsNeverGivenInPart) {
     const Bytes whole = MakeRecord(10, 4);
     const Bytes cut(whole.begin(), whole.begin() + 12);
-    // A record cut short is returned with the bytes that are there.
-    ASSERT_EQ(Open(Concat({MakeUploadFile(1, {}), cut})), 1);
-    std::int32_t length = Read();
-    ASSERT_EQ(length, 12);
-    EXPECT_EQ(Buffer(length), cut);
-    EXPECT_EQ(Read(), 0);
-
-    // A header cut short with a good type byte: its length bytes were never read.
-    std::memset(g_RecordBuffer, 0x5C, 16);
-    ASSERT_EQ(Open(Concat({MakeUploadFile(1, {}), {0x02, 0x00}})), 1);
-    EXPECT_EQ(Read(), 0);
-    EXPECT_EQ(g_RecordBuffer[0], 0x5C);
-    EXPECT_EQ(Read(), 0);
+    struct Case {
+        Bytes file;
+        const char* fault;
+    };
+    const std::vector<Case> cases = {
+        {Concat({MakeUploadFile(1, {}), cut}), kFaultRecordCut},
+        {Concat({MakeUploadFile(1, {}), {0x02, 0x00}}), kFaultBadRecord},
+        {Concat({MakeUploadFile(1, {}), {0x07, 0x00, 0x00, 0x01}}), kFaultBadRecord},
+        {MakeUploadFile(1, {MakeRecord(5092, 1)}), kFaultRecordTooLong},
+        {MakeUploadFile(2, {}), kFaultFileEnded},
+    };
+    for (const Case& c : cases) {
+        std::memset(g_RecordBuffer, 0x5C, 16);
+        ASSERT_EQ(Open(c.file), 1);
+        const char* fault = nullptr;
+        {
+            std::lock_guard recordLock(g_recordMutex);
+            std::lock_guard lock(g_uploadMutex);
+            EXPECT_EQ(ReadUploadRecord(g_RecordBuffer, &fault), 0);
+        }
+        EXPECT_STREQ(fault, c.fault);
+        if (c.fault == kFaultRecordCut) {
+            EXPECT_EQ(g_nUploadFileOffset, 6) << "a cut record is not consumed";
+            EXPECT_EQ(Read(), 0) << "and never given out later";
+        }
+    }
 }
 
 TEST_F(UploadFileTest, OpeningAgainAndRefusedFilesLeaveNoDescriptorBehind) {
