@@ -115,7 +115,8 @@ CUpgradeDlg::CUpgradeDlg(QWidget* pParent, std::string configBaseDir,
       m_deviceRoot(std::move(deviceRoot)), m_pGate(CGuiCallGate::Create(this)) {
     BuildControls();
     m_pSequencerUi = std::make_unique<CSequencerUi>(*this);
-    m_pSequencer = std::make_unique<CUpgradeSequencer>(*m_pSequencerUi, m_ConfigInfo);
+    m_pSequencer =
+        std::make_unique<CUpgradeSequencer>(*m_pSequencerUi, m_ConfigInfo, m_configBaseDir);
 }
 
 CUpgradeDlg::~CUpgradeDlg() {

@@ -2,6 +2,7 @@
 
 #include "MessageBox.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -40,6 +41,8 @@ std::mutex g_notifyLock;
 CUpgradeSequencer* g_pActiveSequencer = nullptr;
 
 constexpr std::size_t kPortNameCapacity = sizeof(CTarvik::m_szPortName); // NUL included
+// The longest reason of a time-out that is shown; the engine's are short sentences.
+constexpr std::size_t kMaxReasonBytes = 200;
 
 std::string StartFailureReason(unsigned nResult) {
     switch (nResult) {
@@ -79,6 +82,10 @@ void UploadNotify(_tagUploadNotificationMsgstruct* pMsg) {
     // The record lives on the notifying thread's stack: copy what the owner thread needs.
     const int nMsgType = pMsg->nMsgType;
     const int nPercent = pMsg->nPercent;
+    // A time-out that ended the upload says why.
+    std::string reason;
+    if (nMsgType == UPLOAD_MSG_TIMEOUT && pMsg->pData != nullptr && pMsg->nDataLength > 0)
+        reason.assign(pMsg->pData, std::min<std::size_t>(pMsg->nDataLength, kMaxReasonBytes));
     // Started and data notifications change nothing; they are not worth a trip.
     if (nMsgType != UPLOAD_MSG_PROGRESS && nMsgType != UPLOAD_MSG_TIMEOUT &&
         nMsgType != UPLOAD_MSG_COMPLETE)
@@ -92,14 +99,16 @@ void UploadNotify(_tagUploadNotificationMsgstruct* pMsg) {
     // handles tasks in order, so by the time this one runs the state is settled.
     const unsigned nConnection = pSequencer->m_nConnection;
     std::weak_ptr<int> alive = pSequencer->m_pAlive;
-    pSequencer->m_ui.Post([pSequencer, alive, nMsgType, nPercent, nConnection] {
-        if (!alive.expired())
-            pSequencer->OnNotification(nMsgType, nPercent, nConnection);
-    });
+    pSequencer->m_ui.Post(
+        [pSequencer, alive, nMsgType, nPercent, reason = std::move(reason), nConnection] {
+            if (!alive.expired())
+                pSequencer->OnNotification(nMsgType, nPercent, reason, nConnection);
+        });
 }
 
-CUpgradeSequencer::CUpgradeSequencer(ISequencerUi& ui, const CONFIG_INFO& config)
-    : m_ui(ui), m_ConfigInfo(config) {
+CUpgradeSequencer::CUpgradeSequencer(ISequencerUi& ui, const CONFIG_INFO& config,
+                                     std::string configBaseDir)
+    : m_ui(ui), m_ConfigInfo(config), m_configBaseDir(std::move(configBaseDir)) {
     std::lock_guard lock(g_notifyLock);
     g_pActiveSequencer = this;
 }
@@ -291,18 +300,18 @@ void CUpgradeSequencer::RunStage() {
     const BYTE nMode = m_nUpdateMode;
     switch (nStage) {
     case STAGE_STI:
-        StartFile(m_ConfigInfo.pszStiFile);
+        StartFile(TAG_STI_FILE, m_ConfigInfo.pszStiFile);
         break;
     case STAGE_CARTRIDGE1:
         if (nMode == MODE_STI_ONLY)
             FinishSequence(kStiUpdatedText);
         else if (nMode == MODE_CARTRIDGE_ONLY)
-            StartFile(m_ConfigInfo.pszCartridgeFile1);
+            StartFile(TAG_CARTRIDGE_FILE1, m_ConfigInfo.pszCartridgeFile1);
         else
-            AskThenStart(kRebootPromptText, m_ConfigInfo.pszCartridgeFile1);
+            AskThenStart(kRebootPromptText, TAG_CARTRIDGE_FILE1, m_ConfigInfo.pszCartridgeFile1);
         break;
     case STAGE_CARTRIDGE2:
-        AskThenStart(kFilePromptText, m_ConfigInfo.pszCartridgeFile2);
+        AskThenStart(kFilePromptText, TAG_CARTRIDGE_FILE2, m_ConfigInfo.pszCartridgeFile2);
         break;
     case STAGE_FINISH:
         FinishSequence(kGoodText);
@@ -312,7 +321,15 @@ void CUpgradeSequencer::RunStage() {
     }
 }
 
-void CUpgradeSequencer::StartFile(char* pszPath) {
+void CUpgradeSequencer::StartFile(BYTE fileTag, char* pszPath) {
+    // What is sent is what was verified: the file may have been edited, cut or removed since
+    // start-up. The loader's own message for the file, and on the next line which file and why.
+    std::string message;
+    std::string detail;
+    if (!RecheckUploadFile(m_ConfigInfo, fileTag, m_configBaseDir, &message, &detail)) {
+        StopWithMessage(detail.empty() ? message : message + "\n" + detail, true);
+        return;
+    }
     unsigned nResult = 3; // a configuration without this file: nothing to open
     if (pszPath != nullptr && pszPath[0] != '\0')
         nResult = g_Uploader.UploadURTFile(pszPath);
@@ -333,33 +350,34 @@ void CUpgradeSequencer::ReportStartFailure(const char* pszPath, unsigned nResult
     if (!system.empty())
         text += " (" + system + ")";
     text += ".\nPlease check the upgrade files and try again.";
-    // The engine leaves its upload mode set (and, after result 2, the file open) until the next
-    // cancel; the sequence stops here, as after a time-out, so that a later stage never runs on
-    // a file that was not sent.
-    g_Uploader.CancelUploadProcess();
+    // The sequence stops here, as after a time-out, so that a later stage never runs on a file
+    // that was not sent.
+    StopWithMessage(text, true);
+}
+
+void CUpgradeSequencer::StopWithMessage(const std::string& text, bool resetProgress) {
+    ReleaseConnection();
     g_nUploadState = STATE_STOPPED;
-    SetProgress(0);
+    if (resetProgress)
+        SetProgress(0);
     ShowStagePrompt(text, MB_SYSTEMMODAL, nullptr);
 }
 
-void CUpgradeSequencer::AskThenStart(const char* pszText, char* pszPath) {
-    ShowStagePrompt(pszText, MB_SYSTEMMODAL | MB_OKCANCEL, [this, pszPath](int answer) {
+void CUpgradeSequencer::AskThenStart(const char* pszText, BYTE fileTag, char* pszPath) {
+    ShowStagePrompt(pszText, MB_SYSTEMMODAL | MB_OKCANCEL, [this, fileTag, pszPath](int answer) {
         // Only a reset ends STATE_STAGE_DONE while the prompt is open, and a reset closes it;
         // the test keeps a late answer from acting on anything else.
         if (g_nUploadState.load() != STATE_STAGE_DONE)
             return;
         if (answer == IDOK)
-            StartFile(pszPath);
+            StartFile(fileTag, pszPath);
         else
             Refuse();
     });
 }
 
 void CUpgradeSequencer::Refuse() {
-    g_Uploader.CancelUploadProcess();
-    g_nUploadState = STATE_STOPPED;
-    SetProgress(0);
-    ShowStagePrompt(kSwitchOffText, MB_SYSTEMMODAL, nullptr);
+    StopWithMessage(kSwitchOffText, true);
 }
 
 void CUpgradeSequencer::FinishSequence(const char* pszText) {
@@ -371,7 +389,8 @@ void CUpgradeSequencer::FinishSequence(const char* pszText) {
     ShowStagePrompt(pszText, MB_SYSTEMMODAL, nullptr);
 }
 
-void CUpgradeSequencer::OnNotification(int nMsgType, int nPercent, unsigned nConnection) {
+void CUpgradeSequencer::OnNotification(int nMsgType, int nPercent, const std::string& reason,
+                                       unsigned nConnection) {
     if (nConnection != m_nConnection)
         return; // from a connection that has since been reset
     if (g_nUploadState.load() != STATE_UPLOADING)
@@ -381,9 +400,10 @@ void CUpgradeSequencer::OnNotification(int nMsgType, int nPercent, unsigned nCon
         SetProgress(nPercent);
         break;
     case UPLOAD_MSG_TIMEOUT:
-        // The engine's handshake goes on; its further time-outs are dropped by the state test.
-        g_nUploadState = STATE_STOPPED;
-        ShowStagePrompt(kTimeoutText, MB_SYSTEMMODAL, nullptr);
+        // The bar stays where the upload stopped; the reason, when the engine gives one, goes
+        // on a line below the message.
+        StopWithMessage(reason.empty() ? kTimeoutText : kTimeoutText + std::string("\n") + reason,
+                        false);
         break;
     case UPLOAD_MSG_COMPLETE:
         // Every stage either starts a file, opens a prompt whose answer continues the

@@ -47,7 +47,7 @@ constexpr int STATE_CONNECTED = 1;  // only while "Start Upload" starts the firs
 constexpr int STATE_UPLOADING = 2;  // an upload file is being sent; notifications count
 constexpr int STATE_STAGE_DONE = 3; // a file is through; a stage prompt may be open
 constexpr int STATE_STOPPED = 5;    // stopped on a time-out, a refusal or a file that did not
-                                    // start; the port is still open
+                                    // start or pass its check; the port is released
 
 // Update modes (m_nUpdateMode), chosen by the radio buttons.
 constexpr BYTE MODE_COMPLETE = 1;
@@ -110,7 +110,9 @@ public:
     // ui and config must outlive the sequencer. config is the dialog's configuration record;
     // it may be filled after construction (it is read at each stage). The update mode starts as
     // MODE_NONE and the stage as STAGE_NONE; the dialog then selects a mode with a radio setter.
-    CUpgradeSequencer(ISequencerUi& ui, const CONFIG_INFO& config);
+    // configBaseDir: where the configuration's relative upload paths resolve when each file is
+    // checked again right before it is sent (the working directory, as for the engine).
+    CUpgradeSequencer(ISequencerUi& ui, const CONFIG_INFO& config, std::string configBaseDir = ".");
     // Stops any upload and closes the connection; no notification reaches the sequencer after.
     ~CUpgradeSequencer();
     CUpgradeSequencer(const CUpgradeSequencer&) = delete;
@@ -155,11 +157,18 @@ public:
 private:
     friend void UploadNotify(_tagUploadNotificationMsgstruct* pMsg);
 
-    // Owner thread: one notification, tagged with the connection it came from.
-    void OnNotification(int nMsgType, int nPercent, unsigned nConnection);
-    void StartFile(char* pszPath);
-    void AskThenStart(const char* pszText, char* pszPath);
+    // Owner thread: one notification, tagged with the connection it came from. reason: the
+    // text of a time-out that ended the upload ("" for the handshake's own).
+    void OnNotification(int nMsgType, int nPercent, const std::string& reason,
+                        unsigned nConnection);
+    // Checks the file against the configuration's CRC-32 once more, then starts it. fileTag:
+    // TAG_STI_FILE, TAG_CARTRIDGE_FILE1 or TAG_CARTRIDGE_FILE2.
+    void StartFile(BYTE fileTag, char* pszPath);
+    void AskThenStart(const char* pszText, BYTE fileTag, char* pszPath);
     void Refuse();
+    // Stops the sequence for good with a message: the port is released at once, so that another
+    // program or the next "Start Upload" can open it; the state is STATE_STOPPED.
+    void StopWithMessage(const std::string& text, bool resetProgress);
     void FinishSequence(const char* pszText);
     void ReportStartFailure(const char* pszPath, unsigned nResult);
     void ShowStagePrompt(const std::string& text, unsigned flags,
@@ -173,6 +182,7 @@ private:
 
     ISequencerUi& m_ui;
     const CONFIG_INFO& m_ConfigInfo;
+    const std::string m_configBaseDir;
 
     std::mutex m_StageLock; // m_nStage, writes of m_nUpdateMode, the progress position
     BYTE m_nUpdateMode = MODE_NONE;

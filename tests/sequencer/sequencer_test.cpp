@@ -11,6 +11,8 @@
 #include "UpgradeSequencer.h"
 #include "UploadProtocol.h"
 
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -35,6 +37,15 @@ void Notify(int type, int percent) {
 
 bool PortOpen() {
     return g_hPort.load() != nullptr;
+}
+
+// The engine holds no port, and the box's port opens for someone else.
+bool PortFreeFor(const std::string& path) {
+    HCOMM other = CommOpen(path.c_str(), nullptr);
+    if (other == nullptr)
+        return false;
+    CommClose(other);
+    return !PortOpen();
 }
 
 class SequencerTest : public ::testing::Test {
@@ -63,6 +74,8 @@ protected:
         EXPECT_EQ(g_nUploadState.load(), STATE_IDLE);
         EXPECT_FALSE(PortOpen());
     }
+
+    bool PortFreeForAnotherProgram() const { return PortFreeFor(ui.port); }
 
     // Starts a simulated box expecting the files in order, and points the port text at it.
     BoxSimulator& Box(std::vector<std::string> files, sorvel::boxsim::Options options = {}) {
@@ -137,7 +150,7 @@ INSTANTIATE_TEST_SUITE_P(
         ModeCase{"CartridgeOnly", &CUpgradeSequencer::OnOnlyCartridge, {1, 2}, {kFile, kGood}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(SequencerTest, RefusedPromptStopsWithThePortOpenUntilCancelOrExit) {
+TEST_F(SequencerTest, RefusedPromptStopsAndReleasesThePort) {
     for (int refused : {0, 1}) { // the reboot prompt, then the 'FILE' prompt
         SCOPED_TRACE(refused);
         Box({sti, cart1, cart2});
@@ -149,7 +162,7 @@ TEST_F(SequencerTest, RefusedPromptStopsWithThePortOpenUntilCancelOrExit) {
         ExpectFilesArrived(refused + 1);
         EXPECT_EQ(ui.events.back(), (UiEvent{UiEvent::StagePrompt, kSwitchOff, 0x1000}));
         EXPECT_EQ(ui.Count(kGood), 0u);
-        EXPECT_TRUE(PortOpen());
+        EXPECT_TRUE(PortFreeForAnotherProgram());
         EXPECT_EQ(ui.progress.back(), 0);
         EXPECT_EQ(seq->GetStage(), refused == 0 ? STAGE_CARTRIDGE1 : STAGE_CARTRIDGE2);
 
@@ -178,16 +191,15 @@ TEST_F(SequencerTest, TimeOutIsShownOnceHoweverLongTheBoxStaysSilent) {
     ASSERT_TRUE(ui.Pump([&] { return ui.Count(kTimeout) == 1; }));
     EXPECT_EQ(ui.events.back(), (UiEvent{UiEvent::StagePrompt, kTimeout, 0x1000}));
     EXPECT_EQ(g_nUploadState.load(), STATE_STOPPED);
-    EXPECT_TRUE(PortOpen());
-
-    // The engine goes on waking the box and timing out; none of that shows again, and a late
-    // progress notification leaves the bar alone.
+    // The sequence stopped for good: the port is released at once, and a late notification
+    // shows nothing and leaves the bar alone.
+    EXPECT_TRUE(PortFreeForAnotherProgram());
+    Notify(UPLOAD_MSG_TIMEOUT, 0);
     Notify(UPLOAD_MSG_PROGRESS, 50);
-    const std::size_t wakeUps = box.GetReport().wakeUps;
-    ASSERT_TRUE(ui.Pump([&] { return box.GetReport().wakeUps >= wakeUps + 60; }));
     ui.Drain();
     EXPECT_EQ(ui.Count(kTimeout), 1u);
     EXPECT_EQ(seq->GetProgress(), 0);
+    (void)box;
 
     // A new sequence closes the old message and may time out once again.
     seq->OnStartUpload();
@@ -371,36 +383,35 @@ TEST_F(SequencerTest, FileThatFailsToStartIsReportedAndStopsTheSequence) {
     ui.holdPrompts = false;
     ui.events.clear();
 
-    // The first cartridge file vanished after the configuration was checked.
-    std::filesystem::remove(cart1);
-    Box({sti});
-    seq->OnStartUpload();
-    ASSERT_TRUE(ui.Pump([&] { return InState(STATE_STOPPED); }));
-    ExpectFilesArrived(1);
-    ui.Drain();
-    ASSERT_EQ(ui.events.size(), 2u);
-    EXPECT_EQ(ui.events[0].text, kReboot);
-    const std::string& text = ui.events[1].text;
-    EXPECT_EQ(text.rfind("Upload stopped.\nThe file " + cart1 +
-                             " cannot be uploaded:\nthe file does not open or is no upload file (",
-                         0),
-              0u)
-        << text;
-    EXPECT_NE(text.find(".\nPlease check the upgrade files and try again."), std::string::npos);
-    EXPECT_EQ(ui.events[1].flags, 0x1000u);
-    EXPECT_EQ(ui.progress.back(), 0);
-    seq->OnCancelUpload();
-
-    // The STI file is no upload file: "Start Upload" stops at once instead of uploading nothing.
-    dir.Write("Ressources/sti.urt", std::string("not an upload file"));
-    ui.events.clear();
-    seq->OnStartUpload();
-    EXPECT_EQ(g_nUploadState.load(), STATE_STOPPED);
-    ASSERT_EQ(ui.events.size(), 1u);
-    EXPECT_EQ(
-        ui.events[0].text.rfind("Upload stopped.\nThe file " + sti + " cannot be uploaded:", 0),
-        0u);
-    seq->OnCancelUpload();
+    // Files checked again right before they are sent: the first cartridge file vanished, or
+    // the STI file changed, after the configuration was checked. The loader's message, then the
+    // file and the reason; nothing of the file is sent and the port is released.
+    struct Case {
+        std::function<void()> change;
+        std::size_t filesBefore;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {[&] { std::filesystem::remove(cart1); }, 1,
+         "Error 0x3c01 : File not found !\n" + cart1 + ": No such file or directory"},
+        {[&] { dir.Write("Ressources/sti.urt", std::string("not an upload file")); }, 0,
+         "Error 0x1c01 : Unknown uart file\n" + sti + ": "},
+    };
+    for (const Case& c : cases) {
+        c.change();
+        // A box that takes any records: the changed STI file is no upload file it could expect.
+        auto& box =
+            Box(c.filesBefore != 0 ? std::vector<std::string>{sti} : std::vector<std::string>{});
+        ui.events.clear();
+        seq->OnStartUpload();
+        ASSERT_TRUE(ui.Pump([&] { return InState(STATE_STOPPED); }));
+        ui.Drain();
+        EXPECT_EQ(ui.events.back().text.rfind(c.text, 0), 0u) << ui.events.back().text;
+        EXPECT_EQ(ui.events.back().flags, 0x1000u);
+        EXPECT_EQ(box.GetReport().recordsReceived, c.filesBefore * 5);
+        EXPECT_TRUE(PortFreeForAnotherProgram());
+        seq->OnCancelUpload();
+    }
 }
 
 TEST_F(SequencerTest, ConnectFailuresAreReportedAndStartCanBeTriedAgain) {
