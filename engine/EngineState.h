@@ -107,8 +107,9 @@ struct UploadWatch {
     TimePoint recordDueAt{};   // when the record last written has crossed the line
     bool recordDue = false;    // recordDueAt waits for the box's next request to be measured
     std::chrono::nanoseconds longestReaction{0};
-    std::int32_t resends = 0; // NAKs answered for the record last read
-    bool settling = false;    // the last record is out; the window has not passed yet
+    bool reactionMeasured = false; // the box has asked again after at least one record
+    std::int32_t resends = 0;      // NAKs answered for the record last read
+    bool settling = false;         // the last record is out; the window has not passed yet
     TimePoint settleDeadline{};
     TimePoint lastRecordLeftAt{}; // when the last record had left the computer's output queue
 };

@@ -180,6 +180,7 @@ void NoteRequest(Clock::time_point now) {
     watch.lastRequestAt = now;
     if (watch.recordDue) {
         watch.recordDue = false;
+        watch.reactionMeasured = true;
         const auto reaction = std::chrono::duration_cast<std::chrono::nanoseconds>(
             std::min<Clock::duration>(now - watch.recordDueAt, kSettleReactionCap));
         watch.longestReaction = std::max(watch.longestReaction, reaction);
@@ -193,7 +194,10 @@ void NoteRecordSent(const EngineConnection* connection, std::int32_t length,
     watch.recordDueAt = sentAt + WireTime(connection, length);
     watch.recordDue = true;
     if (watch.settling) {
-        watch.settleDeadline = watch.recordDueAt + kSettleReactionFloor + 2 * watch.longestReaction;
+        watch.settleDeadline =
+            watch.recordDueAt + (watch.reactionMeasured
+                                     ? kSettleMargin + 2 * watch.longestReaction
+                                     : std::chrono::nanoseconds(kSettleUnmeasured));
         CommReaderWakeAt(watch.settleDeadline);
         // What the driver still holds of it leaves at the line's pace; unknown counts as all.
         const int queued = connection != nullptr ? connection->OutputQueued() : 0;

@@ -8,6 +8,8 @@
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 
@@ -163,6 +165,76 @@ TEST_F(CliTest, FailuresEndWithStatusOneAndTheSystemsMessages) {
                                     0),
               0u)
         << port.out;
+}
+
+// Every fault on the line or in the files ends either with every file intact at the box and
+// status 0, or with status 1, the message and its reason, soon after the fault: never a false
+// "updated", never a silent wait.
+TEST_F(CliTest, FaultsEndInTruthAndInTime) {
+    using NakLast = sorvel::boxsim::Options::NakLast;
+    using Options = sorvel::boxsim::Options;
+    const std::string kStopped = kTimeout + "\n";
+    struct Case {
+        const char* name;
+        const char* mode;
+        std::function<void(Options&)> fault;
+        // Changes an upload file once the reboot prompt is open (after the start-up check).
+        std::function<void()> whilePromptOpen;
+        int status;
+        std::size_t intact;
+        std::string lastMessage; // the beginning of the last message shown
+        std::chrono::seconds within;
+    };
+    const auto cut = [&] {
+        const auto path = FilePath("cart1.urt");
+        std::filesystem::resize_file(path, std::filesystem::file_size(path) - 100);
+    };
+    const auto edit = [&] {
+        std::fstream file(FilePath("cart1.urt"), std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(200);
+        file.put('\x7F');
+    };
+    const std::vector<Case> cases = {
+        {"last record NAKed, STI only", "sti", [](Options& o) { o.nakEvery = 2; }, nullptr, 0, 1,
+         kStiUpdated, 10s},
+        {"every last record NAKed once", "complete", [](Options& o) { o.nakLast = NakLast::Once; },
+         nullptr, 0, 3, kGood, 10s},
+        {"NAK storm", "sti", [](Options& o) { o.nakLast = NakLast::Always; }, nullptr, 1, 0,
+         kStopped + "the box refused the same record again and again", 10s},
+        {"hang-up mid-file", "sti", [](Options& o) { o.hangUpAfter = 3; }, nullptr, 1, 0,
+         kStopped + "the port was disconnected", 2s},
+        {"box stops asking", "sti", [](Options& o) { o.stopAfter = 3; }, nullptr, 1, 0,
+         kStopped + "the box stopped asking for records", 17s},
+        {"file cut after the check", "complete", nullptr, cut, 1, 1,
+         "Error 0x1c02 : Unknown uart file\n.\\Ressources\\cart1.urt: ", 10s},
+        {"file edited after the check", "complete", nullptr, edit, 1, 1,
+         "Error 0x1c02 : Unknown uart file\n.\\Ressources\\cart1.urt: ", 10s},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MakeUpgrade(true);
+        Options options;
+        if (c.fault)
+            c.fault(options);
+        std::vector<std::string> files{FilePath("sti.urt")};
+        if (std::string(c.mode) == "complete")
+            files = {FilePath("sti.urt"), FilePath("cart1.urt"), FilePath("cart2.urt")};
+        box = StartBox(files, options);
+        const auto start = std::chrono::steady_clock::now();
+        Cli cli(Args({"--mode", c.mode}));
+        if (c.whilePromptOpen) {
+            ASSERT_TRUE(cli.WaitForOutput(kReboot));
+            c.whilePromptOpen();
+        }
+        cli.Input("\n\n");
+        EXPECT_EQ(cli.Wait(), c.status) << cli.err;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, c.within);
+        const std::string messages = cli.Messages();
+        const auto last = messages.rfind(c.lastMessage);
+        EXPECT_NE(last, std::string::npos) << messages;
+        EXPECT_EQ(messages.find("was updated") != std::string::npos, c.status == 0) << messages;
+        EXPECT_EQ(box->GetReport().filesCompleted, c.intact);
+    }
 }
 
 TEST_F(CliTest, WrongUsageEndsWithStatusTwo) {
