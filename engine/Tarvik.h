@@ -19,6 +19,22 @@
 // handshake thread failed, 3 the file does not open or is no upload file (or its path does not
 // fit 259 characters), 4 not connected. After 2 or 3 no upload is under way and no file is open.
 //
+// The end of an upload. UPLOAD_MSG_COMPLETE means that every record went out and the box did
+// not ask for the last one again within a settle window after it left (its wire time and the
+// box's reaction: tens of milliseconds beyond the wire time); it comes on the reader thread once
+// that window has passed, and Disconnect from inside it cuts off nothing the box still reads.
+// Once the box has answered the handshake, every other way the upload can end is reported as
+// UPLOAD_MSG_TIMEOUT with a reason in pData (nDataLength bytes, no NUL counted, valid only
+// during the call): "the port was disconnected", "the box stopped asking for records" (nothing
+// asked for 15 s), "the box refused the same record again and again" (more than 16 resends of
+// one record), "the upload file ends before its last record", "the upload file ends inside a
+// record", "the upload file holds a damaged record header", "a record of the upload file is too
+// long", "the upload file cannot be read", "a record could not be written to the port". The
+// upload has then ended (no file open, nothing more of it is sent), and UploadURTFile may start
+// another. The port going away during the handshake ends the upload the same way. The
+// handshake's own time-out (every 15 s without an answer) keeps pData null and ends nothing.
+// UploadURTFile answers 4 on a port that has gone away.
+//
 // Stopping: after CancelUploadProcess returns, no wake-up byte goes out and no notification of
 // that upload begins; after Disconnect returns, no received byte reaches the engine. Neither waits
 // for a notification that is under way, and both may be called from inside notifications.
@@ -43,9 +59,10 @@
 // Kinds of notification (nMsgType).
 constexpr std::int32_t UPLOAD_MSG_STARTED = 0;  // handshake thread; pData: the path
 constexpr std::int32_t UPLOAD_MSG_PROGRESS = 1; // reader thread; nPercent
-constexpr std::int32_t UPLOAD_MSG_TIMEOUT = 2;  // handshake thread; every 15 s without answer
+constexpr std::int32_t UPLOAD_MSG_TIMEOUT = 2;  // handshake thread: every 15 s without answer;
+                                                // reader thread: the upload ended (pData: why)
 constexpr std::int32_t UPLOAD_MSG_DATA = 3;     // reader thread; bytes the box sent
-constexpr std::int32_t UPLOAD_MSG_COMPLETE = 4; // reader thread; nPercent 100
+constexpr std::int32_t UPLOAD_MSG_COMPLETE = 4; // reader thread; nPercent 100; the box has it all
 
 // One notification. The record and the bytes at pData are valid only during the call.
 struct _tagUploadNotificationMsgstruct {

@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <filesystem>
 #include <optional>
 #include <sys/file.h>
 #include <unistd.h>
@@ -242,6 +243,59 @@ TEST_F(DialogUploadTest, CompleteUpdateWithThePromptsAnsweredEndsWithGoodAndEver
     ClickThroughWindow(&dlg, dlg.GetDlgItem(IDCANCEL));
     EXPECT_FALSE(dlg.isVisible());
     EXPECT_EQ(dlg.m_ConfigInfo.pszStiFile, nullptr);
+}
+
+// A line lost in the middle of a file, and a file cut after the start-up check: the sequence
+// stops with the message and the reason below it, the port is released at once, and the buttons
+// stay usable for the next attempt.
+TEST_F(DialogUploadTest, AFaultStopsWithItsReasonAndReleasesThePort) {
+    struct Case {
+        const char* name;
+        unsigned hangUpAfter;
+        bool cutWhileRebootPromptOpen;
+        std::string text; // the beginning of the message
+        std::size_t intact;
+    };
+    const std::vector<Case> cases = {
+        {"hang-up mid-file", 3, false, kTimeout + "\nthe port was disconnected", 0},
+        {"file cut after the check", 0, true, "Error 0x1c02 : Unknown uart file\n" + m_cart1 + ": ",
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sorvel::boxsim::Options options;
+        options.hangUpAfter = c.hangUpAfter;
+        Box({m_sti, m_cart1, m_cart2}, options);
+        CUpgradeDlg& dlg = OpenDialog();
+        if (c.cutWhileRebootPromptOpen) {
+            QMessageBox* reboot = StartAndWaitForRebootPrompt();
+            ASSERT_NE(reboot, nullptr);
+            std::filesystem::resize_file(m_cart1, std::filesystem::file_size(m_cart1) - 100);
+            QTest::mouseClick(reboot->button(QMessageBox::Ok), Qt::LeftButton);
+        } else {
+            ClickThroughWindow(&dlg, dlg.m_btnStartUpload);
+        }
+        QMessageBox* stopped = nullptr;
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                for (QWidget* widget : QApplication::topLevelWidgets()) {
+                    auto* box = qobject_cast<QMessageBox*>(widget);
+                    if (box && box->isVisible() && box->text().toStdString().rfind(c.text, 0) == 0)
+                        stopped = box;
+                }
+                return stopped != nullptr;
+            },
+            20s));
+        ExpectStagePrompt(stopped, QMessageBox::Ok);
+        EXPECT_TRUE(InState(STATE_STOPPED));
+        EXPECT_FALSE(PortHeld(m_box->SlavePath()));
+        EXPECT_TRUE(dlg.m_btnStartUpload->isEnabled() && dlg.m_btnCancelUpload->isEnabled());
+        EXPECT_EQ(m_box->GetReport().filesCompleted, c.intact);
+        QTest::mouseClick(stopped->button(QMessageBox::Ok), Qt::LeftButton);
+        ClickThroughWindow(&dlg, dlg.m_btnCancelUpload); // silent in the stopped state
+        EXPECT_TRUE(InState(STATE_IDLE));
+        m_dlg.reset();
+    }
 }
 
 TEST_F(DialogUploadTest, ExitEveryWayDuringAnUploadShowsTheMessageAndKeepsTheDialog) {
