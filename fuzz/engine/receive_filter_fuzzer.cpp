@@ -8,7 +8,9 @@
 #include "UploadFile.h"
 #include "UploadProtocol.h"
 
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -31,6 +33,14 @@ void Check(_tagUploadNotificationMsgstruct* message) {
         break;
     case UPLOAD_MSG_COMPLETE:
         if (message->nPercent != 100 || g_bUploadMode.load() || g_hUploadFile != kNoUploadFile) {
+            __builtin_trap();
+        }
+        break;
+    case UPLOAD_MSG_TIMEOUT:
+        // An upload that ended says why, and has ended.
+        if (message->pData == nullptr || message->nDataLength < 1 ||
+            std::strlen(message->pData) != static_cast<std::size_t>(message->nDataLength) ||
+            g_bUploadMode.load() || g_hUploadFile != kNoUploadFile) {
             __builtin_trap();
         }
         break;
@@ -61,6 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::lock_guard lock(g_uploadMutex);
         CloseUploadFile();
         g_nLastRecordLength = 0;
+        g_uploadWatch = {};
+        g_uploadWatch.lastRequestAt = std::chrono::steady_clock::now();
         const bool upload = mode != 0 && OpenUploadFile() == 1;
         g_bUploadMode.store(upload);
         g_bTargetReady.store(upload && mode == 2);
