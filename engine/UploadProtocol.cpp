@@ -220,6 +220,17 @@ void EndUploadHere(bool failed) {
     g_bUploadRunning.store(false);
 }
 
+// A record did not go out whole. A connection that the client is closing says nothing more
+// (Disconnect leaves the upload as it is); otherwise the upload ends.
+Outcome WriteFailed(const EngineConnection* connection, const char*& fault) {
+    if (connection != nullptr && connection->Closing()) {
+        return Outcome::None;
+    }
+    fault = connection != nullptr && connection->Gone() ? kReasonPortGone : kReasonWriteFailed;
+    EndUploadHere(true);
+    return Outcome::Failed;
+}
+
 bool Streaming() {
     return g_bUploadMode.load() && g_bTargetReady.load() && g_hUploadFile != kNoUploadFile;
 }
@@ -259,9 +270,7 @@ Outcome SendNextRecord(EngineConnection* connection, std::int32_t& percent, cons
         return Outcome::None; // cancelled while the record went out
     }
     if (written != length) {
-        fault = connection != nullptr && connection->Gone() ? kReasonPortGone : kReasonWriteFailed;
-        EndUploadHere(true);
-        return Outcome::Failed;
+        return WriteFailed(connection, fault);
     }
     --g_nRecordsLeft;
     g_uploadWatch.settling = g_nRecordsLeft == 0;
@@ -303,9 +312,7 @@ Outcome ResendLastRecord(EngineConnection* connection, const char*& fault) {
         return Outcome::Progress;
     }
     if (written != length) {
-        fault = connection != nullptr && connection->Gone() ? kReasonPortGone : kReasonWriteFailed;
-        EndUploadHere(true);
-        return Outcome::Failed;
+        return WriteFailed(connection, fault);
     }
     NoteRecordSent(connection, length, sentAt);
     return Outcome::Progress;
