@@ -16,14 +16,14 @@
 namespace {
 
 QMessageBox::Icon IconFor(unsigned flags) {
-    switch (flags & 0xF0) {
-    case 0x10:
+    switch (flags & sorvel::kMessageIconMask) {
+    case MB_ICONERROR:
         return QMessageBox::Critical;
-    case 0x20:
+    case MB_ICONQUESTION:
         return QMessageBox::Question;
-    case 0x30:
+    case MB_ICONWARNING:
         return QMessageBox::Warning;
-    case 0x40:
+    case MB_ICONINFORMATION:
         return QMessageBox::Information;
     default:
         return QMessageBox::NoIcon;

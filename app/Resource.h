@@ -35,6 +35,7 @@ constexpr int IDC_CARTRIDGE_TYPE = 1018;
 
 // The About entry of the window menu; a system command's low four bits are the system's own.
 constexpr unsigned IDM_ABOUTBOX = 0x0010;
+constexpr unsigned kSystemCommandMask = 0xFFF0;
 
 // String table.
 constexpr int IDS_ABOUTBOX = 101;

@@ -382,7 +382,7 @@ void CUpgradeDlg::OnVersions() {
 }
 
 void CUpgradeDlg::OnSysCommand(unsigned nID) {
-    switch (nID & 0xFFF0) {
+    switch (nID & kSystemCommandMask) {
     case IDM_ABOUTBOX: {
         CAboutDlg dlg(this);
         dlg.DoModal();
@@ -461,7 +461,8 @@ void CUpgradeDlg::keyPressEvent(QKeyEvent* event) {
 
 bool CUpgradeDlg::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
     unsigned command = 0;
-    if (SystemCommandOf(eventType, message, &command) && (command & 0xFFF0) == IDM_ABOUTBOX) {
+    if (SystemCommandOf(eventType, message, &command) &&
+        (command & kSystemCommandMask) == IDM_ABOUTBOX) {
         OnSysCommand(command);
         *result = 0;
         return true;

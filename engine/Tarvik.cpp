@@ -79,18 +79,18 @@ unsigned int CTarvik::Connect() {
     {
         std::lock_guard lock(g_engineMutex);
         if (g_hPort.load() != nullptr || g_bConnecting) {
-            return Fail(1, "already connected");
+            return Fail(CONNECT_ALREADY_CONNECTED, "already connected");
         }
         g_dcbComm = m_dcb;
         g_bUploadRunning.store(false);
         if (m_pfnNotify == nullptr) {
-            return Fail(2, "no notification function");
+            return Fail(CONNECT_NO_NOTIFY_FUNCTION, "no notification function");
         }
         g_pfnNotify.store(m_pfnNotify);
         // A name that fills the whole member has no NUL: refused rather than cut or overread.
         const std::size_t length = strnlen(m_szPortName, sizeof m_szPortName);
         if (length == sizeof m_szPortName) {
-            return Fail(3, "port name too long");
+            return Fail(CONNECT_PORT_FAILED, "port name too long");
         }
         portName.assign(m_szPortName, length);
         g_bConnecting = true;
@@ -101,7 +101,8 @@ unsigned int CTarvik::Connect() {
         std::string reason = CommLastOpenError();
         std::lock_guard lock(g_engineMutex);
         g_bConnecting = false;
-        return Fail(3, reason.empty() ? portName + ": cannot open the port" : reason);
+        return Fail(CONNECT_PORT_FAILED,
+                    reason.empty() ? portName + ": cannot open the port" : reason);
     }
     // The filter finds its connection from the first received byte on.
     tarvik::SetCurrentConnection(std::make_shared<tarvik::EngineConnection>(port, m_dcb));
@@ -115,35 +116,35 @@ unsigned int CTarvik::Connect() {
     g_hReaderThread.store(reader);
     if (reader == nullptr) {
         // The port stays open until Disconnect; nothing reads it.
-        return Fail(4, "cannot start the port's reader thread");
+        return Fail(CONNECT_READER_FAILED, "cannot start the port's reader thread");
     }
-    return Fail(0, "");
+    return Fail(CONNECT_OK, "");
 }
 
 unsigned int CTarvik::UploadURTFile(char* const pszFileName) {
     std::lock_guard lock(g_engineMutex);
     if (g_hPort.load() == nullptr) {
-        return Fail(4, "not connected");
+        return Fail(UPLOAD_NOT_CONNECTED, "not connected");
     }
     if (g_bUploadRunning.load()) {
-        return Fail(1, "an upload is running");
+        return Fail(UPLOAD_ALREADY_RUNNING, "an upload is running");
     }
     if (pszFileName == nullptr) {
         EndUpload();
-        return Fail(3, "no upload file given");
+        return Fail(UPLOAD_BAD_FILE, "no upload file given");
     }
     // A path that does not fit with its NUL is refused rather than cut (a cut path could name
     // another file).
     const std::size_t length = strnlen(pszFileName, kUploadPathBytes);
     if (length == kUploadPathBytes) {
         EndUpload();
-        return Fail(3, "path too long");
+        return Fail(UPLOAD_BAD_FILE, "path too long");
     }
 
     // A port that went away is no connection to upload over; the client hears why.
     const std::shared_ptr<tarvik::EngineConnection> connection = tarvik::CurrentConnection();
     if (connection != nullptr && connection->Gone()) {
-        return Fail(4, "the port was disconnected");
+        return Fail(UPLOAD_NOT_CONNECTED, "the port was disconnected");
     }
     // A handshake thread left over from the last upload has nothing more to say.
     tarvik::StopHandshakeThread();
@@ -163,7 +164,7 @@ unsigned int CTarvik::UploadURTFile(char* const pszFileName) {
             g_bUploadMode.store(false);
             g_bTargetReady.store(false);
             g_bUploadRunning.store(false);
-            return Fail(3, reason);
+            return Fail(UPLOAD_BAD_FILE, reason);
         }
         g_bTargetReady.store(false);
         // Set before the thread starts: a fast box may complete the upload before this call
@@ -174,9 +175,9 @@ unsigned int CTarvik::UploadURTFile(char* const pszFileName) {
 
     if (!tarvik::StartHandshakeThread(connection, g_szUploadFileName, uploadNumber)) {
         EndUpload();
-        return Fail(2, "cannot start the handshake thread");
+        return Fail(UPLOAD_THREAD_FAILED, "cannot start the handshake thread");
     }
-    return Fail(0, "");
+    return Fail(UPLOAD_STARTED, "");
 }
 
 void CTarvik::CancelUploadProcess() {

@@ -64,6 +64,19 @@ constexpr std::int32_t UPLOAD_MSG_TIMEOUT = 2;  // handshake thread: every 15 s 
 constexpr std::int32_t UPLOAD_MSG_DATA = 3;     // reader thread; bytes the box sent
 constexpr std::int32_t UPLOAD_MSG_COMPLETE = 4; // reader thread; nPercent 100; the box has it all
 
+// Results of Connect.
+constexpr unsigned int CONNECT_OK = 0;
+constexpr unsigned int CONNECT_ALREADY_CONNECTED = 1;
+constexpr unsigned int CONNECT_NO_NOTIFY_FUNCTION = 2;
+constexpr unsigned int CONNECT_PORT_FAILED = 3;
+constexpr unsigned int CONNECT_READER_FAILED = 4;
+// Results of UploadURTFile.
+constexpr unsigned int UPLOAD_STARTED = 0;
+constexpr unsigned int UPLOAD_ALREADY_RUNNING = 1;
+constexpr unsigned int UPLOAD_THREAD_FAILED = 2;
+constexpr unsigned int UPLOAD_BAD_FILE = 3;
+constexpr unsigned int UPLOAD_NOT_CONNECTED = 4;
+
 // One notification. The record and the bytes at pData are valid only during the call.
 struct _tagUploadNotificationMsgstruct {
     std::int32_t nMsgType;

@@ -115,22 +115,10 @@ void Keep(char* bytes, int& kept, char byte) {
 }
 
 // Bytes that plain mode drops: the protocol's control bytes and their neighbours.
-bool DroppedInPlainMode(unsigned char byte) {
-    switch (byte) {
-    case 0x04:
-    case 0x05:
-    case 0x06:
-    case 0x11:
-    case 0x12:
-    case 0x13:
-    case 0x14:
-    case 0x15:
-    case 0x17:
-    case 0x18:
-        return true;
-    default:
-        return false;
-    }
+bool DroppedInPlainMode(char byte) {
+    return byte == kEotByte || byte == kEnqByte || byte == kAckByte ||
+           (byte >= kDc1Byte && byte <= kDc4Byte) || byte == kNakByte || byte == kWakeUpByte ||
+           byte == kCanByte;
 }
 
 // The filter's view of its connection. A filter whose reader was asked to stop, or whose
@@ -515,7 +503,7 @@ int UploadReceiveFilter(char* pBytes, int nCount) {
         }
         const char byte = pBytes[i];
         if (!g_bUploadMode.load()) {
-            if (!DroppedInPlainMode(static_cast<unsigned char>(byte))) {
+            if (!DroppedInPlainMode(byte)) {
                 Keep(pBytes, kept, byte);
             }
             continue;

@@ -49,6 +49,12 @@ constexpr char kWakeUpByte = 0x17; // ETB
 constexpr char kAckByte = 0x06;
 constexpr char kEnqByte = 0x05;
 constexpr char kNakByte = 0x15;
+// Flow and control bytes that the filter never hands to the client outside an upload: EOT, ENQ,
+// ACK, DC1 to DC4 (XON, XOFF among them), NAK, ETB and CAN.
+constexpr char kEotByte = 0x04;
+constexpr char kDc1Byte = 0x11;
+constexpr char kDc4Byte = 0x14;
+constexpr char kCanByte = 0x18;
 
 constexpr std::chrono::milliseconds kHandshakePeriod{50};
 constexpr std::chrono::milliseconds kHandshakeTimeout{15000};

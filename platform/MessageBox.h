@@ -26,6 +26,9 @@ constexpr unsigned MB_OK = 0x0;
 constexpr unsigned MB_OKCANCEL = 0x1;
 constexpr unsigned MB_YESNO = 0x4;
 constexpr unsigned MB_ICONERROR = 0x10;
+constexpr unsigned MB_ICONQUESTION = 0x20;
+constexpr unsigned MB_ICONWARNING = 0x30;
+constexpr unsigned MB_ICONINFORMATION = 0x40;
 constexpr unsigned MB_SYSTEMMODAL = 0x1000;
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
@@ -35,8 +38,9 @@ constexpr int IDNO = 7;
 
 namespace sorvel {
 
-// Mask of the flag bits that choose the buttons.
+// Masks of the flag bits that choose the buttons and the icon.
 constexpr unsigned kMessageButtonsMask = 0xF;
+constexpr unsigned kMessageIconMask = 0xF0;
 
 struct MessageRequest {
     std::string text;

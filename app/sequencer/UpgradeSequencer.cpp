@@ -46,13 +46,13 @@ constexpr std::size_t kMaxReasonBytes = 200;
 
 std::string StartFailureReason(unsigned nResult) {
     switch (nResult) {
-    case 1:
+    case UPLOAD_ALREADY_RUNNING:
         return "an upload is already running";
-    case 2:
+    case UPLOAD_THREAD_FAILED:
         return "the upload could not be started";
-    case 3:
+    case UPLOAD_BAD_FILE:
         return "the file does not open or is no upload file";
-    case 4:
+    case UPLOAD_NOT_CONNECTED:
         return "the COM port is not connected";
     default:
         return "unknown error " + std::to_string(nResult);
@@ -256,7 +256,7 @@ void CUpgradeSequencer::OnStartUpload() {
 
     OpenConnectionId();
     const unsigned nResult = g_Uploader.Connect();
-    if (nResult == 0) {
+    if (nResult == CONNECT_OK) {
         g_nUploadState = STATE_CONNECTED;
         SetStage(m_nUpdateMode == MODE_COMPLETE || m_nUpdateMode == MODE_STI_ONLY
                      ? STAGE_STI
@@ -271,21 +271,21 @@ void CUpgradeSequencer::OnStartUpload() {
     CloseConnectionId();
     // After result 4 the engine keeps the port open with nothing reading it; release it now
     // rather than at the next start. (After result 1 the open port is not this sequence's.)
-    if (nResult == 4)
+    if (nResult == CONNECT_READER_FAILED)
         g_Uploader.Disconnect();
     std::string text;
     switch (nResult) {
-    case 1:
+    case CONNECT_ALREADY_CONNECTED:
         text = kAlreadyInProgressText;
         break;
-    case 3:
+    case CONNECT_PORT_FAILED:
         // "used by another application" is only one of the reasons a port does not open (it may
         // not exist, or the user may lack the permission): the system's reason says which.
         text = kPortUsedText;
         if (!reason.empty())
             text += "\n" + reason;
         break;
-    case 4:
+    case CONNECT_READER_FAILED:
         text = kInvalidPortText;
         break;
     default:
@@ -330,10 +330,10 @@ void CUpgradeSequencer::StartFile(BYTE fileTag, char* pszPath) {
         StopWithMessage(detail.empty() ? message : message + "\n" + detail, true);
         return;
     }
-    unsigned nResult = 3; // a configuration without this file: nothing to open
+    unsigned nResult = UPLOAD_BAD_FILE; // a configuration without this file: nothing to open
     if (pszPath != nullptr && pszPath[0] != '\0')
         nResult = g_Uploader.UploadURTFile(pszPath);
-    if (nResult == 0) {
+    if (nResult == UPLOAD_STARTED) {
         g_nUploadState = STATE_UPLOADING;
         return;
     }
