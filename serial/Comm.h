@@ -52,10 +52,8 @@ using CommIdleProc = void (*)(int event);
 
 // Line settings applied by CommOpen; the engine copies its DCB here before each open.
 extern DCB g_dcbComm;
-// Time-outs applied by CommOpen (fixed: 1, 0, 0, 0, 0).
-extern COMMTIMEOUTS g_ctoComm;
 
-// 1 if this platform can run the channel; chooses the write mode.
+// 1 if this platform can run the channel.
 int CommCheckPlatform();
 
 // Opens the named port exclusively and configures it from g_dcbComm. Returns the port, or null
@@ -64,8 +62,8 @@ int CommCheckPlatform();
 // the device that the user's mapping names, else /dev/ttyS<n-1>; other names are device paths.
 HCOMM CommOpen(const char* portName, void* owner);
 
-// Applies g_dcbComm and g_ctoComm to the port; shows a message for each part that fails.
-// Returns 1.
+// Applies g_dcbComm to the port, and the fixed read time-outs (wait for the first byte, then
+// hand on what has come: VMIN 1, VTIME 0); shows a message for each part that fails. Returns 1.
 int CommSetState(HCOMM port);
 
 // Closes the port. Returns 1, or 0 when the port could not be closed.

@@ -34,7 +34,6 @@
 #include <unistd.h>
 
 DCB g_dcbComm{};
-COMMTIMEOUTS g_ctoComm{};
 
 namespace {
 
@@ -59,18 +58,12 @@ constexpr const char* kMsgWriteStart =
 constexpr std::size_t kReadChunkBytes = 2048;
 // The reader's wait: after this much silence it clears the line's error state.
 constexpr int kReaderWaitMs = 500;
-constexpr DWORD kLineEventMask = 0x1F8; // EV_CTS|EV_DSR|EV_RLSD|EV_BREAK|EV_ERR|EV_RING
-constexpr COMMTIMEOUTS kFixedTimeouts{1, 0, 0, 0, 0};
 constexpr std::size_t kCaptionBytes = 260;
 
 // Module-wide channel state. The caption is read by the reader and writer threads while a new
 // CommOpen may compute it again, so it sits behind a lock.
 std::mutex g_captionMutex;
 std::string g_szCommCaption = "Serial comm error";
-std::atomic<void*> g_hCommOwner{nullptr};
-// 0: writes wait for completion or for the thread exit event (the only mode this backend has).
-std::atomic<int> g_bSyncWrite{0};
-std::atomic<DWORD> g_dwCommEventMask{0};
 thread_local std::string t_lastOpenError;
 
 std::string Caption() {
@@ -409,14 +402,12 @@ std::string CommLastOpenError() {
 }
 
 int CommCheckPlatform() {
-    // Every POSIX system here runs the channel; writes always take the waiting path, which
-    // poll() gives on any descriptor.
-    g_bSyncWrite = 0;
+    // Every POSIX system here runs the channel; writes always wait with poll(), which works on
+    // any descriptor.
     return 1;
 }
 
-HCOMM CommOpen(const char* portName, void* owner) {
-    g_hCommOwner = owner;
+HCOMM CommOpen(const char* portName, void* /*owner*/) {
     t_lastOpenError.clear();
     if (CommCheckPlatform() == 0)
         return nullptr;
@@ -462,11 +453,10 @@ HCOMM CommOpen(const char* portName, void* owner) {
         CommMessage(kMsgExitEvent);
     port->closeEvent = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 
+    // Reading the port's settings is the first thing a broken driver refuses.
     termios current{};
     if (!TcGetAttr(fd, current))
         CommMessage(kMsgGetTimeouts);
-    g_ctoComm = kFixedTimeouts;
-    g_dwCommEventMask = kLineEventMask;
 
     HCOMM handle = port.get();
     {
