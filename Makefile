@@ -1,9 +1,9 @@
 # The two commands a newcomer needs:
 #   make demo   installs what is missing, builds, and runs the program against a simulated box
-#   make test   installs what is missing, builds every preset's tests and runs them all
+#   make test   installs what is missing, builds the dev, tsan and ci presets and runs their tests
 # Both can be run on a fresh machine; they call scripts/install-deps first.
 
-.PHONY: all deps build test test-dev test-tsan test-release demo bench format clean
+.PHONY: all deps build test test-dev test-tsan test-ci demo bench format clean
 
 all: build
 
@@ -15,7 +15,7 @@ build: deps
 	cmake --build --preset release
 
 test: deps
-	scripts/run-tests dev tsan release
+	scripts/run-tests dev tsan ci
 
 test-dev: deps
 	scripts/run-tests dev
@@ -23,8 +23,8 @@ test-dev: deps
 test-tsan: deps
 	scripts/run-tests tsan
 
-test-release: deps
-	scripts/run-tests release
+test-ci: deps
+	scripts/run-tests ci
 
 demo: deps
 	scripts/demo

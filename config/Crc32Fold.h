@@ -5,6 +5,7 @@
 #include "SorvelWinTypes.h"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace sorvel::detail {
 
