@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -61,6 +63,7 @@ protected:
                 "files/c2.urt",
                 "--software-version",
                 "1.3.9",
+                "--hardware-version=",
                 "--cartridge-type=CT5"};
     }
     std::filesystem::path ConfigPath() const { return dir.Path() / "Ressources/Configuration.zkf"; }
@@ -261,6 +264,41 @@ TEST_F(ConfigTool, WrongUsageAndUnreadableFiles) {
     for (const char* word : {"make -o FILE", "show FILE", "verify [DIR]", "--base DIR"})
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
     EXPECT_EQ(Tool(dir.Path(), {"make", "--help"}).out, help.out);
+}
+
+// The three tools answer alike: --version with the name and the project's version (the same for
+// all), wrong usage with the name, the problem and a hint to --help, status 2. The other tools are
+// built next to this one.
+TEST(ToolCommandLines, VersionAndWrongUsageAreAlike) {
+    struct Case {
+        std::string name;
+        std::vector<std::string> wrong;
+        std::string problem;
+    };
+    const Case cases[] = {
+        {"sorvel-config", {"verify", "--bogus"}, "verify: name at most one folder (verify [DIR])"},
+        {"sorvel-cli", {"--yes", "--port"}, "option '--port' needs a value"},
+        {"sorvel-boxsim", {"--baud", "fast"}, "--baud: not a number: fast"},
+    };
+    const std::filesystem::path bin = std::filesystem::path(SORVEL_CONFIG_TOOL).parent_path();
+    std::set<std::string> versions;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string program = (bin / c.name).string();
+        ToolRun version = test::RunProgram(program, {"--version"});
+        EXPECT_EQ(version.status, 0);
+        std::smatch number;
+        EXPECT_TRUE(std::regex_match(version.out, number,
+                                     std::regex(c.name + " ([0-9]+\\.[0-9]+\\.[0-9]+)\n")))
+            << version.out;
+        versions.insert(number.str(1));
+        ToolRun wrong = test::RunProgram(program, c.wrong);
+        EXPECT_EQ(wrong.status, 2);
+        EXPECT_EQ(wrong.err, c.name + ": " + c.problem + "\nTry '" + c.name +
+                                 " --help' for more information.\n");
+        EXPECT_EQ(wrong.out, "");
+    }
+    EXPECT_EQ(versions.size(), 1u);
 }
 
 } // namespace

@@ -10,7 +10,6 @@
 #include <iterator>
 #include <poll.h>
 #include <sstream>
-#include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -146,8 +145,7 @@ BoxSimulator::BoxSimulator(Options options) : m_options(std::move(options)) {
     }
     int flags = ::fcntl(m_masterFd, F_GETFL);
     ::fcntl(m_masterFd, F_SETFL, flags | O_NONBLOCK);
-    m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_wakeFd < 0) {
+    if (m_request.Handle() < 0) {
         m_openError = ErrnoText("eventfd");
         CloseFd(m_slaveFd);
         CloseFd(m_masterFd);
@@ -161,7 +159,6 @@ BoxSimulator::~BoxSimulator() {
     std::lock_guard lock(m_writeMutex);
     CloseFd(m_slaveFd);
     CloseFd(m_masterFd);
-    CloseFd(m_wakeFd);
 }
 
 bool BoxSimulator::Expect(const std::string& path, std::string* error) {
@@ -193,24 +190,13 @@ bool BoxSimulator::ExpectBytes(const std::vector<std::uint8_t>& file, const std:
 }
 
 bool BoxSimulator::Start() {
-    if (!m_opened || m_running)
+    if (!m_opened || m_thread.Started())
         return false;
-    m_running = true;
-    m_thread = std::thread([this] { Run(); });
-    return true;
+    return m_thread.Start([this](sorvel::StopContext& context) { Run(context); });
 }
 
 void BoxSimulator::Stop() {
-    if (!m_running)
-        return;
-    {
-        std::lock_guard lock(m_mutex);
-        m_stop = true;
-    }
-    std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(m_wakeFd, &one, sizeof one);
-    m_thread.join();
-    m_running = false;
+    m_thread.Stop();
 }
 
 bool BoxSimulator::Send(const std::vector<std::uint8_t>& bytes) {
@@ -226,9 +212,8 @@ void BoxSimulator::HangUp() {
         std::lock_guard lock(m_mutex);
         m_hangUpRequested = true;
     }
-    if (m_running) {
-        std::uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(m_wakeFd, &one, sizeof one);
+    if (m_thread.Started()) {
+        m_request.Set();
         WaitFor([](const Report& r) { return r.hungUp; }, std::chrono::seconds(5));
     } else {
         std::lock_guard lock(m_writeMutex);
@@ -314,14 +299,14 @@ void BoxSimulator::Event(const std::string& text) {
         m_options.onEvent(text);
 }
 
-void BoxSimulator::Run() {
+void BoxSimulator::Run(sorvel::StopContext& context) {
     std::uint8_t buffer[kReadChunkBytes];
     bool lineOpen = true;
     for (;;) {
         bool hangUp = false;
         {
             std::lock_guard lock(m_mutex);
-            if (m_stop)
+            if (context.StopRequested())
                 return;
             hangUp = m_hangUpRequested && lineOpen;
             m_hangUpRequested = false;
@@ -346,14 +331,14 @@ void BoxSimulator::Run() {
             timeout.tv_nsec = static_cast<long>(left.count() % 1'000'000'000);
             timeoutPtr = &timeout;
         }
-        pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {lineOpen ? m_masterFd : -1, POLLIN, 0}};
-        int ready = ::ppoll(fds, 2, timeoutPtr, nullptr);
+        pollfd fds[3] = {{m_request.Handle(), POLLIN, 0},
+                         {lineOpen ? m_masterFd : -1, POLLIN, 0},
+                         {context.WakeFd(), POLLIN, 0}};
+        int ready = ::ppoll(fds, 3, timeoutPtr, nullptr);
         if (ready < 0 && errno != EINTR)
             return;
-        if (fds[0].revents & POLLIN) {
-            std::uint64_t value;
-            [[maybe_unused]] ssize_t n = ::read(m_wakeFd, &value, sizeof value);
-        }
+        if (fds[0].revents & POLLIN)
+            m_request.Clear();
         now = Clock::now();
         if (lineOpen && m_askPending && now >= m_askAt) {
             m_askPending = false;

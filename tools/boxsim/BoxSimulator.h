@@ -26,6 +26,9 @@
 // pair, which the engine sees as an unplugged adapter.
 #pragma once
 
+#include "StoppableThread.h"
+#include "WakeEvent.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -154,7 +157,7 @@ private:
     };
     enum class Phase { Handshake, Streaming, Done, Silent };
 
-    void Run();
+    void Run(sorvel::StopContext& context);
     void HandleBytes(const std::uint8_t* bytes, std::size_t count,
                      std::chrono::steady_clock::time_point now);
     void HandleRecord(std::chrono::steady_clock::time_point now);
@@ -172,17 +175,16 @@ private:
     std::mutex m_writeMutex;
     int m_masterFd = -1;
     int m_slaveFd = -1; // held open so the engine may close and reopen the slave
-    int m_wakeFd = -1;
+    // Wakes the box's thread to look at a hang-up request.
+    sorvel::WakeEvent m_request;
     std::vector<File> m_files;
-    std::thread m_thread;
-    std::atomic<bool> m_running{false}; // written by Start and Stop
+    sorvel::StoppableThread m_thread; // started by Start, stopped by Stop
 
     // Everything below is guarded by m_mutex; m_changed is notified on every change.
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
     Report m_report;
     std::vector<std::uint8_t> m_received;
-    bool m_stop = false;
     bool m_hangUpRequested = false;
 
     // Protocol state, touched only by the box's thread.

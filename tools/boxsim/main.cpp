@@ -4,6 +4,7 @@
 // Exit status: 0 when every upload file named arrived intact (with --repeat: in every round
 // begun), 1 otherwise, 2 for a usage error.
 #include "BoxSimulator.h"
+#include "ToolOptions.h"
 
 #include <atomic>
 #include <cerrno>
@@ -26,141 +27,121 @@ namespace {
 using sorvel::boxsim::BoxSimulator;
 using sorvel::boxsim::Options;
 using sorvel::boxsim::Report;
+using sorvel::tools::ToolCommandLine;
 
-constexpr const char* kUsage = R"(Usage: sorvel-boxsim [options] [FILE...]
+constexpr const char* kProgram = "sorvel-boxsim";
+constexpr int kExitIntact = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = sorvel::tools::kExitUsage;
 
-A simulated set-top box on a pseudo-terminal. Prints the port path to open as its first line,
-answers the wake-up byte 0x17 with ACK 0x06, asks for each record with ENQ 0x05 and checks it
-against the upload FILEs, one file after the other (each file after a new handshake). With no
-FILE it accepts any records until interrupted. Exit status: 0 when every FILE arrived intact
-(with --repeat: in every round begun), 1 otherwise, 2 for a usage error.
+constexpr const char* kDescription =
+    "A simulated set-top box on a pseudo-terminal. Prints the port path to open as its first "
+    "line, answers the wake-up byte 0x17 with ACK 0x06, asks for each record with ENQ 0x05 and "
+    "checks it against the upload FILEs, one file after the other (each file after a new "
+    "handshake). With no FILE it accepts any records until interrupted. Exit status: 0 when every "
+    "FILE arrived intact (with --repeat: in every round begun), 1 otherwise, 2 for a usage error.";
 
-Options:
-  --link PATH          also make PATH a symbolic link to the port (replaces an existing link)
-  --silent             never answer the handshake
-  --answer-after N     answer the N-th wake-up byte of each handshake (default 1)
-  --nak-every N        ask for a resend (NAK 0x15) after every N-th record
-  --nak-last once|always
-                       ask for a resend of the last record of each file: once (each time the
-                       file is uploaded; the resend is taken) or always (every copy, for ever:
-                       a NAK storm, the file never completes)
-  --garbage-every N    send garbage bytes before every N-th request
-  --garbage TEXT       the garbage bytes (default "BOX>")
-  --stop-after K       stop asking after K records
-  --hang-up-after K    hang up (close the port) after K records
-  --baud RATE          emulate a line of RATE baud: wait each record's wire time (10 bits a
-                       byte) before asking for the next
-  --timeout SECONDS    stop after SECONDS (exit 1 unless every FILE arrived intact)
-  --keep-open          keep running after the last file until interrupted
-  --repeat             after the last file expect the FILEs again from the first, round after
-                       round, until interrupted or timed out (implies --keep-open); a round
-                       begun must be completed for exit status 0
-  -v, --verbose        print every record
-  -q, --quiet          print only the port path and the summary
-  -h, --help           show this help
+constexpr const char* kFooter =
+    "Signals: SIGUSR1 hangs up the port at once (as an unplugged cable); SIGINT or SIGTERM ends "
+    "the box with its summary.";
 
-Signals: SIGUSR1 hangs up the port at once (as an unplugged cable); SIGINT or SIGTERM ends the
-box with its summary.
-)";
-
-std::optional<unsigned> ParseCount(const char* text) {
-    char* end = nullptr;
-    errno = 0;
-    unsigned long value = std::strtoul(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || value > 0xFFFFFFFFul)
-        return std::nullopt;
-    return static_cast<unsigned>(value);
-}
-
-std::atomic<bool> g_interrupted{false};
-
-} // namespace
-
-int main(int argc, char** argv) {
-    Options options;
+// What the command line asks for.
+struct Settings {
+    Options box;
     std::vector<std::string> files;
     std::string link;
     unsigned timeoutSeconds = 0;
     bool keepOpen = false;
     bool quiet = false;
+};
 
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&]() -> const char* {
-            if (i + 1 >= argc) {
-                std::cerr << "sorvel-boxsim: " << arg << " needs a value\n";
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        auto count = [&]() -> unsigned {
-            const char* text = value();
-            auto n = ParseCount(text);
-            if (!n) {
-                std::cerr << "sorvel-boxsim: " << arg << ": not a number: " << text << "\n";
-                std::exit(2);
-            }
-            return *n;
-        };
-        if (arg == "-h" || arg == "--help") {
-            std::cout << kUsage;
-            return 0;
-        } else if (arg == "--link") {
-            link = value();
-        } else if (arg == "--silent") {
-            options.answerHandshake = false;
-        } else if (arg == "--answer-after") {
-            options.answerAfter = count();
-        } else if (arg == "--nak-every") {
-            options.nakEvery = count();
-        } else if (arg == "--nak-last") {
-            std::string how = value();
-            if (how == "once") {
-                options.nakLast = Options::NakLast::Once;
-            } else if (how == "always") {
-                options.nakLast = Options::NakLast::Always;
-            } else {
-                std::cerr << "sorvel-boxsim: --nak-last: once or always, not " << how << "\n";
-                return 2;
-            }
-        } else if (arg == "--garbage-every") {
-            options.garbageEvery = count();
-        } else if (arg == "--garbage") {
-            options.garbageBytes = value();
-        } else if (arg == "--stop-after") {
-            options.stopAfter = count();
-        } else if (arg == "--hang-up-after") {
-            options.hangUpAfter = count();
-        } else if (arg == "--baud") {
-            options.baud = count();
-        } else if (arg == "--timeout") {
-            timeoutSeconds = count();
-        } else if (arg == "--keep-open") {
-            keepOpen = true;
-        } else if (arg == "--repeat") {
-            options.repeat = true;
-            keepOpen = true;
-        } else if (arg == "-v" || arg == "--verbose") {
-            options.verbose = true;
-        } else if (arg == "-q" || arg == "--quiet") {
-            quiet = true;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            std::cerr << "sorvel-boxsim: unknown option " << arg << "\n" << kUsage;
-            return 2;
-        } else {
-            files.push_back(arg);
-        }
-    }
+std::optional<unsigned> ParseCount(const std::string& text) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long value = std::strtoul(text.c_str(), &end, 10);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || text[0] == '-' || value > 0xFFFFFFFFul)
+        return std::nullopt;
+    return static_cast<unsigned>(value);
+}
 
-    std::mutex outputMutex;
-    if (!quiet) {
-        options.onEvent = [&outputMutex](const std::string& text) {
-            std::lock_guard lock(outputMutex);
-            std::cout << "box: " << text << std::endl;
-        };
-    }
+// A count option's value: decimal digits for 0 to 4294967295 ("--baud: not a number: x").
+const CLI::Validator& Count() {
+    static const CLI::Validator count(
+        [](const std::string& text) { return ParseCount(text) ? "" : "not a number: " + text; },
+        "");
+    return count;
+}
 
-    // Signals are taken by one thread with sigwait, so every other thread runs with them blocked.
+void AddCount(CLI::App& app, const std::string& name, const std::string& valueName,
+              unsigned& target, const std::string& description) {
+    app.add_option(name, target, description)->check(Count())->option_text(valueName);
+}
+
+// The command line into settings; an exit status when the program ends at once.
+std::optional<int> ParseArguments(int argc, char** argv, Settings& s) {
+    ToolCommandLine commandLine(kProgram, "sorvel-boxsim [options] [FILE...]", kDescription,
+                                kFooter);
+    CLI::App& app = commandLine.App();
+    app.add_option("--link", s.link,
+                   "also make PATH a symbolic link to the port (replaces an existing link)")
+        ->option_text("PATH");
+    app.add_flag_callback(
+        "--silent", [&s] { s.box.answerHandshake = false; }, "never answer the handshake");
+    AddCount(app, "--answer-after", "N", s.box.answerAfter,
+             "answer the N-th wake-up byte of each handshake (default 1)");
+    AddCount(app, "--nak-every", "N", s.box.nakEvery,
+             "ask for a resend (NAK 0x15) after every N-th record");
+    app.add_option_function<std::string>(
+           "--nak-last",
+           [&s](const std::string& how) {
+               s.box.nakLast = how == "once" ? Options::NakLast::Once : Options::NakLast::Always;
+           },
+           "ask for a resend of the last record of each file: once (each time the file is "
+           "uploaded; the resend is taken) or always (every copy, for ever: a NAK storm, the "
+           "file never completes)")
+        ->check(CLI::Validator(
+            [](const std::string& how) {
+                return how == "once" || how == "always" ? "" : "once or always, not " + how;
+            },
+            ""))
+        ->option_text("once|always");
+    AddCount(app, "--garbage-every", "N", s.box.garbageEvery,
+             "send garbage bytes before every N-th request");
+    app.add_option("--garbage", s.box.garbageBytes, "the garbage bytes (default \"BOX>\")")
+        ->option_text("TEXT");
+    AddCount(app, "--stop-after", "K", s.box.stopAfter, "stop asking after K records");
+    AddCount(app, "--hang-up-after", "K", s.box.hangUpAfter,
+             "hang up (close the port) after K records");
+    AddCount(app, "--baud", "RATE", s.box.baud,
+             "emulate a line of RATE baud: wait each record's wire time (10 bits a byte) before "
+             "asking for the next");
+    AddCount(app, "--timeout", "SECONDS", s.timeoutSeconds,
+             "stop after SECONDS (exit 1 unless every FILE arrived intact)");
+    app.add_flag("--keep-open", s.keepOpen, "keep running after the last file until interrupted");
+    app.add_flag_callback(
+        "--repeat",
+        [&s] {
+            s.box.repeat = true;
+            s.keepOpen = true;
+        },
+        "after the last file expect the FILEs again from the first, round after round, until "
+        "interrupted or timed out (implies --keep-open); a round begun must be completed for "
+        "exit status 0");
+    app.add_flag("-v,--verbose", s.box.verbose, "print every record");
+    app.add_flag("-q,--quiet", s.quiet, "print only the port path and the summary");
+    app.add_option("FILE", s.files);
+
+    if (auto status = commandLine.Parse(argc, argv, std::cout, std::cerr))
+        return status;
+    if (auto leftover = sorvel::tools::Leftover(app))
+        return sorvel::tools::UsageError(std::cerr, kProgram,
+                                         sorvel::tools::DescribeLeftover(*leftover));
+    return std::nullopt;
+}
+
+// Signals are taken by one thread with sigwait, so every other thread runs with them blocked:
+// blocked here, before any thread starts, every thread inherits the mask.
+sigset_t BlockSignals() {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
@@ -168,37 +149,14 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGHUP);
     sigaddset(&signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    return signals;
+}
 
-    BoxSimulator box(options);
-    if (!box.Ok()) {
-        std::cerr << "sorvel-boxsim: cannot open a pseudo-terminal: " << box.Error() << "\n";
-        return 1;
-    }
-    for (const auto& file : files) {
-        std::string error;
-        if (!box.Expect(file, &error)) {
-            std::cerr << "sorvel-boxsim: " << error << "\n";
-            return 2;
-        }
-    }
-    if (!link.empty()) {
-        std::error_code ec;
-        if (std::filesystem::is_symlink(std::filesystem::symlink_status(link, ec)))
-            std::filesystem::remove(link, ec);
-        std::filesystem::create_symlink(box.SlavePath(), link, ec);
-        if (ec) {
-            std::cerr << "sorvel-boxsim: cannot link " << link << ": " << ec.message() << "\n";
-            return 1;
-        }
-    }
+std::atomic<bool> g_interrupted{false};
 
-    // The path goes out once the link exists, so a script that reads it can use either.
-    {
-        std::lock_guard lock(outputMutex);
-        std::cout << box.SlavePath() << std::endl;
-    }
-
-    std::thread signalThread([&box, signals] {
+// SIGUSR1 hangs up the port; any other of the signals ends the wait.
+void StartSignalThread(BoxSimulator& box, sigset_t signals) {
+    std::thread([&box, signals] {
         for (;;) {
             int signal = 0;
             if (sigwait(&signals, &signal) != 0)
@@ -211,42 +169,104 @@ int main(int argc, char** argv) {
             box.WakeWaiters();
             return;
         }
-    });
-    signalThread.detach();
+    }).detach();
+}
 
-    box.Start();
-    auto done = [&](const Report& r) {
+// The files to expect and the link to the port; an exit status when the box cannot run.
+std::optional<int> Prepare(BoxSimulator& box, const Settings& s) {
+    if (!box.Ok()) {
+        std::cerr << "sorvel-boxsim: cannot open a pseudo-terminal: " << box.Error() << "\n";
+        return kExitFailed;
+    }
+    for (const auto& file : s.files) {
+        std::string error;
+        if (!box.Expect(file, &error)) {
+            std::cerr << "sorvel-boxsim: " << error << "\n";
+            return kExitUsage;
+        }
+    }
+    if (!s.link.empty()) {
+        std::error_code ec;
+        if (std::filesystem::is_symlink(std::filesystem::symlink_status(s.link, ec)))
+            std::filesystem::remove(s.link, ec);
+        std::filesystem::create_symlink(box.SlavePath(), s.link, ec);
+        if (ec) {
+            std::cerr << "sorvel-boxsim: cannot link " << s.link << ": " << ec.message() << "\n";
+            return kExitFailed;
+        }
+    }
+    return std::nullopt;
+}
+
+// Runs the box until it is done (every file in, a fault, a signal) or the time-out; false after
+// the time-out.
+bool Serve(BoxSimulator& box, const Settings& s) {
+    auto done = [&s](const Report& r) {
         if (g_interrupted || r.hungUp)
             return true;
-        if (!r.errors.empty() && !keepOpen)
+        if (!r.errors.empty() && !s.keepOpen)
             return true;
-        return !keepOpen && !files.empty() && r.filesCompleted == r.filesExpected;
+        return !s.keepOpen && !s.files.empty() && r.filesCompleted == r.filesExpected;
     };
-    bool finished = timeoutSeconds ? box.WaitFor(done, std::chrono::seconds(timeoutSeconds))
-                                   : box.WaitFor(done, std::chrono::hours(24 * 365));
+    box.Start();
+    bool finished = s.timeoutSeconds ? box.WaitFor(done, std::chrono::seconds(s.timeoutSeconds))
+                                     : box.WaitFor(done, std::chrono::hours(24 * 365));
     box.Stop();
-    Report r = box.GetReport();
+    return finished;
+}
 
-    if (!link.empty()) {
+void PrintSummary(const Report& r, const Settings& s, bool finished) {
+    if (!finished)
+        std::cout << "box: timed out after " << s.timeoutSeconds << " s" << std::endl;
+    std::cout << "box: received " << r.filesCompleted << " of " << r.filesExpected
+              << " files intact, " << r.recordsReceived << " records (" << r.resends
+              << " resends), " << r.strayBytes << " stray bytes, " << r.wakeUps << " wake-up bytes"
+              << std::endl;
+    if (s.box.repeat && !s.files.empty())
+        std::cout << "box: complete rounds: " << r.filesCompleted / s.files.size() << " ("
+                  << s.files.size() << " files each)" << std::endl;
+    for (const auto& error : r.errors)
+        std::cout << "box: error: " << error << std::endl;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Settings settings;
+    if (auto status = ParseArguments(argc, argv, settings))
+        return *status;
+
+    std::mutex outputMutex;
+    if (!settings.quiet) {
+        settings.box.onEvent = [&outputMutex](const std::string& text) {
+            std::lock_guard lock(outputMutex);
+            std::cout << "box: " << text << std::endl;
+        };
+    }
+    const sigset_t signals = BlockSignals();
+    BoxSimulator box(settings.box);
+    if (auto status = Prepare(box, settings))
+        return *status;
+    // The path goes out once the link exists, so a script that reads it can use either.
+    {
+        std::lock_guard lock(outputMutex);
+        std::cout << box.SlavePath() << std::endl;
+    }
+    StartSignalThread(box, signals);
+
+    const bool finished = Serve(box, settings);
+    const Report report = box.GetReport();
+    if (!settings.link.empty()) {
         std::error_code ec;
-        std::filesystem::remove(link, ec);
+        std::filesystem::remove(settings.link, ec);
     }
     {
         std::lock_guard lock(outputMutex);
-        if (!finished)
-            std::cout << "box: timed out after " << timeoutSeconds << " s" << std::endl;
-        std::cout << "box: received " << r.filesCompleted << " of " << r.filesExpected
-                  << " files intact, " << r.recordsReceived << " records (" << r.resends
-                  << " resends), " << r.strayBytes << " stray bytes, " << r.wakeUps
-                  << " wake-up bytes" << std::endl;
-        if (options.repeat && !files.empty())
-            std::cout << "box: complete rounds: " << r.filesCompleted / files.size() << " ("
-                      << files.size() << " files each)" << std::endl;
-        for (const auto& error : r.errors)
-            std::cout << "box: error: " << error << std::endl;
+        PrintSummary(report, settings, finished);
     }
     // A box with no files to check only reports; with files it passes when all arrived.
-    bool ok = files.empty() ? r.errors.empty() : r.AllIntact();
+    const bool ok = settings.files.empty() ? report.errors.empty() : report.AllIntact();
+    // The signal thread may still wait in sigwait with the box: end without destructors.
     std::fflush(stdout);
-    std::_Exit(ok ? 0 : 1);
+    std::_Exit(ok ? kExitIntact : kExitFailed);
 }

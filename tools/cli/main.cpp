@@ -1,11 +1,13 @@
 // sorvel-cli: the upgrade without a window, for scripts and headless machines.
 //
 // Loads the configuration from a folder as the dialog program does at start-up, then runs the
-// same sequence as "Start Upload" with the same messages and prompts, on the console. See kUsage.
+// same sequence as "Start Upload" with the same messages and prompts, on the console. See
+// kDescription.
 #include "ConfigFile.h"
 #include "ConsoleUi.h"
 #include "MessageBox.h"
 #include "TaskQueue.h"
+#include "ToolOptions.h"
 #include "UpgradeSequencer.h"
 
 #include <cerrno>
@@ -22,47 +24,35 @@
 
 namespace {
 
+constexpr const char* kProgram = "sorvel-cli";
 constexpr int kExitUpdated = 0;
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 
-constexpr const char* kUsage =
-    R"(Usage: sorvel-cli --port NAME [--mode complete|sti|cartridge] [--yes] [DIR]
+constexpr const char* kDescription =
+    "Runs the set-top box upgrade of folder DIR (default: the current folder) without a window, "
+    "as the dialog program's \"Start Upload\" does. The configuration "
+    "DIR/Ressources/Configuration.zkf is loaded and checked first, with the program's "
+    "messages.\n"
+    "\n"
+    "Every message and prompt is printed as it is. A prompt then reads one line: empty, \"y\", "
+    "\"yes\" or \"ok\" answer OK/Yes; anything else, or the end of input, answers Cancel/No and "
+    "stops the upgrade. Progress is a bar on a terminal, else one line \"progress: N%\" per "
+    "change.";
 
-Runs the set-top box upgrade of folder DIR (default: the current folder) without a window, as
-the dialog program's "Start Upload" does. The configuration DIR/Ressources/Configuration.zkf is
-loaded and checked first, with the program's messages.
-
-Every message and prompt is printed as it is. A prompt then reads one line: empty, "y", "yes"
-or "ok" answer OK/Yes; anything else, or the end of input, answers Cancel/No and stops the
-upgrade. Progress is a bar on a terminal, else one line "progress: N%" per change.
-
-Options:
-  --port NAME    the serial port: "COM1:" to "COM4:" as in the dialog (mapped by the links in
-                 ${XDG_CONFIG_HOME:-~/.config}/sorvel/dosdevices/comN, else /dev/ttyS0...),
-                 or a device path such as /dev/ttyUSB0
-  --mode MODE    complete (STI file and both cartridge files), sti (the STI file only) or
-                 cartridge (both cartridge files); default: complete when the configuration
-                 names cartridge files, else sti
-  --yes, -y      answer OK/Yes to every prompt without reading
-  --help, -h     show this help
-
-Exit status: 0 when the box was updated (the final message was shown), 1 when the upgrade
-stopped or failed (Ctrl-C included: the upload is cancelled and the port closed), 2 for wrong
-usage.
-)";
+constexpr const char* kFooter =
+    "Exit status: 0 when the box was updated (the final message was shown), 1 when the upgrade "
+    "stopped or failed (Ctrl-C included: the upload is cancelled and the port closed), 2 for "
+    "wrong usage.";
 
 struct Options {
     std::string port;
-    bool havePort = false;
     std::optional<BYTE> mode;
     bool answerYes = false;
     std::string dir = ".";
 };
 
 int UsageError(const std::string& text) {
-    std::cerr << "sorvel-cli: " << text << "\nTry 'sorvel-cli --help'." << std::endl;
-    return kExitUsage;
+    return sorvel::tools::UsageError(std::cerr, kProgram, text);
 }
 
 std::optional<BYTE> ParseMode(const std::string& text) {
@@ -75,59 +65,43 @@ std::optional<BYTE> ParseMode(const std::string& text) {
     return std::nullopt;
 }
 
-// Returns an exit status when the program should end at once.
+// The command line into options; an exit status when the program ends at once.
 std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
-    bool haveDir = false;
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string value;
-        bool inlineValue = false;
-        if (!optionsEnded && arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
-            value = arg.substr(arg.find('=') + 1);
-            arg = arg.substr(0, arg.find('='));
-            inlineValue = true;
-        }
-        auto takeValue = [&]() -> std::optional<std::string> {
-            if (inlineValue)
-                return value;
-            if (i + 1 >= argc)
-                return std::nullopt;
-            return std::string(argv[++i]);
-        };
-        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-            if (haveDir)
-                return UsageError("more than one folder given: '" + options.dir + "' and '" + arg +
-                                  "'");
-            options.dir = arg;
-            haveDir = true;
-        } else if (arg == "--") {
-            optionsEnded = true;
-        } else if (arg == "--help" || arg == "-h") {
-            std::cout << kUsage;
-            return kExitUpdated;
-        } else if (arg == "--yes" || arg == "-y") {
-            if (inlineValue)
-                return UsageError("--yes takes no value");
-            options.answerYes = true;
-        } else if (arg == "--port") {
-            auto port = takeValue();
-            if (!port)
-                return UsageError("--port needs a port name");
-            options.port = *port;
-            options.havePort = true;
-        } else if (arg == "--mode") {
-            auto mode = takeValue();
-            if (!mode)
-                return UsageError("--mode needs one of complete, sti, cartridge");
-            options.mode = ParseMode(*mode);
-            if (!options.mode)
-                return UsageError("unknown mode '" + *mode + "' (complete, sti or cartridge)");
-        } else {
-            return UsageError("unknown option '" + arg + "'");
-        }
+    sorvel::tools::ToolCommandLine commandLine(
+        kProgram, "sorvel-cli --port NAME [--mode complete|sti|cartridge] [--yes] [DIR]",
+        kDescription, kFooter);
+    CLI::App& app = commandLine.App();
+    CLI::Option* port =
+        app.add_option("--port", options.port,
+                       "the serial port: \"COM1:\" to \"COM4:\" as in the dialog (mapped by the "
+                       "links in ${XDG_CONFIG_HOME:-~/.config}/sorvel/dosdevices/comN, else "
+                       "/dev/ttyS0...), or a device path such as /dev/ttyUSB0")
+            ->option_text("NAME");
+    std::string mode;
+    CLI::Option* modeOption =
+        app.add_option("--mode", mode,
+                       "complete (STI file and both cartridge files), sti (the STI file only) or "
+                       "cartridge (both cartridge files); default: complete when the "
+                       "configuration names cartridge files, else sti")
+            ->option_text("MODE");
+    app.add_flag("-y,--yes", options.answerYes, "answer OK/Yes to every prompt without reading");
+    std::vector<std::string> dirs;
+    app.add_option("DIR", dirs);
+
+    if (auto status = commandLine.Parse(argc, argv, std::cout, std::cerr))
+        return status;
+    if (auto leftover = sorvel::tools::Leftover(app))
+        return UsageError(sorvel::tools::DescribeLeftover(*leftover));
+    if (modeOption->count() > 0) {
+        options.mode = ParseMode(mode);
+        if (!options.mode)
+            return UsageError("unknown mode '" + mode + "' (complete, sti or cartridge)");
     }
-    if (!options.havePort)
+    if (dirs.size() > 1)
+        return UsageError("more than one folder given: '" + dirs[0] + "' and '" + dirs[1] + "'");
+    if (!dirs.empty())
+        options.dir = dirs.front();
+    if (port->count() == 0)
         return UsageError("--port NAME is required");
     return std::nullopt;
 }
@@ -159,6 +133,84 @@ int OpenSignalFd() {
     return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
+// Loads the configuration of the working directory, as the dialog does at start-up, and picks
+// the mode; an exit status when there is nothing to upload.
+std::optional<int> LoadConfiguration(const Options& options, CONFIG_INFO& config, BYTE& mode) {
+    const BYTE configResult = CConfigFile(".").Load(&config);
+    if (configResult == CONFIG_NONE) {
+        std::cerr << "sorvel-cli: the configuration did not load; nothing was uploaded"
+                  << std::endl;
+        return kExitFailed;
+    }
+    mode = options.mode.value_or(DefaultUpdateMode(configResult));
+    if (configResult == CONFIG_STI_ONLY && mode != MODE_STI_ONLY)
+        return UsageError(std::string("--mode ") + ModeName(mode) +
+                          " needs cartridge files, and this configuration names only the STI "
+                          "file");
+    return std::nullopt;
+}
+
+// Runs the sequence of "Start Upload" in mode on the queue's thread (this one) until it ends or a
+// stop signal arrives on signalFd; the exit status.
+int RunUpgrade(sorvel::cli::ConsoleUi& ui, sorvel::TaskQueue& queue,
+               sorvel::cli::ProgressOutput& progress, CONFIG_INFO& config, BYTE mode,
+               int signalFd) {
+    int status = kExitFailed;
+    CUpgradeSequencer sequencer(ui, config);
+    if (mode == MODE_COMPLETE)
+        sequencer.OnCompleteUpdate();
+    else if (mode == MODE_CARTRIDGE_ONLY)
+        sequencer.OnOnlyCartridge();
+    else
+        sequencer.OnOnlySti();
+
+    bool started = false;
+    bool done = false;
+    // After each task: the sequence ended well (final message), failed to start, or stopped
+    // where the dialog's user would press "Cancel Upload", which ends it here.
+    auto checkEnd = [&] {
+        if (!started)
+            return;
+        if (sequencer.SequenceCompleted()) {
+            status = kExitUpdated;
+            done = true;
+        } else if (g_nUploadState.load() == STATE_IDLE) {
+            done = true;
+        } else if (g_nUploadState.load() == STATE_STOPPED) {
+            sequencer.OnCancelUpload(); // silent: cancel, disconnect
+            done = true;
+        }
+    };
+    queue.Post([&] {
+        started = true;
+        sequencer.OnStartUpload();
+    });
+    while (!done) {
+        pollfd fds[2] = {{queue.WakeFd(), POLLIN, 0}, {signalFd, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+            break;
+        if (fds[1].revents & POLLIN) {
+            signalfd_siginfo info{};
+            [[maybe_unused]] ssize_t n = ::read(signalFd, &info, sizeof info);
+            sequencer.Abort();
+            progress.EndLine();
+            std::cerr << "sorvel-cli: interrupted; the upload was stopped and the port closed"
+                      << std::endl;
+            status = kExitFailed;
+            break;
+        }
+        // One task at a time, so that the end is seen before anything else runs.
+        queue.RunUntil(
+            [&] {
+                checkEnd();
+                return done;
+            },
+            std::chrono::milliseconds(0));
+    }
+    progress.EndLine();
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -183,80 +235,14 @@ int main(int argc, char** argv) {
         return UsageError("cannot use folder '" + options.dir + "': " + std::strerror(errno));
 
     CONFIG_INFO config;
-    const BYTE configResult = CConfigFile(".").Load(&config);
-    if (configResult == CONFIG_NONE) {
-        std::cerr << "sorvel-cli: the configuration did not load; nothing was uploaded"
-                  << std::endl;
+    BYTE mode = MODE_NONE;
+    if (auto status = LoadConfiguration(options, config, mode)) {
         ReleaseConfigStrings(&config);
-        return kExitFailed;
+        return *status;
     }
-    const BYTE mode = options.mode.value_or(DefaultUpdateMode(configResult));
-    if (configResult == CONFIG_STI_ONLY && mode != MODE_STI_ONLY) {
-        ReleaseConfigStrings(&config);
-        return UsageError(std::string("--mode ") + ModeName(mode) +
-                          " needs cartridge files, and this configuration names only the STI "
-                          "file");
-    }
-
     auto queue = std::make_shared<sorvel::TaskQueue>();
     sorvel::cli::ConsoleUi ui(options.port, options.answerYes, queue, progress);
-    int status = kExitFailed;
-    bool interrupted = false;
-    {
-        CUpgradeSequencer sequencer(ui, config);
-        if (mode == MODE_COMPLETE)
-            sequencer.OnCompleteUpdate();
-        else if (mode == MODE_CARTRIDGE_ONLY)
-            sequencer.OnOnlyCartridge();
-        else
-            sequencer.OnOnlySti();
-
-        bool started = false;
-        bool done = false;
-        // After each task: the sequence ended well (final message), failed to start, or
-        // stopped where the dialog's user would press "Cancel Upload", which ends it here.
-        auto checkEnd = [&] {
-            if (!started)
-                return;
-            if (sequencer.SequenceCompleted()) {
-                status = kExitUpdated;
-                done = true;
-            } else if (g_nUploadState.load() == STATE_IDLE) {
-                done = true;
-            } else if (g_nUploadState.load() == STATE_STOPPED) {
-                sequencer.OnCancelUpload(); // silent: cancel, disconnect
-                done = true;
-            }
-        };
-        queue->Post([&] {
-            started = true;
-            sequencer.OnStartUpload();
-        });
-        while (!done) {
-            pollfd fds[2] = {{queue->WakeFd(), POLLIN, 0}, {signalFd, POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0 && errno != EINTR)
-                break;
-            if (fds[1].revents & POLLIN) {
-                signalfd_siginfo info{};
-                [[maybe_unused]] ssize_t n = ::read(signalFd, &info, sizeof info);
-                interrupted = true;
-                sequencer.Abort();
-                progress->EndLine();
-                std::cerr << "sorvel-cli: interrupted; the upload was stopped and the port closed"
-                          << std::endl;
-                status = kExitFailed;
-                break;
-            }
-            // One task at a time, so that the end is seen before anything else runs.
-            queue->RunUntil(
-                [&] {
-                    checkEnd();
-                    return done;
-                },
-                std::chrono::milliseconds(0));
-        }
-        progress->EndLine();
-    }
+    const int status = RunUpgrade(ui, *queue, *progress, config, mode, signalFd);
     ReleaseConfigStrings(&config);
     ::close(signalFd);
     std::cout.flush();
@@ -268,6 +254,5 @@ int main(int argc, char** argv) {
         std::fflush(stderr);
         std::_Exit(status);
     }
-    (void)interrupted;
     return status;
 }

@@ -6,10 +6,10 @@
 #include "FileAccess.h"
 #include "MessageBox.h"
 #include "Program.h"
+#include "ToolOptions.h"
 
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <optional>
 #include <ostream>
 #include <set>
@@ -23,100 +23,71 @@ constexpr const char* kProgram = "sorvel-config";
 // show prints at most this many bytes of a value that is not text.
 constexpr std::size_t kMaxHexBytes = 32;
 
-constexpr const char* kHelp = R"(Usage: sorvel-config COMMAND [ARGUMENTS]
+constexpr const char* kDescription =
+    "Makes, shows and checks the configuration file of an upgrade, Ressources/Configuration.zkf. "
+    "The program reads that file from its working directory when it starts; the file names the "
+    "upload files (an STI file, and for a full upgrade two cartridge files) with the CRC-32 of "
+    "each, and holds the version texts that the program shows.";
 
-Makes, shows and checks the configuration file of an upgrade, Ressources/Configuration.zkf.
-The program reads that file from its working directory when it starts; the file names the upload
-files (an STI file, and for a full upgrade two cartridge files) with the CRC-32 of each, and
-holds the version texts that the program shows.
+constexpr const char* kFooter =
+    "Exit status: 0 success, 1 failure (a file that cannot be read or written, a configuration "
+    "that does not verify), 2 wrong usage.";
 
-Commands:
-  make -o FILE --sti PATH [--cartridge1 PATH --cartridge2 PATH]
-       [--software-version TEXT] [--hardware-version TEXT] [--brevon-version TEXT]
-       [--pellum-version TEXT] [--cartridge-type TEXT] [--base DIR]
-      Writes a configuration file naming the given upload files, with the CRC-32 of each.
-      Both cartridge files make a full upgrade; without them it is an STI-only upgrade.
-      Paths are stored exactly as given (backslashes included): the program opens them
-      relative to its working directory, the folder that holds Ressources/. To compute the
-      checksums, make reads the files from that same folder: the folder above FILE's
-      Ressources/ folder when FILE lies in one, otherwise the current directory; --base DIR
-      names it explicitly. Missing folders of FILE are created. A text left out reads as
-      empty; the cartridge type holds at most 5 characters.
-      Example, run in the upgrade's folder:
-        sorvel-config make -o Ressources/Configuration.zkf --sti files/sti.urt
+constexpr const char* kMakeSynopsis =
+    "make -o FILE --sti PATH [--cartridge1 PATH --cartridge2 PATH]\n"
+    "     [--software-version TEXT] [--hardware-version TEXT] [--brevon-version TEXT]\n"
+    "     [--pellum-version TEXT] [--cartridge-type TEXT] [--base DIR]";
 
-  show FILE
-      Prints every record of a configuration file (offset, tag name, length, value as text
-      or in hexadecimal) and whether the trailer matches the body's CRC-32.
-      Exit status 1 when the trailer does not match or a record is damaged.
+constexpr const char* kMakeDescription =
+    "Writes a configuration file naming the given upload files, with the CRC-32 of each. Both "
+    "cartridge files make a full upgrade; without them it is an STI-only upgrade. Paths are "
+    "stored exactly as given (backslashes included): the program opens them relative to its "
+    "working directory, the folder that holds Ressources/. To compute the checksums, make reads "
+    "the files from that same folder: the folder above FILE's Ressources/ folder when FILE lies "
+    "in one, otherwise the current directory; --base DIR names it explicitly. Missing folders of "
+    "FILE are created. A text left out reads as empty; the cartridge type holds at most 5 "
+    "characters.\n"
+    "Example, run in the upgrade's folder:\n"
+    "  sorvel-config make -o Ressources/Configuration.zkf --sti files/sti.urt";
 
-  verify [DIR]
-      Runs the program's own loader with DIR (default: the current directory) as the working
-      directory: it reads DIR/Ressources/Configuration.zkf and checks every upload file that
-      it names. Prints each message the loader shows, one per line, in the order shown, then
-      a last line "result: CONFIG_NONE", "result: CONFIG_STI_ONLY" or "result: CONFIG_FULL".
-      Exit status 0 for an STI-only or full upgrade, 1 when nothing may be uploaded.
+constexpr const char* kShowDescription =
+    "Prints every record of a configuration file (offset, tag name, length, value as text or in "
+    "hexadecimal) and whether the trailer matches the body's CRC-32.\n"
+    "Exit status 1 when the trailer does not match or a record is damaged.";
 
-  --help, -h
-      Shows this text.
+constexpr const char* kVerifyDescription =
+    "Runs the program's own loader with DIR (default: the current directory) as the working "
+    "directory: it reads DIR/Ressources/Configuration.zkf and checks every upload file that it "
+    "names. Prints each message the loader shows, one per line, in the order shown, then a last "
+    "line \"result: CONFIG_NONE\", \"result: CONFIG_STI_ONLY\" or \"result: CONFIG_FULL\".\n"
+    "Exit status 0 for an STI-only or full upgrade, 1 when nothing may be uploaded.";
 
-Exit status: 0 success, 1 failure (a file that cannot be read or written, a configuration
-that does not verify), 2 wrong usage.
-)";
-
-int Usage(std::ostream& err, const std::string& problem) {
-    err << kProgram << ": " << problem << "\n"
-        << "Try '" << kProgram << " --help' for more information.\n";
-    return kExitUsage;
-}
-
-// Options of one command: "--name VALUE" or "--name=VALUE", each at most once, and positional
-// arguments.
-struct ParsedArgs {
-    std::map<std::string, std::string> options;
-    std::vector<std::string> positional;
+// The options of make and the names of their values.
+constexpr std::pair<const char*, const char*> kMakeOptions[] = {
+    {"-o", "FILE"},
+    {"--sti", "PATH"},
+    {"--cartridge1", "PATH"},
+    {"--cartridge2", "PATH"},
+    {"--base", "DIR"},
+    {"--software-version", "TEXT"},
+    {"--hardware-version", "TEXT"},
+    {"--brevon-version", "TEXT"},
+    {"--pellum-version", "TEXT"},
+    {"--cartridge-type", "TEXT"},
 };
 
-std::optional<ParsedArgs> Parse(const std::vector<std::string>& args, std::size_t first,
-                                const std::set<std::string>& known, std::ostream& err,
-                                const std::string& command) {
-    ParsedArgs parsed;
-    for (std::size_t i = first; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg.size() < 2 || arg[0] != '-') {
-            parsed.positional.push_back(arg);
-            continue;
-        }
-        std::string name = arg;
-        std::optional<std::string> value;
-        if (std::size_t eq = arg.find('='); eq != std::string::npos && arg.rfind("--", 0) == 0) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-        }
-        if (known.count(name) == 0) {
-            Usage(err, command + ": unknown option '" + name + "'");
-            return std::nullopt;
-        }
-        if (!value) {
-            if (i + 1 >= args.size()) {
-                Usage(err, command + ": option '" + name + "' needs a value");
-                return std::nullopt;
-            }
-            value = args[++i];
-        }
-        if (!parsed.options.emplace(name, *value).second) {
-            Usage(err, command + ": option '" + name + "' given twice");
-            return std::nullopt;
-        }
-    }
-    return parsed;
+static_assert(kExitUsage == tools::kExitUsage && kExitOk == tools::kExitHelp);
+
+int Usage(std::ostream& err, const std::string& problem) {
+    return tools::UsageError(err, kProgram, problem);
 }
 
-std::optional<std::string> Option(const ParsedArgs& parsed, const std::string& name) {
-    auto it = parsed.options.find(name);
-    if (it == parsed.options.end())
+// The value of a command's option, if it was given.
+std::optional<std::string> Value(const CLI::App& command, const std::string& name) {
+    const CLI::Option* option = command.get_option(name);
+    if (option->count() == 0)
         return std::nullopt;
-    return it->second;
+    return option->as<std::string>();
 }
 
 // The folder the program will run in: the one above the file's Ressources/ folder.
@@ -129,38 +100,29 @@ std::filesystem::path DefaultBase(const std::filesystem::path& file) {
     return ".";
 }
 
-int Make(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const std::set<std::string> known = {"-o",
-                                         "--sti",
-                                         "--cartridge1",
-                                         "--cartridge2",
-                                         "--base",
-                                         "--software-version",
-                                         "--hardware-version",
-                                         "--brevon-version",
-                                         "--pellum-version",
-                                         "--cartridge-type"};
-    std::optional<ParsedArgs> parsed = Parse(args, 1, known, err, "make");
-    if (!parsed)
-        return kExitUsage;
-    if (!parsed->positional.empty())
-        return Usage(err, "make: unexpected argument '" + parsed->positional.front() + "'");
-    std::optional<std::string> file = Option(*parsed, "-o");
+int Make(const CLI::App& command, std::ostream& out, std::ostream& err) {
+    if (auto leftover = tools::Leftover(command))
+        return Usage(err, "make: " + tools::DescribeLeftover(*leftover));
+    for (const auto& option : kMakeOptions) {
+        if (command.get_option(option.first)->count() > 1)
+            return Usage(err, std::string("make: option '") + option.first + "' given twice");
+    }
+    std::optional<std::string> file = Value(command, "-o");
     if (!file || file->empty())
         return Usage(err, "make: the output file is missing (-o FILE)");
-    std::optional<std::string> sti = Option(*parsed, "--sti");
+    std::optional<std::string> sti = Value(command, "--sti");
     if (!sti || sti->empty())
         return Usage(err, "make: the STI file is missing (--sti PATH)");
 
     ConfigSpec spec;
     spec.stiPath = *sti;
-    spec.cartridge1Path = Option(*parsed, "--cartridge1");
-    spec.cartridge2Path = Option(*parsed, "--cartridge2");
-    spec.softwareVersion = Option(*parsed, "--software-version");
-    spec.hardwareVersion = Option(*parsed, "--hardware-version");
-    spec.brevonVersion = Option(*parsed, "--brevon-version");
-    spec.pellumVersion = Option(*parsed, "--pellum-version");
-    spec.cartridgeType = Option(*parsed, "--cartridge-type");
+    spec.cartridge1Path = Value(command, "--cartridge1");
+    spec.cartridge2Path = Value(command, "--cartridge2");
+    spec.softwareVersion = Value(command, "--software-version");
+    spec.hardwareVersion = Value(command, "--hardware-version");
+    spec.brevonVersion = Value(command, "--brevon-version");
+    spec.pellumVersion = Value(command, "--pellum-version");
+    spec.cartridgeType = Value(command, "--cartridge-type");
     if (spec.cartridge1Path.has_value() != spec.cartridge2Path.has_value())
         return Usage(err, "make: --cartridge1 and --cartridge2 go together");
     if ((spec.cartridge1Path && spec.cartridge1Path->empty()) ||
@@ -171,7 +133,7 @@ int Make(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
                               std::to_string(kMaxCartridgeTypeChars) + " characters");
 
     std::filesystem::path base = DefaultBase(*file);
-    if (std::optional<std::string> given = Option(*parsed, "--base"))
+    if (std::optional<std::string> given = Value(command, "--base"))
         base = *given;
 
     std::string error;
@@ -270,10 +232,9 @@ std::string DescribeValue(BYTE tag, const BYTE* p, std::size_t n) {
     return text;
 }
 
-int Show(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (args.size() != 2 || args[1].empty() || args[1][0] == '-')
+int Show(const CLI::App& command, const std::string& file, std::ostream& out, std::ostream& err) {
+    if (tools::Leftover(command) || file.empty())
         return Usage(err, "show: name one configuration file (show FILE)");
-    const std::string& file = args[1];
     std::vector<BYTE> bytes;
     FileOutcome outcome = ReadWholeFile(file, kMaxConfigurationBytes, &bytes);
     if (outcome.status == FileStatus::TooLarge) {
@@ -340,10 +301,9 @@ int Show(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
     return stored == computed && sound ? kExitOk : kExitFailed;
 }
 
-int Verify(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (args.size() > 2 || (args.size() == 2 && (args[1].empty() || args[1][0] == '-')))
+int Verify(const CLI::App& command, const std::string& dir, std::ostream& out, std::ostream& err) {
+    if (tools::Leftover(command) || dir.empty())
         return Usage(err, "verify: name at most one folder (verify [DIR])");
-    const std::string dir = args.size() == 2 ? args[1] : ".";
     struct stat info {};
     if (stat(dir.c_str(), &info) != 0) {
         err << kProgram << ": verify: cannot use '" << dir << "': " << SystemErrorText(errno)
@@ -373,24 +333,35 @@ int Verify(const std::vector<std::string>& args, std::ostream& out, std::ostream
 } // namespace
 
 int RunConfigTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (args.empty())
-        return Usage(err, "a command is missing (make, show or verify)");
-    const std::string& command = args[0];
-    if (command == "--help" || command == "-h" || command == "help") {
-        out << kHelp;
-        return kExitOk;
+    tools::ToolCommandLine commandLine(kProgram, "sorvel-config COMMAND [ARGUMENTS]", kDescription,
+                                       kFooter);
+    CLI::App& make = commandLine.AddCommand("make", kMakeSynopsis, kMakeDescription);
+    for (const auto& [name, valueName] : kMakeOptions)
+        make.add_option(name)->option_text(valueName);
+    std::string showFile;
+    CLI::App& show = commandLine.AddCommand("show", "show FILE", kShowDescription);
+    show.add_option("FILE", showFile);
+    std::string verifyDir = ".";
+    CLI::App& verify = commandLine.AddCommand("verify", "verify [DIR]", kVerifyDescription);
+    verify.add_option("DIR", verifyDir);
+
+    if (auto status = commandLine.Parse(args, out, err))
+        return *status;
+    if (make.parsed())
+        return Make(make, out, err);
+    if (show.parsed())
+        return Show(show, showFile, out, err);
+    if (verify.parsed())
+        return Verify(verify, verifyDir, out, err);
+    // No command: the first argument names none.
+    if (auto leftover = tools::Leftover(commandLine.App())) {
+        if (*leftover == "help") {
+            out << commandLine.Help();
+            return kExitOk;
+        }
+        return Usage(err, "unknown command '" + *leftover + "'");
     }
-    if (args.size() > 1 && (args[1] == "--help" || args[1] == "-h")) {
-        out << kHelp;
-        return kExitOk;
-    }
-    if (command == "make")
-        return Make(args, out, err);
-    if (command == "show")
-        return Show(args, out, err);
-    if (command == "verify")
-        return Verify(args, out, err);
-    return Usage(err, "unknown command '" + command + "'");
+    return Usage(err, "a command is missing (make, show or verify)");
 }
 
 } // namespace sorvel::tool
