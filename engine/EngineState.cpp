@@ -20,9 +20,9 @@ std::atomic<bool> g_bUploadMode{false};
 std::atomic<bool> g_bTargetReady{false};
 std::atomic<bool> g_bUploadRunning{false};
 
-std::mutex g_engineMutex;
-std::mutex g_uploadMutex;
-std::mutex g_recordMutex;
+sorvel::Mutex g_engineMutex;
+sorvel::Mutex g_recordMutex;
+sorvel::Mutex g_uploadMutex;
 
 namespace tarvik {
 namespace {

@@ -5,17 +5,17 @@
 // - The client's threads run CTarvik's operations; they are serialised by g_engineMutex.
 // - The serial reader thread runs the receive filter (UploadProtocol.h) for the connection.
 // - One handshake thread runs per upload until the box answers or it is asked to stop.
-// Flags and handles are atomic words that every user reads afresh. The upload file, its position,
-// the record counters, the last record's length and the upload's number are guarded by
-// g_uploadMutex; the record buffer by g_recordMutex, which is taken before g_uploadMutex. No lock
-// of the engine is held while a client notification runs, so a client blocked in a notification
-// (in a prompt, for example) never blocks another thread's operation.
+// Flags and handles are atomic words that every user reads afresh. Everything else that threads
+// share is declared below with the lock that guards it, checked by Clang (-Wthread-safety). No
+// lock of the engine is held while a client notification runs, so a client blocked in a
+// notification (in a prompt, for example) never blocks another thread's operation.
 //
 // None of this is exported from Tarvik_Dll; tests reach it through the internal static library.
 #pragma once
 
 #include "Comm.h"
 #include "Tarvik.h"
+#include "ThreadAnnotations.h"
 
 #include <atomic>
 #include <chrono>
@@ -116,28 +116,33 @@ struct UploadWatch {
 
 } // namespace tarvik
 
+// The locks, in the order they are taken: g_engineMutex (the client's operations), then
+// g_recordMutex (the record buffer), then g_uploadMutex (the upload's file and counters). No lock
+// of the engine is held while a client notification runs.
+extern sorvel::Mutex g_engineMutex;
+extern sorvel::Mutex g_recordMutex;
+extern sorvel::Mutex g_uploadMutex;
+
 // The connection (written by Connect and Disconnect under g_engineMutex). The engine counts as
 // connected exactly while g_hPort is non-null.
 extern std::atomic<HCOMM> g_hPort;
 extern std::atomic<HCOMMREADER> g_hReaderThread;
 extern std::atomic<UploadNotifyProc> g_pfnNotify;
 
-// The upload. g_szUploadFileName is written by UploadURTFile under g_engineMutex and read by
-// OpenUploadFile on the same thread; the handshake thread keeps its own copy.
-extern char g_szUploadFileName[kUploadPathBytes];
-extern int g_hUploadFile;                // guarded by g_uploadMutex
-extern std::int64_t g_nUploadFileOffset; // guarded by g_uploadMutex: the next record's start
-extern std::int32_t g_nRecordsTotal;     // guarded by g_uploadMutex
-extern std::int32_t g_nRecordsLeft;      // guarded by g_uploadMutex
-extern std::int32_t g_nLastRecordLength; // guarded by g_uploadMutex
-extern std::uint64_t g_nUploadNumber;    // guarded by g_uploadMutex: one more for each upload
-extern char g_RecordBuffer[kRecordBufferBytes]; // guarded by g_recordMutex
-extern tarvik::UploadWatch g_uploadWatch;       // guarded by g_uploadMutex
+// The upload. The handshake thread keeps its own copy of the path.
+extern char g_szUploadFileName[kUploadPathBytes] GUARDED_BY(g_uploadMutex);
+extern int g_hUploadFile GUARDED_BY(g_uploadMutex);
+// The next record's start.
+extern std::int64_t g_nUploadFileOffset GUARDED_BY(g_uploadMutex);
+extern std::int32_t g_nRecordsTotal GUARDED_BY(g_uploadMutex);
+extern std::int32_t g_nRecordsLeft GUARDED_BY(g_uploadMutex);
+extern std::int32_t g_nLastRecordLength GUARDED_BY(g_uploadMutex);
+// One more for each upload, and for each upload that was ended from outside the filter.
+extern std::uint64_t g_nUploadNumber GUARDED_BY(g_uploadMutex);
+extern char g_RecordBuffer[kRecordBufferBytes] GUARDED_BY(g_recordMutex);
+extern tarvik::UploadWatch g_uploadWatch GUARDED_BY(g_uploadMutex);
 
+// Flags that every user reads afresh, without a lock.
 extern std::atomic<bool> g_bUploadMode;
 extern std::atomic<bool> g_bTargetReady;
 extern std::atomic<bool> g_bUploadRunning;
-
-extern std::mutex g_engineMutex;
-extern std::mutex g_uploadMutex;
-extern std::mutex g_recordMutex;

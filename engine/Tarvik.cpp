@@ -17,7 +17,7 @@ constexpr char kDefaultPortName[] = "COM1";
 constexpr DWORD kBaudRate = 115200;
 
 // True while a Connect is opening the port outside g_engineMutex.
-bool g_bConnecting = false; // guarded by g_engineMutex
+bool g_bConnecting GUARDED_BY(g_engineMutex) = false;
 
 unsigned int Fail(unsigned int result, std::string reason) {
     tarvik::SetLastErrorText(std::move(reason));
@@ -25,9 +25,9 @@ unsigned int Fail(unsigned int result, std::string reason) {
 }
 
 // Ends the current upload: the handshake thread, the file and the flags.
-void EndUpload() {
+void EndUpload() REQUIRES(g_engineMutex) {
     tarvik::StopHandshakeThread();
-    std::lock_guard lock(g_uploadMutex);
+    sorvel::MutexLock lock(g_uploadMutex);
     CloseUploadFile();
     g_uploadWatch.settling = false;
     ++g_nUploadNumber; // a filter still at work on this upload leaves the counters alone
@@ -77,7 +77,7 @@ CTarvik& CTarvik::operator=(const CTarvik& other) {
 unsigned int CTarvik::Connect() {
     std::string portName;
     {
-        std::lock_guard lock(g_engineMutex);
+        sorvel::MutexLock lock(g_engineMutex);
         if (g_hPort.load() != nullptr || g_bConnecting) {
             return Fail(CONNECT_ALREADY_CONNECTED, "already connected");
         }
@@ -99,7 +99,7 @@ unsigned int CTarvik::Connect() {
     HCOMM port = CommOpen(portName.c_str(), nullptr);
     if (port == nullptr) {
         std::string reason = CommLastOpenError();
-        std::lock_guard lock(g_engineMutex);
+        sorvel::MutexLock lock(g_engineMutex);
         g_bConnecting = false;
         return Fail(CONNECT_PORT_FAILED,
                     reason.empty() ? portName + ": cannot open the port" : reason);
@@ -110,7 +110,7 @@ unsigned int CTarvik::Connect() {
                              ? nullptr
                              : CommStartReader(port, UploadReceiveFilter, UploadReaderIdle);
 
-    std::lock_guard lock(g_engineMutex);
+    sorvel::MutexLock lock(g_engineMutex);
     g_bConnecting = false;
     g_hPort.store(port);
     g_hReaderThread.store(reader);
@@ -122,7 +122,7 @@ unsigned int CTarvik::Connect() {
 }
 
 unsigned int CTarvik::UploadURTFile(char* const pszFileName) {
-    std::lock_guard lock(g_engineMutex);
+    sorvel::MutexLock lock(g_engineMutex);
     if (g_hPort.load() == nullptr) {
         return Fail(UPLOAD_NOT_CONNECTED, "not connected");
     }
@@ -148,11 +148,11 @@ unsigned int CTarvik::UploadURTFile(char* const pszFileName) {
     }
     // A handshake thread left over from the last upload has nothing more to say.
     tarvik::StopHandshakeThread();
-    std::memcpy(g_szUploadFileName, pszFileName, length + 1);
 
     std::uint64_t uploadNumber = 0;
     {
-        std::lock_guard uploadLock(g_uploadMutex);
+        sorvel::MutexLock uploadLock(g_uploadMutex);
+        std::memcpy(g_szUploadFileName, pszFileName, length + 1);
         // A file left open by an upload that Disconnect interrupted is closed first.
         CloseUploadFile();
         uploadNumber = ++g_nUploadNumber;
@@ -173,7 +173,7 @@ unsigned int CTarvik::UploadURTFile(char* const pszFileName) {
         g_bUploadMode.store(true);
     }
 
-    if (!tarvik::StartHandshakeThread(connection, g_szUploadFileName, uploadNumber)) {
+    if (!tarvik::StartHandshakeThread(connection, pszFileName, uploadNumber)) {
         EndUpload();
         return Fail(UPLOAD_THREAD_FAILED, "cannot start the handshake thread");
     }
@@ -181,12 +181,12 @@ unsigned int CTarvik::UploadURTFile(char* const pszFileName) {
 }
 
 void CTarvik::CancelUploadProcess() {
-    std::lock_guard lock(g_engineMutex);
+    sorvel::MutexLock lock(g_engineMutex);
     EndUpload();
 }
 
 void CTarvik::Disconnect() {
-    std::lock_guard lock(g_engineMutex);
+    sorvel::MutexLock lock(g_engineMutex);
     tarvik::StopHandshakeThread();
     if (g_hPort.load() == nullptr) {
         return; // nothing open, or a Connect is still opening the port

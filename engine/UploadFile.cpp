@@ -2,6 +2,7 @@
 
 #include "EngineState.h"
 #include "Program.h"
+#include "UniqueFd.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -44,13 +45,14 @@ int OpenUploadFile(std::string* reason) {
     CloseUploadFile();
     const std::string path = sorvel::NativePath(g_szUploadFileName);
     // Non-blocking so that a FIFO or a device cannot hold the open; only regular files pass.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
+    sorvel::UniqueFd owner(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!owner.Valid()) {
         SetReason(reason, path + ": " + sorvel::SystemErrorText(errno));
         return 0;
     }
+    const int fd = owner.Get();
+    // A refused file is closed as its owner goes.
     auto refuse = [&](const std::string& text) {
-        ::close(fd);
         SetReason(reason, path + ": " + text);
         return 0;
     };
@@ -81,7 +83,7 @@ int OpenUploadFile(std::string* reason) {
     if (count > 0x7FFFFFFFu) {
         return refuse("record count too large");
     }
-    g_hUploadFile = fd;
+    g_hUploadFile = owner.Release();
     g_nUploadFileOffset = kUploadHeaderBytes;
     g_nRecordsTotal = static_cast<std::int32_t>(count);
     g_nRecordsLeft = static_cast<std::int32_t>(count);

@@ -11,6 +11,8 @@
 // g_uploadMutex, and for ReadUploadRecord also g_recordMutex when it reads into g_RecordBuffer.
 #pragma once
 
+#include "EngineState.h"
+
 #include <cstdint>
 #include <string>
 
@@ -32,7 +34,7 @@ constexpr int kRecordOverheadBytes = 9;
 // a shared flock(), so a program that takes an exclusive lock to write it fails (and one that
 // holds it is refused here). Programs that write without locking are not stopped; POSIX has no
 // mandatory share mode.
-int OpenUploadFile(std::string* reason = nullptr);
+int OpenUploadFile(std::string* reason = nullptr) REQUIRES(g_uploadMutex);
 
 // Reads the next record of the open upload file into buffer (kRecordBufferBytes bytes) and
 // returns its length, or 0 when the file cannot give one; then *fault (when given) says why:
@@ -43,7 +45,7 @@ int OpenUploadFile(std::string* reason = nullptr);
 // - for a record longer than the buffer (L above 5091): kFaultRecordTooLong (nothing consumed);
 // - for a record cut short by the end of the file: kFaultRecordCut (nothing consumed). A part
 //   of a record is never given out as if it were the whole.
-std::int32_t ReadUploadRecord(char* buffer, const char** fault = nullptr);
+std::int32_t ReadUploadRecord(char* buffer, const char** fault = nullptr) REQUIRES(g_uploadMutex);
 
 // Why ReadUploadRecord gave no record, as the client is told.
 constexpr const char* kFaultFileEnded = "the upload file ends before its last record";
@@ -53,4 +55,4 @@ constexpr const char* kFaultRecordTooLong = "a record of the upload file is too 
 constexpr const char* kFaultRecordCut = "the upload file ends inside a record";
 
 // Closes the open upload file, if any.
-void CloseUploadFile();
+void CloseUploadFile() REQUIRES(g_uploadMutex);

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <list>
 #include <thread>
 #include <utility>
 
@@ -12,40 +11,20 @@ std::atomic<tarvik::HandshakeControl*> g_hHandshakeThread{nullptr};
 
 namespace tarvik {
 
+// One handshake thread. What the thread needs it keeps in its own copy (HandshakeJob), so the
+// control may go while the thread still finishes a notification.
 struct HandshakeControl {
+    sorvel::StoppableThread thread;
+};
+
+// What the thread works with. The path is the one the client gave, which UPLOAD_MSG_STARTED
+// carries; the thread keeps its own copy, so that a later upload may rewrite g_szUploadFileName
+// while the client reads this one.
+struct HandshakeJob {
     std::shared_ptr<EngineConnection> connection;
     std::uint64_t uploadNumber = 0;
-    // The path as the client gave it, which UPLOAD_MSG_STARTED carries. The thread keeps its own
-    // copy, so that a later upload may rewrite g_szUploadFileName while the client reads this.
     char path[kUploadPathBytes] = {};
-    std::thread::id threadId;
-
-    std::mutex mutex;
-    std::condition_variable wake;
-    bool stop = false;      // guarded by mutex
-    bool writing = false;   // guarded by mutex
-    bool notifying = false; // guarded by mutex
-
-    // Each write and each notification begins only while no stop was asked for; a stopper that
-    // takes the mutex after it sees the begun step, and nothing after it.
-    bool BeginStep(bool& step) {
-        std::lock_guard lock(mutex);
-        if (stop) {
-            return false;
-        }
-        step = true;
-        return true;
-    }
-    void EndStep(bool& step) {
-        std::lock_guard lock(mutex);
-        step = false;
-        wake.notify_all();
-    }
-    // Sleeps for period; false when a stop was asked for.
-    bool Sleep(std::chrono::milliseconds period) {
-        std::unique_lock lock(mutex);
-        return !wake.wait_for(lock, period, [this] { return stop; });
-    }
+    HandshakeControl* control = nullptr; // only compared, never followed
 };
 
 namespace {
@@ -53,59 +32,32 @@ namespace {
 std::atomic<long> g_handshakePeriodMs{kHandshakePeriod.count()};
 std::atomic<long> g_handshakeTimeoutMs{kHandshakeTimeout.count()};
 
-// Threads that may still run, by their control. An entry is taken out by whoever ends the
-// thread's story: the stopper (to join or detach it) or the thread itself at its end (detaching
-// itself). Kept in storage that is never destroyed, so that a thread still inside a client
-// notification at process exit finds it intact.
-struct HandshakeThreads {
-    std::mutex mutex;
-    std::list<std::pair<std::shared_ptr<HandshakeControl>, std::thread>> threads;
-
-    std::thread Take(const HandshakeControl* control) {
-        std::lock_guard lock(mutex);
-        for (auto it = threads.begin(); it != threads.end(); ++it) {
-            if (it->first.get() == control) {
-                std::thread thread = std::move(it->second);
-                threads.erase(it);
-                return thread;
-            }
-        }
-        return {};
-    }
-};
-
-HandshakeThreads& Threads() {
-    static HandshakeThreads* threads = new HandshakeThreads;
-    return *threads;
-}
+// The running handshake thread's control; written under g_engineMutex.
+std::unique_ptr<HandshakeControl> g_handshakeControl GUARDED_BY(g_engineMutex);
 
 // True once the box has answered this thread's upload, or the upload has ended.
-bool HandshakeDone(const HandshakeControl& control) {
+bool HandshakeDone(const HandshakeJob& job) {
     if (g_bTargetReady.load() || !g_bUploadMode.load()) {
         return true;
     }
-    std::lock_guard lock(g_uploadMutex);
-    return g_nUploadNumber != control.uploadNumber;
+    sorvel::MutexLock lock(g_uploadMutex);
+    return g_nUploadNumber != job.uploadNumber;
 }
 
-bool SendWakeUp(HandshakeControl& control) {
-    if (!control.BeginStep(control.writing)) {
+// A wake-up byte, unless a stop was asked for. A stop waits for a write under way (for
+// kWriteDrainWait at most), so no byte goes out once the stop has returned.
+bool SendWakeUp(sorvel::StopContext& context, const HandshakeJob& job) {
+    if (context.StopRequested()) {
         return false;
     }
     const char byte = kWakeUpByte;
-    control.connection->Write(&byte, 1);
-    control.EndStep(control.writing);
+    job.connection->Write(&byte, 1);
     return true;
 }
 
-bool NotifyFromHandshake(HandshakeControl& control, std::int32_t type, std::int32_t length,
+bool NotifyFromHandshake(sorvel::StopContext& context, std::int32_t type, std::int32_t length,
                          char* data) {
-    if (!control.BeginStep(control.notifying)) {
-        return false;
-    }
-    Notify(type, 0, length, data);
-    control.EndStep(control.notifying);
-    return true;
+    return context.CallOut([&] { Notify(type, 0, length, data); });
 }
 
 // Kept bytes go to the start of the reader's buffer. Writing in place is safe: the kept count
@@ -163,7 +115,7 @@ std::chrono::nanoseconds WireTime(const EngineConnection* connection, std::int32
 
 // The box asked for something (ENQ or NAK): the silence starts anew, and the time since the
 // last record crossed the line is how long the box took to react to it.
-void NoteRequest(Clock::time_point now) {
+void NoteRequest(Clock::time_point now) REQUIRES(g_uploadMutex) {
     UploadWatch& watch = g_uploadWatch;
     watch.lastRequestAt = now;
     if (watch.recordDue) {
@@ -177,7 +129,7 @@ void NoteRequest(Clock::time_point now) {
 
 // A record of length bytes was written at sentAt; for the last record, its window begins.
 void NoteRecordSent(const EngineConnection* connection, std::int32_t length,
-                    Clock::time_point sentAt) {
+                    Clock::time_point sentAt) REQUIRES(g_uploadMutex) {
     UploadWatch& watch = g_uploadWatch;
     watch.recordDueAt = sentAt + WireTime(connection, length);
     watch.recordDue = true;
@@ -197,7 +149,7 @@ void NoteRecordSent(const EngineConnection* connection, std::int32_t length,
 
 // Ends the upload: file closed, flags clear. A failure also moves the upload's number on, so
 // that a filter still at work on it leaves the counters alone.
-void EndUploadHere(bool failed) {
+void EndUploadHere(bool failed) REQUIRES(g_uploadMutex) {
     CloseUploadFile();
     if (failed) {
         ++g_nUploadNumber;
@@ -210,7 +162,8 @@ void EndUploadHere(bool failed) {
 
 // A record did not go out whole. A connection that the client is closing says nothing more
 // (Disconnect leaves the upload as it is); otherwise the upload ends.
-Outcome WriteFailed(const EngineConnection* connection, const char*& fault) {
+Outcome WriteFailed(const EngineConnection* connection, const char*& fault)
+    REQUIRES(g_uploadMutex) {
     if (connection != nullptr && connection->Closing()) {
         return Outcome::None;
     }
@@ -219,17 +172,17 @@ Outcome WriteFailed(const EngineConnection* connection, const char*& fault) {
     return Outcome::Failed;
 }
 
-bool Streaming() {
+bool Streaming() REQUIRES(g_uploadMutex) {
     return g_bUploadMode.load() && g_bTargetReady.load() && g_hUploadFile != kNoUploadFile;
 }
 
 // The box asked for the next record (ENQ in streaming).
 Outcome SendNextRecord(EngineConnection* connection, std::int32_t& percent, const char*& fault) {
-    std::lock_guard recordLock(g_recordMutex);
+    sorvel::MutexLock recordLock(g_recordMutex);
     std::uint64_t upload = 0;
     std::int32_t length = 0;
     {
-        std::lock_guard lock(g_uploadMutex);
+        sorvel::MutexLock lock(g_uploadMutex);
         // The upload may have been cancelled since the byte was classified: then the byte
         // counts as received in plain mode, where ENQ is dropped.
         if (!Streaming()) {
@@ -253,7 +206,7 @@ Outcome SendNextRecord(EngineConnection* connection, std::int32_t& percent, cons
     }
     const int written = connection != nullptr ? connection->Write(g_RecordBuffer, length) : length;
     const Clock::time_point sentAt = Clock::now();
-    std::lock_guard lock(g_uploadMutex);
+    sorvel::MutexLock lock(g_uploadMutex);
     if (g_nUploadNumber != upload || g_hUploadFile == kNoUploadFile) {
         return Outcome::None; // cancelled while the record went out
     }
@@ -273,11 +226,11 @@ Outcome SendNextRecord(EngineConnection* connection, std::int32_t& percent, cons
 // The box asked for the last record again (NAK in streaming). Progress stands for "sent again";
 // None means there is no record to send, and the byte is kept for the client.
 Outcome ResendLastRecord(EngineConnection* connection, const char*& fault) {
-    std::lock_guard recordLock(g_recordMutex);
+    sorvel::MutexLock recordLock(g_recordMutex);
     std::uint64_t upload = 0;
     std::int32_t length = 0;
     {
-        std::lock_guard lock(g_uploadMutex);
+        sorvel::MutexLock lock(g_uploadMutex);
         if (!g_bUploadMode.load() || !g_bTargetReady.load()) {
             return Outcome::Progress; // cancelled meanwhile: plain mode drops NAK
         }
@@ -295,7 +248,7 @@ Outcome ResendLastRecord(EngineConnection* connection, const char*& fault) {
     }
     const int written = connection != nullptr ? connection->Write(g_RecordBuffer, length) : length;
     const Clock::time_point sentAt = Clock::now();
-    std::lock_guard lock(g_uploadMutex);
+    sorvel::MutexLock lock(g_uploadMutex);
     if (g_nUploadNumber != upload || g_hUploadFile == kNoUploadFile) {
         return Outcome::Progress;
     }
@@ -308,7 +261,7 @@ Outcome ResendLastRecord(EngineConnection* connection, const char*& fault) {
 
 // The clock's part: the last record's window has passed, or the box has been silent too long.
 Outcome CheckUploadClock(const char*& fault) {
-    std::lock_guard lock(g_uploadMutex);
+    sorvel::MutexLock lock(g_uploadMutex);
     if (!Streaming()) {
         return Outcome::None;
     }
@@ -334,7 +287,7 @@ void StartStreaming() {
     if (g_bTargetReady.load()) {
         return; // a second ACK changes nothing
     }
-    std::lock_guard lock(g_uploadMutex);
+    sorvel::MutexLock lock(g_uploadMutex);
     g_uploadWatch.lastRequestAt = Clock::now();
     g_bTargetReady.store(true);
 }
@@ -361,67 +314,33 @@ std::int32_t ProgressPercent(std::int32_t total, std::int32_t left) {
 }
 
 bool StartHandshakeThread(std::shared_ptr<EngineConnection> connection, const char* path,
-                          std::uint64_t uploadNumber) {
+                          std::uint64_t uploadNumber) REQUIRES(g_engineMutex) {
     if (ThreadStartFailsForTest()) {
         return false;
     }
-    auto control = std::make_shared<HandshakeControl>();
-    control->connection = std::move(connection);
-    control->uploadNumber = uploadNumber;
-    std::strncpy(control->path, path, kUploadPathBytes - 1);
+    auto control = std::make_unique<HandshakeControl>();
+    auto job = std::make_shared<HandshakeJob>();
+    job->connection = std::move(connection);
+    job->uploadNumber = uploadNumber;
+    job->control = control.get();
+    std::strncpy(job->path, path, kUploadPathBytes - 1);
     // Registered before it runs, so that the thread's own clearing at its end always finds it.
     g_hHandshakeThread.store(control.get());
-    auto& registry = Threads();
-    std::lock_guard lock(registry.mutex);
-    try {
-        std::thread thread([control] { HandshakeThreadProc(control); });
-        registry.threads.emplace_back(control, std::move(thread));
-    } catch (const std::system_error&) {
+    if (!control->thread.Start(
+            [job](sorvel::StopContext& context) { HandshakeThreadProc(context, *job); })) {
         g_hHandshakeThread.store(nullptr);
         return false;
     }
+    g_handshakeControl = std::move(control);
     return true;
 }
 
-void StopHandshakeThread() {
-    HandshakeControl* running = g_hHandshakeThread.exchange(nullptr);
-    if (running == nullptr) {
-        return;
-    }
-    // The registry keeps the control alive until its thread is taken out below or ends.
-    std::shared_ptr<HandshakeControl> control;
-    {
-        auto& registry = Threads();
-        std::lock_guard lock(registry.mutex);
-        for (auto& entry : registry.threads) {
-            if (entry.first.get() == running) {
-                control = entry.first;
-                break;
-            }
-        }
-    }
-    if (!control) {
-        return; // it has already ended and detached itself
-    }
-    bool joinable = false;
-    {
-        std::unique_lock lock(control->mutex);
-        control->stop = true;
-        control->wake.notify_all();
-        const bool self = control->threadId == std::this_thread::get_id();
-        if (!self) {
-            control->wake.wait_for(lock, kWriteDrainWait, [&] { return !control->writing; });
-        }
-        joinable = !self && !control->writing && !control->notifying;
-    }
-    std::thread thread = Threads().Take(control.get());
-    if (!thread.joinable()) {
-        return;
-    }
-    if (joinable) {
-        thread.join(); // it only has to see the flag and return
-    } else {
-        thread.detach(); // it holds its control and connection, and ends by itself
+void StopHandshakeThread() REQUIRES(g_engineMutex) {
+    g_hHandshakeThread.store(nullptr);
+    std::unique_ptr<HandshakeControl> control = std::move(g_handshakeControl);
+    if (control) {
+        // A write in flight is waited for, kWriteDrainWait at most; a notification is not.
+        control->thread.Stop(kWriteDrainWait);
     }
 }
 
@@ -441,34 +360,31 @@ void ResetHandshakeTiming() {
 
 } // namespace tarvik
 
-void HandshakeThreadProc(const std::shared_ptr<tarvik::HandshakeControl>& control) {
+void HandshakeThreadProc(sorvel::StopContext& context, const tarvik::HandshakeJob& job) {
     using namespace tarvik;
     using Clock = std::chrono::steady_clock;
-    {
-        std::lock_guard lock(control->mutex);
-        control->threadId = std::this_thread::get_id();
-    }
     auto run = [&] {
-        if (!SendWakeUp(*control)) {
+        if (!SendWakeUp(context, job)) {
             return;
         }
         Clock::time_point reference = Clock::now();
-        if (!NotifyFromHandshake(*control, UPLOAD_MSG_STARTED,
-                                 static_cast<std::int32_t>(std::strlen(control->path)),
-                                 control->path)) {
+        char path[kUploadPathBytes];
+        std::memcpy(path, job.path, sizeof path);
+        if (!NotifyFromHandshake(context, UPLOAD_MSG_STARTED,
+                                 static_cast<std::int32_t>(std::strlen(path)), path)) {
             return;
         }
         // The answer is tested before each turn and after it, never between sending and sleeping.
-        while (!HandshakeDone(*control)) {
-            if (!SendWakeUp(*control)) {
+        while (!HandshakeDone(job)) {
+            if (!SendWakeUp(context, job)) {
                 return;
             }
-            if (!control->Sleep(std::chrono::milliseconds(g_handshakePeriodMs.load()))) {
+            if (!context.WaitFor(std::chrono::milliseconds(g_handshakePeriodMs.load()))) {
                 return;
             }
             const auto elapsed = Clock::now() - reference;
             if (elapsed >= std::chrono::milliseconds(g_handshakeTimeoutMs.load())) {
-                if (!NotifyFromHandshake(*control, UPLOAD_MSG_TIMEOUT, 0, nullptr)) {
+                if (!NotifyFromHandshake(context, UPLOAD_MSG_TIMEOUT, 0, nullptr)) {
                     return;
                 }
                 // The client may have held the notification; the next period starts now.
@@ -477,13 +393,8 @@ void HandshakeThreadProc(const std::shared_ptr<tarvik::HandshakeControl>& contro
         }
     };
     run();
-    HandshakeControl* self = control.get();
+    HandshakeControl* self = job.control;
     g_hHandshakeThread.compare_exchange_strong(self, nullptr);
-    // Unless a stopper has taken it out to join it, the thread detaches itself.
-    std::thread thread = Threads().Take(control.get());
-    if (thread.joinable()) {
-        thread.detach();
-    }
 }
 
 int UploadReceiveFilter(char* pBytes, int nCount) {
@@ -582,7 +493,7 @@ void UploadReaderIdle(int event) {
         if (connection != nullptr) {
             connection->MarkGone();
         }
-        std::lock_guard lock(g_uploadMutex);
+        sorvel::MutexLock lock(g_uploadMutex);
         if (g_bUploadMode.load()) {
             // Every byte the box sent before it went has been handled (a NAK would have sent the
             // record again). A last record that had left the computer whole, and that the box

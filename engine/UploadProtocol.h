@@ -41,6 +41,7 @@
 #pragma once
 
 #include "EngineState.h"
+#include "StoppableThread.h"
 
 #include <chrono>
 #include <cstdint>
@@ -77,22 +78,22 @@ constexpr const char* kReasonWriteFailed = "a record could not be written to the
 
 namespace tarvik {
 
-// One handshake thread: what it needs, kept alive by the thread and by its stopper.
+// One handshake thread, and what the thread works with.
 struct HandshakeControl;
+struct HandshakeJob;
 
 // Starts the handshake thread of the upload g_nUploadNumber over connection, for the path given
 // (copied). Stores the thread in g_hHandshakeThread. Returns false when the thread cannot be
 // started. Called under g_engineMutex.
 bool StartHandshakeThread(std::shared_ptr<EngineConnection> connection, const char* path,
-                          std::uint64_t uploadNumber);
+                          std::uint64_t uploadNumber) REQUIRES(g_engineMutex);
 
 // Stops the running handshake thread, if any, and clears g_hHandshakeThread. When it returns, the
 // thread sends no further byte and begins no further notification; a notification already under
 // way may go on, and is not waited for. A write in flight is waited for (kWriteDrainWait at
-// most). The thread is joined when it cannot be held by a person (it is not inside a
-// notification and is not the calling thread), otherwise left to end by itself. Called under
-// g_engineMutex; may be called from any thread, including the handshake thread itself.
-void StopHandshakeThread();
+// most). Called under g_engineMutex; may be called from any thread, including the handshake
+// thread itself (from inside its notification).
+void StopHandshakeThread() REQUIRES(g_engineMutex);
 
 // True while a handshake thread is registered in g_hHandshakeThread.
 bool HandshakeThreadRunning();
@@ -113,7 +114,7 @@ std::int32_t ProgressPercent(std::int32_t total, std::int32_t left);
 extern std::atomic<tarvik::HandshakeControl*> g_hHandshakeThread;
 
 // Body of the handshake thread (see above).
-void HandshakeThreadProc(const std::shared_ptr<tarvik::HandshakeControl>& control);
+void HandshakeThreadProc(sorvel::StopContext& context, const tarvik::HandshakeJob& job);
 
 // The serial channel's receive callback: handles nCount received bytes at pBytes, leaving the
 // bytes it keeps at the start of pBytes. Returns 0 when this call completed an upload, else 1.

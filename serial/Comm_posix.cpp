@@ -9,6 +9,8 @@
 #include "CommLinux.h"
 #include "MessageBox.h"
 #include "Program.h"
+#include "StoppableThread.h"
+#include "UniqueFd.h"
 
 #include <algorithm>
 #include <atomic>
@@ -96,33 +98,25 @@ void SetEventFd(int fd) {
 } // namespace
 
 struct CommPort {
-    CommPort(int descriptor, std::string devicePath)
-        : fd(descriptor), path(std::move(devicePath)) {}
-    ~CommPort() {
-        if (fd >= 0)
-            ::close(fd);
-        if (exitEvent >= 0)
-            ::close(exitEvent);
-        if (closeEvent >= 0)
-            ::close(closeEvent);
-    }
+    CommPort(sorvel::UniqueFd descriptor, std::string devicePath)
+        : fd(std::move(descriptor)), path(std::move(devicePath)) {}
     CommPort(const CommPort&) = delete;
     CommPort& operator=(const CommPort&) = delete;
 
     bool ExitEventSet() const { return exitSet.load(std::memory_order_acquire); }
     void SetExitEvent() {
         if (!exitSet.exchange(true, std::memory_order_acq_rel))
-            SetEventFd(exitEvent);
+            SetEventFd(exitEvent.Get());
     }
 
-    int fd;
+    sorvel::UniqueFd fd;
     const std::string path;
     // The thread exit event: set by an aborted write, never cleared; the eventfd wakes writers
     // that wait in poll().
-    int exitEvent = -1;
+    sorvel::UniqueFd exitEvent;
     std::atomic<bool> exitSet{false};
     // Set by CommClose so that a write still waiting on the port returns.
-    int closeEvent = -1;
+    sorvel::UniqueFd closeEvent;
     std::atomic<bool> closed{false};
     // The device is gone: nothing touches it again. Its one message has been shown once
     // goneReported is set.
@@ -421,17 +415,19 @@ HCOMM CommOpen(const char* portName, void* /*owner*/) {
     const std::string name = portName ? portName : "";
     const std::string path = CommDevicePath(name);
 
-    int fd;
+    sorvel::UniqueFd owner;
     do {
-        fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+        owner.Reset(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    } while (!owner.Valid() && errno == EINTR);
+    if (!owner.Valid()) {
         t_lastOpenError = OpenFailureText(name, path, errno);
         return nullptr;
     }
+    const int fd = owner.Get();
+    // Every failure below lets the descriptor go, which also drops the lock and the exclusive
+    // mode taken so far.
     auto fail = [&](int error) -> HCOMM {
         t_lastOpenError = OpenFailureText(name, path, error);
-        ::close(fd); // also drops the lock and the exclusive mode taken so far
         return nullptr;
     };
     // The lock first, before anything changes the port: TIOCEXCL alone does not stop root,
@@ -447,11 +443,11 @@ HCOMM CommOpen(const char* portName, void* /*owner*/) {
     if (RetryIoctl(fd, TIOCEXCL, nullptr) != 0 && !NoSuchLine(errno))
         return fail(errno);
 
-    auto port = std::make_shared<CommPort>(fd, path);
-    port->exitEvent = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (port->exitEvent < 0)
+    auto port = std::make_shared<CommPort>(std::move(owner), path);
+    port->exitEvent.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!port->exitEvent.Valid())
         CommMessage(kMsgExitEvent);
-    port->closeEvent = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    port->closeEvent.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
 
     // Reading the port's settings is the first thing a broken driver refuses.
     termios current{};
@@ -478,7 +474,7 @@ int CommSetState(HCOMM handle) {
     auto port = FindPort(handle);
     if (!port)
         return 1;
-    const int fd = port->fd;
+    const int fd = port->fd.Get();
     const DCB dcb = g_dcbComm;
 
     termios tio{};
@@ -535,21 +531,19 @@ int CommClose(HCOMM handle) {
         Ports().erase(it);
     }
     port->closed = true;
-    SetEventFd(port->closeEvent);
+    SetEventFd(port->closeEvent.Get());
     // Leave the exclusive mode explicitly: while another descriptor of the device stays open
     // (a simulator holding its pseudo-terminal), the flag would outlive this close and refuse
     // the next open of anyone but root.
     if (!port->gone)
-        ::ioctl(port->fd, TIOCNXCL);
+        ::ioctl(port->fd.Get(), TIOCNXCL);
     if (port.use_count() > 1) {
         // A writer or a stopped reader still holds the port. Let go of the device now (its
         // lock, its lines) but keep the descriptor number taken, pointing at /dev/null, until
         // the last of them lets go.
-        int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-        if (null >= 0) {
-            ::dup3(null, port->fd, O_CLOEXEC);
-            ::close(null);
-        }
+        sorvel::UniqueFd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
+        if (null.Valid())
+            ::dup3(null.Get(), port->fd.Get(), O_CLOEXEC);
     }
     return 1;
 }
@@ -564,7 +558,7 @@ int CommOutputQueued(HCOMM handle) {
     if (!port || port->closed || port->gone)
         return -1;
     int queued = 0;
-    if (RetryIoctl(port->fd, TIOCOUTQ, &queued) != 0)
+    if (RetryIoctl(port->fd.Get(), TIOCOUTQ, &queued) != 0)
         return -1;
     return queued;
 }
@@ -593,8 +587,8 @@ int CommWriteOverlapped(const std::shared_ptr<CommPort>& port, const char* buffe
             // Closed under this write: its descriptor may already name /dev/null.
             if (port->closed)
                 break;
-            ssize_t n =
-                ::write(port->fd, buffer + written, static_cast<std::size_t>(count - written));
+            ssize_t n = ::write(port->fd.Get(), buffer + written,
+                                static_cast<std::size_t>(count - written));
             if (n > 0) {
                 written += static_cast<int>(n);
                 started = true;
@@ -625,9 +619,9 @@ int CommWriteOverlapped(const std::shared_ptr<CommPort>& port, const char* buffe
             if (port->ExitEventSet() || port->closed)
                 break;
             started = true;
-            pollfd fds[3] = {{port->fd, POLLOUT, 0},
-                             {port->exitEvent, POLLIN, 0},
-                             {port->closeEvent, POLLIN, 0}};
+            pollfd fds[3] = {{port->fd.Get(), POLLOUT, 0},
+                             {port->exitEvent.Get(), POLLIN, 0},
+                             {port->closeEvent.Get(), POLLIN, 0}};
             int r = ::poll(fds, 3, -1);
             if (r < 0) {
                 if (errno == EINTR)
@@ -667,69 +661,31 @@ int CommWrite(HCOMM handle, const char* buffer, int count) {
 
 namespace {
 
-struct ReaderShared {
-    ~ReaderShared() {
-        if (wakeFd >= 0)
-            ::close(wakeFd);
-    }
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool stopRequested = false;
-    // stopRequested for the receive callback, which asks without the lock.
-    std::atomic<bool> stopFlag{false};
-    // Inside the receive callback or a message box: a call that may wait for a person, which a
-    // stop request does not wait for.
-    bool awayOnCall = false;
-    bool exited = false;
-    std::thread::id threadId;
-    int wakeFd = -1;
+// The reader's own state: what it calls, and the time its owner asked to be called at
+// (CommReaderWakeAt). Touched only by the reader thread.
+struct ReaderLocal {
+    sorvel::StopContext* context = nullptr;
     CommReceiveProc receiver = nullptr;
     CommIdleProc idle = nullptr;
-    // The time the owner asked to be called at (CommReaderWakeAt); the reader thread's own.
     std::chrono::steady_clock::time_point wakeAt{};
     bool wakeAtSet = false;
 };
 
-// The reader that runs on this thread, for CommReaderStopRequested; the thread holds it.
-thread_local ReaderShared* t_reader = nullptr;
+// The reader that runs on this thread, for CommReaderStopRequested and CommReaderWakeAt.
+thread_local ReaderLocal* t_reader = nullptr;
 
-// Shows a channel message on the reader thread. While the box waits for a person the reader
-// counts as away, so that a stop request from another thread does not wait for the box.
-void ReaderMessage(ReaderShared& shared, const char* text) {
-    {
-        std::lock_guard lock(shared.mutex);
-        shared.awayOnCall = true;
-    }
-    CommMessage(text);
-    std::lock_guard lock(shared.mutex);
-    shared.awayOnCall = false;
-    shared.changed.notify_all();
-}
-
-// Calls out of the reader (the receive or the idle callback) unless a stop was asked for. While
-// the call runs the reader counts as away: the owner may be showing a person something, and a
-// stop request from another thread does not wait for it. False when a stop came first.
-template <typename Call>
-bool CallOut(ReaderShared& shared, Call&& call) {
-    {
-        std::lock_guard lock(shared.mutex);
-        if (shared.stopRequested)
-            return false;
-        shared.awayOnCall = true;
-    }
-    call();
-    std::lock_guard lock(shared.mutex);
-    shared.awayOnCall = false;
-    shared.changed.notify_all();
-    return true;
+// Shows a channel message on the reader thread, as a call-out: a stop request from another
+// thread does not wait for the person in front of the box. False when the reader must stop.
+bool ReaderMessage(sorvel::StopContext& context, const char* text) {
+    return context.CallOut([text] { CommMessage(text); });
 }
 
 // How long the next wait for bytes may last: the usual quiet period, or less when the owner
 // asked to be called earlier.
-int ReaderWaitMs(const ReaderShared& shared) {
-    if (!shared.wakeAtSet)
+int ReaderWaitMs(const ReaderLocal& local) {
+    if (!local.wakeAtSet)
         return kReaderWaitMs;
-    const auto left = shared.wakeAt - std::chrono::steady_clock::now();
+    const auto left = local.wakeAt - std::chrono::steady_clock::now();
     if (left <= std::chrono::steady_clock::duration::zero())
         return 0;
     // Rounded up, so that the wait never ends before the time asked for.
@@ -740,88 +696,75 @@ int ReaderWaitMs(const ReaderShared& shared) {
 // Reads and forgets the line's error counters, the closest a POSIX port has to clearing its
 // error state (nothing here stops reception after a line error). Returns false when the port
 // is gone.
-bool CommClearErrors(ReaderShared& shared, CommPort& port) {
+bool CommClearErrors(sorvel::StopContext& context, CommPort& port) {
     // TIOCGICOUNT fills a struct serial_icounter_struct (kernel header), 80 bytes; the counts
     // are only read to be reset, so a buffer of that size is all that is needed.
     alignas(8) unsigned char counters[128] = {};
-    if (RetryIoctl(port.fd, TIOCGICOUNT, counters) == 0)
+    if (RetryIoctl(port.fd.Get(), TIOCGICOUNT, counters) == 0)
         return true;
     int error = errno;
     if (NoSuchLine(error))
         return true;
     if (PortGone(error))
         return false;
-    ReaderMessage(shared, kMsgClearErrors);
+    ReaderMessage(context, kMsgClearErrors);
     return true;
 }
 
-void CommReaderThread(std::shared_ptr<ReaderShared> shared, std::shared_ptr<CommPort> port) {
+void CommReaderThread(sorvel::StopContext& context, ReaderLocal local,
+                      std::shared_ptr<CommPort> port) {
     char buffer[kReadChunkBytes];
-    bool portUsable = true;
-    {
-        std::unique_lock lock(shared->mutex);
-        shared->threadId = std::this_thread::get_id();
-        t_reader = shared.get();
-    }
-    if (!CommClearErrors(*shared, *port))
-        portUsable = false;
-
+    local.context = &context;
+    t_reader = &local;
+    if (context.WakeFd() < 0)
+        context.CallOut([] { CommMessage(kMsgReaderEvent, MB_OK); });
+    bool portUsable = CommClearErrors(context, *port);
     bool goneTold = false;
-    for (;;) {
-        if (!portUsable && !port->closed && !goneTold && shared->idle != nullptr) {
-            // The owner hears of the loss once, before the reader settles down to wait.
-            goneTold = true;
-            if (!CallOut(*shared, [&] { shared->idle(COMM_IDLE_PORT_GONE); }))
-                break;
-        }
-        {
-            std::unique_lock lock(shared->mutex);
-            if (shared->stopRequested)
-                break;
-            if (!portUsable || port->closed) {
-                // The device is gone or closed under us: never touch it again, wait to be told.
-                shared->changed.wait(lock, [&] { return shared->stopRequested; });
-                break;
+    while (!context.StopRequested()) {
+        if (!portUsable || port->closed) {
+            // The owner hears of the loss once; then the device, gone or closed under us, is
+            // never touched again and the reader waits to be told to stop.
+            if (!portUsable && !port->closed && !goneTold && local.idle != nullptr) {
+                goneTold = true;
+                if (!context.CallOut([&] { local.idle(COMM_IDLE_PORT_GONE); }))
+                    break;
             }
+            context.WaitForStop();
+            break;
         }
-        pollfd fds[2] = {{port->fd, POLLIN, 0}, {shared->wakeFd, POLLIN, 0}};
-        int r = ::poll(fds, shared->wakeFd >= 0 ? 2 : 1, ReaderWaitMs(*shared));
+        pollfd fds[2] = {{port->fd.Get(), POLLIN, 0}, {context.WakeFd(), POLLIN, 0}};
+        int r = ::poll(fds, context.WakeFd() >= 0 ? 2 : 1, ReaderWaitMs(local));
         if (r < 0) {
             if (errno == EINTR)
                 continue;
-            ReaderMessage(*shared, kMsgReaderWait);
+            if (!ReaderMessage(context, kMsgReaderWait))
+                break;
             // Whatever made the wait fail, the next try comes after a pause, not at once.
-            std::unique_lock lock(shared->mutex);
-            shared->changed.wait_for(lock, std::chrono::milliseconds(kReaderWaitMs),
-                                     [&] { return shared->stopRequested; });
+            context.WaitFor(std::chrono::milliseconds(kReaderWaitMs));
             continue;
         }
         if (r == 0) {
-            if (!CommClearErrors(*shared, *port)) {
+            if (!CommClearErrors(context, *port)) {
                 portUsable = false;
                 continue;
             }
-            if (shared->wakeAtSet && std::chrono::steady_clock::now() >= shared->wakeAt)
-                shared->wakeAtSet = false;
-            if (shared->idle != nullptr &&
-                !CallOut(*shared, [&] { shared->idle(COMM_IDLE_QUIET); }))
+            if (local.wakeAtSet && std::chrono::steady_clock::now() >= local.wakeAt)
+                local.wakeAtSet = false;
+            if (local.idle != nullptr && !context.CallOut([&] { local.idle(COMM_IDLE_QUIET); }))
                 break;
             continue;
         }
-        if (fds[1].revents & POLLIN) {
-            std::uint64_t value;
-            [[maybe_unused]] ssize_t n = ::read(shared->wakeFd, &value, sizeof value);
-            continue; // the stop flag is looked at first
-        }
+        if (fds[1].revents & POLLIN)
+            continue; // a stop was asked for: the loop's test sees it
         if (fds[0].revents & POLLNVAL) {
             portUsable = false;
             continue;
         }
         if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
             continue;
-        ssize_t n = ::read(port->fd, buffer, sizeof buffer);
+        ssize_t n = ::read(port->fd.Get(), buffer, sizeof buffer);
         if (n > 0) {
-            if (!CallOut(*shared, [&] { shared->receiver(buffer, static_cast<int>(n)); }))
+            if (!context.CallOut([&] { local.receiver(buffer, static_cast<int>(n)); }))
                 break;
             continue;
         }
@@ -833,18 +776,16 @@ void CommReaderThread(std::shared_ptr<ReaderShared> shared, std::shared_ptr<Comm
         port->gone = true;
         port->SetExitEvent();
     }
-    // Let go of the port before telling: a CommClose right after CommStopReader then finds
-    // nobody else holding it.
+    // Let go of the port before the thread counts as ended: a CommClose right after
+    // CommStopReader then finds nobody else holding it.
     port.reset();
-    std::lock_guard lock(shared->mutex);
-    shared->exited = true;
-    shared->changed.notify_all();
+    t_reader = nullptr;
 }
 
 } // namespace
 
 struct CommReader {
-    std::shared_ptr<ReaderShared> shared;
+    sorvel::StoppableThread thread;
 };
 
 HCOMMREADER CommStartReader(HCOMM handle, CommReceiveProc receiver, CommIdleProc idle) {
@@ -853,31 +794,31 @@ HCOMMREADER CommStartReader(HCOMM handle, CommReceiveProc receiver, CommIdleProc
         CommMessage(kMsgReadThread);
         return nullptr;
     }
-    auto shared = std::make_shared<ReaderShared>();
-    shared->receiver = receiver;
-    shared->idle = idle;
-    shared->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (shared->wakeFd < 0)
-        CommMessage(kMsgReaderEvent, MB_OK);
     // The purge happens here rather than on the new thread, so that every byte the box sends
     // after this call returns is delivered, and none from before it.
     if (!port->gone) {
         int r;
         do {
-            r = ::tcflush(port->fd, TCIOFLUSH);
+            r = ::tcflush(port->fd.Get(), TCIOFLUSH);
         } while (r < 0 && errno == EINTR);
     }
-    try {
-        std::thread(CommReaderThread, shared, std::move(port)).detach();
-    } catch (const std::system_error&) {
+    auto reader = std::make_unique<CommReader>();
+    ReaderLocal local;
+    local.receiver = receiver;
+    local.idle = idle;
+    const bool started =
+        reader->thread.Start([local, port = std::move(port)](sorvel::StopContext& context) mutable {
+            CommReaderThread(context, local, std::move(port));
+        });
+    if (!started) {
         CommMessage(kMsgReadThread);
         return nullptr;
     }
-    return new CommReader{std::move(shared)};
+    return reader.release();
 }
 
 bool CommReaderStopRequested() {
-    return t_reader != nullptr && t_reader->stopFlag.load(std::memory_order_acquire);
+    return t_reader != nullptr && t_reader->context->StopRequested();
 }
 
 void CommReaderWakeAt(std::chrono::steady_clock::time_point when) {
@@ -890,17 +831,10 @@ void CommReaderWakeAt(std::chrono::steady_clock::time_point when) {
 int CommStopReader(HCOMMREADER reader) {
     if (reader == nullptr)
         return 1;
-    std::shared_ptr<ReaderShared> shared = std::move(reader->shared);
-    delete reader;
-    std::unique_lock lock(shared->mutex);
-    shared->stopRequested = true;
-    shared->stopFlag.store(true, std::memory_order_release);
-    shared->changed.notify_all();
-    SetEventFd(shared->wakeFd);
     // From inside the callback the reader is this thread: it ends when the callback returns.
-    // From elsewhere, wait until it has left its wait, but not for a callback or a message box
-    // in progress, which may be blocked on a person; that thread ends by itself afterwards.
-    if (shared->threadId != std::this_thread::get_id())
-        shared->changed.wait(lock, [&] { return shared->exited || shared->awayOnCall; });
+    // From elsewhere the stop waits until the reader has left its wait, but not for a callback
+    // or a message box in progress, which may be blocked on a person.
+    reader->thread.Stop();
+    delete reader;
     return 1;
 }

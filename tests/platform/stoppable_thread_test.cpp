@@ -1,0 +1,72 @@
+// The stop facility's guarantees: a stop ends a waiting thread at once, never waits for a thread
+// inside a call-out nor for itself, and no call-out begins after it returned.
+#include "StoppableThread.h"
+#include "WaitUntil.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <poll.h>
+
+using namespace std::chrono_literals;
+
+namespace sorvel {
+namespace {
+
+TEST(StoppableThread, StopsWaitsButNeverWaitsForACallOutOrForItself) {
+    enum class Where { Sleeping, Polling, InCallOut, StoppingItself };
+    for (Where where : {Where::Sleeping, Where::Polling, Where::InCallOut, Where::StoppingItself}) {
+        SCOPED_TRACE(static_cast<int>(where));
+        StoppableThread thread;
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        std::atomic<int> callOuts{0};
+        std::atomic<bool> inCallOut{false}, ended{false}, wentOnAfterCallOut{false};
+        ASSERT_TRUE(thread.Start([&, released](StopContext& context) {
+            if (where == Where::Sleeping)
+                context.WaitFor(1h);
+            if (where == Where::Polling) {
+                pollfd fd{context.WakeFd(), POLLIN, 0};
+                ::poll(&fd, 1, -1);
+            }
+            if (where == Where::InCallOut || where == Where::StoppingItself) {
+                wentOnAfterCallOut = context.CallOut([&] {
+                    ++callOuts;
+                    if (where == Where::StoppingItself)
+                        thread.Stop(); // from inside: returns at once
+                    inCallOut = true;
+                    released.wait();
+                });
+            }
+            // After a stop, no call-out begins.
+            context.CallOut([&] { ++callOuts; });
+            ended = true;
+        }));
+        // A stop ends a waiting thread whether it came before the wait or during it.
+        if (where == Where::InCallOut || where == Where::StoppingItself) {
+            ASSERT_TRUE(test::WaitUntil([&] { return inCallOut.load(); }));
+        }
+        thread.Stop();
+        const bool heldByCallOut = where == Where::InCallOut || where == Where::StoppingItself;
+        EXPECT_EQ(ended.load(), !heldByCallOut);
+        release.set_value();
+        EXPECT_TRUE(test::WaitUntil([&] { return ended.load(); }));
+        EXPECT_EQ(callOuts.load(), heldByCallOut ? 1 : 0);
+        EXPECT_FALSE(wentOnAfterCallOut.load());
+    }
+}
+
+TEST(StoppableThread, ABoundedStopLeavesAStuckStepToEndByItself) {
+    StoppableThread thread;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    ASSERT_TRUE(thread.Start([released](StopContext&) { released.wait(); }));
+    const auto start = std::chrono::steady_clock::now();
+    thread.Stop(50ms);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
+    release.set_value();
+}
+
+} // namespace
+} // namespace sorvel
