@@ -27,6 +27,11 @@
 
 namespace {
 
+// The About entry of the window menu (string IDS_ABOUTBOX).
+constexpr const char* kAboutMenuText = "&About Sorvel_User...";
+// A system command's low four bits are the system's own.
+constexpr unsigned kSystemCommandMask = 0xFFF0;
+
 // Template size in dialog units.
 constexpr int kWidthDu = 192;
 constexpr int kHeightDu = 131;

@@ -19,7 +19,8 @@
 // "Error - Cannot write data in to port." and sets the thread exit event; later writes return
 // 0 at once and quietly.
 //
-// The backend is chosen by CMake (Comm_posix.cpp here); this header carries no platform code.
+// The backend is chosen by CMake (Comm_linux.cpp here; Comm_win32.cpp on Windows); this header
+// carries no platform code.
 #pragma once
 
 #include "SorvelWinTypes.h"
