@@ -9,6 +9,8 @@
 // owner thread. A task runs outside the queue's lock, so it may post again.
 #pragma once
 
+#include "WakeEvent.h"
+
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -32,12 +34,12 @@ public:
     bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
     // Readable while tasks are waiting.
-    int WakeFd() const { return m_wakeFd; }
+    int WakeFd() const { return m_wake.Handle(); }
 
 private:
     std::mutex m_mutex;
     std::deque<std::function<void()>> m_tasks;
-    int m_wakeFd = -1;
+    WakeEvent m_wake;
 };
 
 } // namespace sorvel

@@ -2,43 +2,27 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 namespace sorvel {
 
-TaskQueue::TaskQueue() {
-    // Without the descriptor (out of descriptors) the queue still works: RunUntil then looks
-    // for tasks every few milliseconds instead of waiting for a wake-up.
-    m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-}
-
-TaskQueue::~TaskQueue() {
-    if (m_wakeFd >= 0)
-        ::close(m_wakeFd);
-}
+// Without the wake-up descriptor (out of descriptors) the queue still works: RunUntil then looks
+// for tasks every few milliseconds instead of waiting for a wake-up.
+TaskQueue::TaskQueue() = default;
+TaskQueue::~TaskQueue() = default;
 
 void TaskQueue::Post(std::function<void()> task) {
     {
         std::lock_guard lock(m_mutex);
         m_tasks.push_back(std::move(task));
     }
-    const std::uint64_t one = 1;
-    // The counter cannot overflow in practice; a full counter would only mean "readable".
-    if (m_wakeFd >= 0) {
-        [[maybe_unused]] ssize_t n = ::write(m_wakeFd, &one, sizeof one);
-    }
+    m_wake.Set();
 }
 
 std::size_t TaskQueue::RunPending() {
-    std::uint64_t value = 0;
     // Drained before the tasks are taken: a task posted meanwhile makes the descriptor readable
     // again, so no wake-up is lost.
-    if (m_wakeFd >= 0) {
-        [[maybe_unused]] ssize_t n = ::read(m_wakeFd, &value, sizeof value);
-    }
+    m_wake.Clear();
     std::deque<std::function<void()>> tasks;
     {
         std::lock_guard lock(m_mutex);
@@ -66,10 +50,7 @@ bool TaskQueue::RunUntil(const std::function<bool()>& done, std::chrono::millise
             task();
             continue;
         }
-        std::uint64_t value = 0;
-        if (m_wakeFd >= 0) {
-            [[maybe_unused]] ssize_t n = ::read(m_wakeFd, &value, sizeof value);
-        }
+        m_wake.Clear();
         {
             // A task posted between the check above and the drain must not wait for a poll.
             std::lock_guard lock(m_mutex);
@@ -81,11 +62,11 @@ bool TaskQueue::RunUntil(const std::function<bool()>& done, std::chrono::millise
         if (left.count() <= 0)
             return done();
         constexpr std::chrono::milliseconds kFallbackPeriod{10};
-        pollfd fd{m_wakeFd, POLLIN, 0};
-        int ready =
-            ::poll(&fd, 1,
-                   static_cast<int>(m_wakeFd >= 0 ? left.count()
-                                                  : std::min(left, kFallbackPeriod).count()));
+        const int wakeFd = m_wake.Handle();
+        pollfd fd{wakeFd, POLLIN, 0};
+        int ready = ::poll(
+            &fd, 1,
+            static_cast<int>(wakeFd >= 0 ? left.count() : std::min(left, kFallbackPeriod).count()));
         if (ready < 0 && errno != EINTR)
             return done();
     }
