@@ -1,11 +1,13 @@
 #include "QtMessagePresenter.h"
 
+#include "GuiCallGate.h"
+
 #include <QApplication>
 #include <QMessageBox>
-#include <QMetaObject>
 #include <QPointer>
 #include <QThread>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -74,24 +76,12 @@ bool OnGuiThread() {
     return app && QThread::currentThread() == app->thread();
 }
 
-// Lives on the GUI thread and opens the boxes that other threads asked for. It is told to look
-// by a queued call by name, which carries no data: the requests travel through the presenter's
-// mutex only.
-class PresenterReceiver : public QObject {
-    Q_OBJECT
-public:
-    explicit PresenterReceiver(std::function<void()> drain) : m_drain(std::move(drain)) {}
-    Q_INVOKABLE void Drain() { m_drain(); }
-
-private:
-    std::function<void()> m_drain;
-};
-
 } // namespace
 
-// Shared state of a presenter. Requests from other threads wait in `m_toOpen` until the GUI
-// thread opens their boxes; each waiting thread sleeps on `m_answered` until its Pending record
-// has an answer.
+// Shared state of a presenter. A request from another thread is handed to the GUI thread through
+// a call gate, the one hand-off to that thread (the main dialog's once SetOwner gives it, else
+// the presenter's own); the thread then sleeps on `m_answered` until its Pending record has an
+// answer.
 class CQtMessagePresenter::Impl : public std::enable_shared_from_this<Impl> {
 public:
     struct Pending {
@@ -105,17 +95,39 @@ public:
     };
 
     void Start() {
-        std::weak_ptr<Impl> weak = weak_from_this();
-        m_receiver = new PresenterReceiver([weak] {
-            if (auto impl = weak.lock())
-                impl->OpenQueued();
-        });
+        m_anchor = new QObject;
+        m_ownGate = CGuiCallGate::Create(m_anchor);
+        m_gate = m_ownGate;
+    }
+    void SetGate(std::shared_ptr<CGuiCallGate> gate) {
+        std::lock_guard lock(m_mutex);
+        m_gate = gate ? std::move(gate) : m_ownGate;
     }
 
     int Present(const sorvel::MessageRequest& request);
     int PresentOnGuiThread(const sorvel::MessageRequest& request);
     int PresentFromOtherThread(const sorvel::MessageRequest& request);
-    void OpenQueued();
+    void Open(const std::shared_ptr<Pending>& pending);
+
+    // One box asked for on another thread, on its way to the GUI thread.
+    struct OpenGuard {
+        OpenGuard(std::weak_ptr<Impl> owner, std::shared_ptr<Pending> request)
+            : impl(std::move(owner)), pending(std::move(request)) {}
+        ~OpenGuard() {
+            if (opened)
+                return;
+            if (auto owner = impl.lock())
+                owner->Deliver(pending, sorvel::NegativeAnswer(pending->request.flags));
+        }
+        void Open() {
+            opened = true;
+            if (auto owner = impl.lock())
+                owner->Open(pending);
+        }
+        std::weak_ptr<Impl> impl;
+        std::shared_ptr<Pending> pending;
+        std::atomic<bool> opened{false};
+    };
     void Deliver(const std::shared_ptr<Pending>& pending, int answer);
     PromptId OpenPrompt(const sorvel::MessageRequest& request, std::function<void(int)> onAnswer);
     void ClosePrompt(PromptId id);
@@ -133,11 +145,11 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_answered;
-    bool m_closed = false;
-    bool m_drainPosted = false;
-    std::deque<std::shared_ptr<Pending>> m_toOpen;
-    std::vector<std::shared_ptr<Pending>> m_waiting;
-    PresenterReceiver* m_receiver = nullptr; // GUI thread object; null after Shutdown
+    bool m_closed = false;                           // guarded by m_mutex
+    std::vector<std::shared_ptr<Pending>> m_waiting; // guarded by m_mutex
+    std::shared_ptr<CGuiCallGate> m_gate;            // guarded by m_mutex
+    std::shared_ptr<CGuiCallGate> m_ownGate;
+    QObject* m_anchor = nullptr; // the own gate's receiver, on the GUI thread
 
     // GUI thread only.
     std::vector<QPointer<QMessageBox>> m_threadBoxes;
@@ -176,49 +188,49 @@ int CQtMessagePresenter::Impl::PresentOnGuiThread(const sorvel::MessageRequest& 
 int CQtMessagePresenter::Impl::PresentFromOtherThread(const sorvel::MessageRequest& request) {
     auto pending = std::make_shared<Pending>();
     pending->request = request;
-    std::unique_lock lock(m_mutex);
-    if (m_closed)
-        return sorvel::NegativeAnswer(request.flags);
-    m_toOpen.push_back(pending);
-    m_waiting.push_back(pending);
-    if (!m_drainPosted) {
-        m_drainPosted = true;
-        // Under the lock: Shutdown deletes the receiver only after taking it.
-        QMetaObject::invokeMethod(m_receiver, "Drain", Qt::QueuedConnection);
+    std::shared_ptr<CGuiCallGate> gate;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_closed)
+            return sorvel::NegativeAnswer(request.flags);
+        gate = m_gate;
+        m_waiting.push_back(pending);
     }
+    // A call that the gate drops unrun (closed now, or closed before it ran: the dialog went)
+    // answers with the box's negative answer, so that no thread waits for a box never shown.
+    // Posted outside the lock: a dropped call answers under it.
+    auto guard = std::make_shared<OpenGuard>(weak_from_this(), pending);
+    gate->Post([guard] { guard->Open(); });
+    guard.reset();
+    std::unique_lock lock(m_mutex);
     m_answered.wait(lock, [&] { return pending->answer.has_value(); });
     std::erase(m_waiting, pending);
     return *pending->answer;
 }
 
-void CQtMessagePresenter::Impl::OpenQueued() {
-    std::deque<std::shared_ptr<Pending>> requests;
+void CQtMessagePresenter::Impl::Open(const std::shared_ptr<Pending>& pending) {
     {
         std::lock_guard lock(m_mutex);
-        m_drainPosted = false;
-        if (m_closed)
+        if (m_closed || pending->answer)
             return;
-        requests.swap(m_toOpen);
     }
     std::weak_ptr<Impl> weak = weak_from_this();
-    for (const std::shared_ptr<Pending>& pending : requests) {
-        unsigned flags = pending->request.flags;
-        QMessageBox* box = MakeBox(pending->request, nullptr, Qt::NonModal, false);
-        box->setAttribute(Qt::WA_DeleteOnClose, true);
-        QObject::connect(box, &QDialog::finished, box, [weak, pending, box, flags](int) {
-            if (auto impl = weak.lock())
-                impl->Deliver(pending, AnswerOf(box, flags));
-        });
-        // A box destroyed unanswered (the program ends) must not leave its thread waiting.
-        QObject::connect(box, &QObject::destroyed, [weak, pending, flags] {
-            if (auto impl = weak.lock())
-                impl->Deliver(pending, sorvel::NegativeAnswer(flags));
-        });
-        std::erase_if(m_threadBoxes, [](const QPointer<QMessageBox>& b) { return b.isNull(); });
-        m_threadBoxes.emplace_back(box);
-        box->show();
-        box->raise();
-    }
+    unsigned flags = pending->request.flags;
+    QMessageBox* box = MakeBox(pending->request, nullptr, Qt::NonModal, false);
+    box->setAttribute(Qt::WA_DeleteOnClose, true);
+    QObject::connect(box, &QDialog::finished, box, [weak, pending, box, flags](int) {
+        if (auto impl = weak.lock())
+            impl->Deliver(pending, AnswerOf(box, flags));
+    });
+    // A box destroyed unanswered (the program ends) must not leave its thread waiting.
+    QObject::connect(box, &QObject::destroyed, [weak, pending, flags] {
+        if (auto impl = weak.lock())
+            impl->Deliver(pending, sorvel::NegativeAnswer(flags));
+    });
+    std::erase_if(m_threadBoxes, [](const QPointer<QMessageBox>& b) { return b.isNull(); });
+    m_threadBoxes.emplace_back(box);
+    box->show();
+    box->raise();
 }
 
 void CQtMessagePresenter::Impl::Deliver(const std::shared_ptr<Pending>& pending, int answer) {
@@ -273,20 +285,20 @@ void CQtMessagePresenter::Impl::ClosePrompt(PromptId id) {
 }
 
 void CQtMessagePresenter::Impl::Shutdown() {
-    PresenterReceiver* receiver = nullptr;
     {
         std::lock_guard lock(m_mutex);
         m_closed = true;
-        m_toOpen.clear();
         for (const std::shared_ptr<Pending>& pending : m_waiting) {
             if (!pending->answer)
                 pending->answer = sorvel::NegativeAnswer(pending->request.flags);
         }
-        receiver = m_receiver;
-        m_receiver = nullptr;
+        m_gate.reset();
     }
     m_answered.notify_all();
-    delete receiver;
+    if (m_ownGate)
+        m_ownGate->Close();
+    delete m_anchor;
+    m_anchor = nullptr;
 
     std::vector<QPointer<QMessageBox>> boxes;
     boxes.swap(m_threadBoxes);
@@ -320,8 +332,9 @@ sorvel::MessagePresenter CQtMessagePresenter::AsPresenter() const {
     return [impl](const sorvel::MessageRequest& request) { return impl->Present(request); };
 }
 
-void CQtMessagePresenter::SetOwner(QWidget* owner) {
+void CQtMessagePresenter::SetOwner(QWidget* owner, std::shared_ptr<CGuiCallGate> gate) {
     m_impl->m_owner = owner;
+    m_impl->SetGate(std::move(gate));
 }
 
 int CQtMessagePresenter::Present(const sorvel::MessageRequest& request) const {
@@ -359,5 +372,3 @@ int CQtMessagePresenter::AnswerForButton(int standardButton, unsigned flags) {
         return sorvel::NegativeAnswer(flags);
     }
 }
-
-#include "QtMessagePresenter.moc"

@@ -32,6 +32,7 @@
 #include <functional>
 #include <memory>
 
+class CGuiCallGate;
 class QWidget;
 
 class CQtMessagePresenter {
@@ -50,8 +51,10 @@ public:
     sorvel::MessagePresenter AsPresenter() const;
 
     // The window that GUI-thread boxes are modal to while it is visible (normally the main
-    // dialog). Held weakly: a destroyed owner counts as none.
-    void SetOwner(QWidget* owner);
+    // dialog), and its call gate, through which boxes asked for on other threads reach the GUI
+    // thread (without one, the presenter's own gate). Held weakly: a destroyed owner counts as
+    // none, and a closed gate answers other threads at once.
+    void SetOwner(QWidget* owner, std::shared_ptr<CGuiCallGate> gate = nullptr);
 
     // Shows one message and returns its answer; see the header comment.
     int Present(const sorvel::MessageRequest& request) const;

@@ -17,7 +17,7 @@ bool CUpgradeApp::InitInstance() {
         m_mainGate = dlg.CallGate();
     }
     if (m_pPresenter) {
-        m_pPresenter->SetOwner(&dlg);
+        m_pPresenter->SetOwner(&dlg, dlg.CallGate());
         dlg.SetPresenter(m_pPresenter);
     }
 
