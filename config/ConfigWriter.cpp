@@ -6,8 +6,7 @@
 #include "Program.h"
 
 #include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
+#include <cstdio>
 
 namespace sorvel {
 
@@ -135,28 +134,17 @@ bool WriteFileBytes(const std::filesystem::path& file, const std::vector<BYTE>& 
             return false;
         }
     }
-    int fd;
-    do {
-        fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+    // The C library's files: the same on every system, binary on Windows too.
+    std::FILE* out = std::fopen(file.string().c_str(), "wb");
+    if (out == nullptr) {
         *error = "cannot write '" + file.string() + "': " + SystemErrorText(errno);
         return false;
     }
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            *error = "cannot write '" + file.string() + "': " + SystemErrorText(errno);
-            close(fd);
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (close(fd) != 0) {
-        *error = "cannot write '" + file.string() + "': " + SystemErrorText(errno);
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    const int writeError = errno;
+    if (std::fclose(out) != 0 || !written) {
+        *error = "cannot write '" + file.string() +
+                 "': " + SystemErrorText(written ? errno : writeError);
         return false;
     }
     return true;

@@ -2,81 +2,44 @@
 
 #include "Crc32.h"
 #include "Program.h"
+#include "ReadOnlyFile.h"
 
 #include <cerrno>
 #include <cstdint>
-#include <fcntl.h>
 #include <filesystem>
-#include <memory>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace sorvel {
 namespace {
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor() {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 FileOutcome Failure(FileStatus status, std::string reason) {
     return FileOutcome{status, std::move(reason)};
 }
 
-// Opens a regular file for reading and reports its size. O_NONBLOCK keeps the open of a FIFO
-// from waiting for a writer; it has no effect on the reads of a regular file.
-FileOutcome OpenRegular(const std::string& path, std::unique_ptr<FileDescriptor>* file,
-                        std::uint64_t* size) {
-    // Look before opening, so that a device named by a configuration is never opened at all
-    // (opening a serial port or a tape has effects of its own); fstat below closes the race.
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0)
-        return Failure(FileStatus::NotOpened, SystemErrorText(errno));
-    if (S_ISDIR(info.st_mode))
+// Opens a regular file for reading; its size is the file's Size().
+FileOutcome OpenRegular(const std::string& path, ReadOnlyFile* file) {
+    std::string reason;
+    switch (file->Open(path, false, &reason)) {
+    case ReadOnlyFile::OpenResult::Ok:
+        return {};
+    case ReadOnlyFile::OpenResult::IsDirectory:
         return Failure(FileStatus::NotOpened, SystemErrorText(EISDIR));
-    if (!S_ISREG(info.st_mode))
+    case ReadOnlyFile::OpenResult::NotRegular:
         return Failure(FileStatus::NotOpened, "not a regular file");
-    int fd;
-    do {
-        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return Failure(FileStatus::NotOpened, SystemErrorText(errno));
-    *file = std::make_unique<FileDescriptor>(fd);
-    if (fstat(fd, &info) != 0)
-        return Failure(FileStatus::NotOpened, SystemErrorText(errno));
-    if (S_ISDIR(info.st_mode))
-        return Failure(FileStatus::NotOpened, SystemErrorText(EISDIR));
-    if (!S_ISREG(info.st_mode))
-        return Failure(FileStatus::NotOpened, "not a regular file");
-    *size = static_cast<std::uint64_t>(info.st_size);
-    return {};
+    default:
+        return Failure(FileStatus::NotOpened, reason);
+    }
 }
 
-// Reads exactly size bytes; a file that ends early is a read failure.
-FileOutcome ReadExactly(int fd, BYTE* buffer, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        ssize_t n = read(fd, buffer + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return Failure(FileStatus::ReadFailed, SystemErrorText(errno));
-        }
-        if (n == 0)
-            return Failure(FileStatus::ReadFailed, "the file ended before its length");
-        done += static_cast<std::size_t>(n);
-    }
+// Reads exactly size bytes at offset; a file that ends early is a read failure.
+FileOutcome ReadExactly(const ReadOnlyFile& file, std::uint64_t offset, BYTE* buffer,
+                        std::size_t size) {
+    std::string reason;
+    const long got =
+        file.ReadAt(buffer, static_cast<long>(size), static_cast<std::int64_t>(offset), &reason);
+    if (got < 0)
+        return Failure(FileStatus::ReadFailed, reason);
+    if (static_cast<std::size_t>(got) < size)
+        return Failure(FileStatus::ReadFailed, "the file ended before its length");
     return {};
 }
 
@@ -84,34 +47,33 @@ FileOutcome ReadExactly(int fd, BYTE* buffer, std::size_t size) {
 
 FileOutcome ReadWholeFile(const std::string& path, std::size_t maxBytes, std::vector<BYTE>* bytes) {
     bytes->clear();
-    std::unique_ptr<FileDescriptor> file;
-    std::uint64_t size = 0;
-    if (FileOutcome opened = OpenRegular(path, &file, &size); opened.status != FileStatus::Ok)
+    ReadOnlyFile file;
+    if (FileOutcome opened = OpenRegular(path, &file); opened.status != FileStatus::Ok)
         return opened;
-    if (size > maxBytes)
+    if (file.Size() > maxBytes)
         return Failure(FileStatus::TooLarge, SystemErrorText(EFBIG));
-    bytes->resize(static_cast<std::size_t>(size));
-    FileOutcome outcome = ReadExactly(file->Get(), bytes->data(), bytes->size());
+    bytes->resize(static_cast<std::size_t>(file.Size()));
+    FileOutcome outcome = ReadExactly(file, 0, bytes->data(), bytes->size());
     if (outcome.status != FileStatus::Ok)
         bytes->clear();
     return outcome;
 }
 
 FileOutcome FileCrc32(const std::string& path, DWORD* crc) {
-    std::unique_ptr<FileDescriptor> file;
-    std::uint64_t remaining = 0;
-    if (FileOutcome opened = OpenRegular(path, &file, &remaining); opened.status != FileStatus::Ok)
+    ReadOnlyFile file;
+    if (FileOutcome opened = OpenRegular(path, &file); opened.status != FileStatus::Ok)
         return opened;
     std::vector<BYTE> chunk(kCrcChunkBytes);
     DWORD running = 0;
-    while (remaining > 0) {
-        std::size_t n =
-            remaining < chunk.size() ? static_cast<std::size_t>(remaining) : chunk.size();
-        if (FileOutcome read = ReadExactly(file->Get(), chunk.data(), n);
+    std::uint64_t offset = 0;
+    while (offset < file.Size()) {
+        const std::uint64_t left = file.Size() - offset;
+        const std::size_t n = left < chunk.size() ? static_cast<std::size_t>(left) : chunk.size();
+        if (FileOutcome read = ReadExactly(file, offset, chunk.data(), n);
             read.status != FileStatus::Ok)
             return read;
         running = Crc32Update(running, chunk.data(), n);
-        remaining -= n;
+        offset += n;
     }
     *crc = running;
     return {};

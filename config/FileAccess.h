@@ -3,7 +3,7 @@
 //
 // Only regular files count as opening: a directory, a FIFO or a device named by a configuration
 // could block or never end, and on the system the configuration format comes from such paths do
-// not open as files either. Reads retry on EINTR. Any thread.
+// not open as files either (ReadOnlyFile.h). Any thread.
 #pragma once
 
 #include "SorvelWinTypes.h"

@@ -7,7 +7,7 @@ std::atomic<HCOMMREADER> g_hReaderThread{nullptr};
 std::atomic<UploadNotifyProc> g_pfnNotify{nullptr};
 
 char g_szUploadFileName[kUploadPathBytes];
-int g_hUploadFile = kNoUploadFile;
+sorvel::ReadOnlyFile g_hUploadFile;
 std::int64_t g_nUploadFileOffset = 0;
 std::int32_t g_nRecordsTotal = 0;
 std::int32_t g_nRecordsLeft = 0;

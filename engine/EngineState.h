@@ -14,6 +14,7 @@
 #pragma once
 
 #include "Comm.h"
+#include "ReadOnlyFile.h"
 #include "Tarvik.h"
 #include "ThreadAnnotations.h"
 
@@ -29,8 +30,6 @@
 constexpr int kRecordBufferBytes = 5100;
 constexpr int kUploadPathBytes = 260;
 constexpr int kPortNameBytes = 100;
-// g_hUploadFile when no upload file is open.
-constexpr int kNoUploadFile = -1;
 
 namespace tarvik {
 
@@ -131,7 +130,8 @@ extern std::atomic<UploadNotifyProc> g_pfnNotify;
 
 // The upload. The handshake thread keeps its own copy of the path.
 extern char g_szUploadFileName[kUploadPathBytes] GUARDED_BY(g_uploadMutex);
-extern int g_hUploadFile GUARDED_BY(g_uploadMutex);
+// The open upload file; not open when no upload is under way.
+extern sorvel::ReadOnlyFile g_hUploadFile GUARDED_BY(g_uploadMutex);
 // The next record's start.
 extern std::int64_t g_nUploadFileOffset GUARDED_BY(g_uploadMutex);
 extern std::int32_t g_nRecordsTotal GUARDED_BY(g_uploadMutex);

@@ -1,37 +1,8 @@
 #include "UploadFile.h"
 
-#include "EngineState.h"
 #include "Program.h"
-#include "UniqueFd.h"
-
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
-
-// Reads up to count bytes at offset; fewer only at the end of the file. -1 when reading fails.
-long ReadAt(int fd, void* buffer, long count, std::int64_t offset) {
-    auto* bytes = static_cast<unsigned char*>(buffer);
-    long done = 0;
-    while (done < count) {
-        ssize_t got = ::pread(fd, bytes + done, static_cast<size_t>(count - done),
-                              static_cast<off_t>(offset + done));
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -1;
-        }
-        if (got == 0) {
-            break;
-        }
-        done += got;
-    }
-    return done;
-}
 
 void SetReason(std::string* reason, const std::string& text) {
     if (reason != nullptr) {
@@ -44,46 +15,43 @@ void SetReason(std::string* reason, const std::string& text) {
 int OpenUploadFile(std::string* reason) {
     CloseUploadFile();
     const std::string path = sorvel::NativePath(g_szUploadFileName);
-    // Non-blocking so that a FIFO or a device cannot hold the open; only regular files pass.
-    sorvel::UniqueFd owner(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!owner.Valid()) {
-        SetReason(reason, path + ": " + sorvel::SystemErrorText(errno));
+    sorvel::ReadOnlyFile file;
+    std::string system;
+    // Shared with readers and locked against writers while it is sent.
+    switch (file.Open(path, true, &system)) {
+    case sorvel::ReadOnlyFile::OpenResult::Ok:
+        break;
+    case sorvel::ReadOnlyFile::OpenResult::Failed:
+        SetReason(reason, path + ": " + system);
         return 0;
-    }
-    const int fd = owner.Get();
-    // A refused file is closed as its owner goes.
-    auto refuse = [&](const std::string& text) {
-        SetReason(reason, path + ": " + text);
+    case sorvel::ReadOnlyFile::OpenResult::IsDirectory:
+    case sorvel::ReadOnlyFile::OpenResult::NotRegular:
+        SetReason(reason, path + ": not a regular file");
         return 0;
-    };
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        return refuse(sorvel::SystemErrorText(errno));
-    }
-    if (!S_ISREG(info.st_mode)) {
-        return refuse("not a regular file");
-    }
-    if (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
-        return refuse(errno == EWOULDBLOCK ? "locked by another program"
-                                           : sorvel::SystemErrorText(errno));
+    case sorvel::ReadOnlyFile::OpenResult::Locked:
+        SetReason(reason, path + ": locked by another program");
+        return 0;
     }
     unsigned char header[kUploadHeaderBytes];
-    long got = ReadAt(fd, header, kUploadHeaderBytes, 0);
+    const long got = file.ReadAt(header, kUploadHeaderBytes, 0, &system);
     if (got < 0) {
-        return refuse(sorvel::SystemErrorText(errno));
+        SetReason(reason, path + ": " + system);
+        return 0;
     }
     // Both magic bytes, and a whole header: a file that ends inside it has no record count.
     if (got < kUploadHeaderBytes || header[0] != kUploadMagic0 || header[1] != kUploadMagic1) {
-        return refuse("not an upload file");
+        SetReason(reason, path + ": not an upload file");
+        return 0;
     }
     const std::uint32_t count = (std::uint32_t{header[2]} << 24) |
                                 (std::uint32_t{header[3]} << 16) | (std::uint32_t{header[4]} << 8) |
                                 std::uint32_t{header[5]};
     // The counters are signed 32-bit; a count that does not fit is no real file.
     if (count > 0x7FFFFFFFu) {
-        return refuse("record count too large");
+        SetReason(reason, path + ": record count too large");
+        return 0;
     }
-    g_hUploadFile = owner.Release();
+    g_hUploadFile = std::move(file);
     g_nUploadFileOffset = kUploadHeaderBytes;
     g_nRecordsTotal = static_cast<std::int32_t>(count);
     g_nRecordsLeft = static_cast<std::int32_t>(count);
@@ -97,11 +65,11 @@ std::int32_t ReadUploadRecord(char* buffer, const char** fault) {
         }
         return 0;
     };
-    if (g_hUploadFile == kNoUploadFile) {
+    if (!g_hUploadFile.IsOpen()) {
         return none(kFaultUnreadable);
     }
     unsigned char header[kRecordHeaderBytes];
-    long got = ReadAt(g_hUploadFile, header, kRecordHeaderBytes, g_nUploadFileOffset);
+    long got = g_hUploadFile.ReadAt(header, kRecordHeaderBytes, g_nUploadFileOffset);
     if (got < 0) {
         return none(kFaultUnreadable);
     }
@@ -117,7 +85,7 @@ std::int32_t ReadUploadRecord(char* buffer, const char** fault) {
     if (total > kRecordBufferBytes) {
         return none(kFaultRecordTooLong);
     }
-    got = ReadAt(g_hUploadFile, buffer, total, g_nUploadFileOffset);
+    got = g_hUploadFile.ReadAt(buffer, total, g_nUploadFileOffset);
     if (got < 0) {
         return none(kFaultUnreadable);
     }
@@ -129,8 +97,5 @@ std::int32_t ReadUploadRecord(char* buffer, const char** fault) {
 }
 
 void CloseUploadFile() {
-    if (g_hUploadFile != kNoUploadFile) {
-        ::close(g_hUploadFile); // also releases the shared lock
-        g_hUploadFile = kNoUploadFile;
-    }
+    g_hUploadFile.Close(); // also releases the lock against writers
 }

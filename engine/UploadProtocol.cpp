@@ -173,7 +173,7 @@ Outcome WriteFailed(const EngineConnection* connection, const char*& fault)
 }
 
 bool Streaming() REQUIRES(g_uploadMutex) {
-    return g_bUploadMode.load() && g_bTargetReady.load() && g_hUploadFile != kNoUploadFile;
+    return g_bUploadMode.load() && g_bTargetReady.load() && g_hUploadFile.IsOpen();
 }
 
 // The box asked for the next record (ENQ in streaming).
@@ -207,7 +207,7 @@ Outcome SendNextRecord(EngineConnection* connection, std::int32_t& percent, cons
     const int written = connection != nullptr ? connection->Write(g_RecordBuffer, length) : length;
     const Clock::time_point sentAt = Clock::now();
     sorvel::MutexLock lock(g_uploadMutex);
-    if (g_nUploadNumber != upload || g_hUploadFile == kNoUploadFile) {
+    if (g_nUploadNumber != upload || !g_hUploadFile.IsOpen()) {
         return Outcome::None; // cancelled while the record went out
     }
     if (written != length) {
@@ -249,7 +249,7 @@ Outcome ResendLastRecord(EngineConnection* connection, const char*& fault) {
     const int written = connection != nullptr ? connection->Write(g_RecordBuffer, length) : length;
     const Clock::time_point sentAt = Clock::now();
     sorvel::MutexLock lock(g_uploadMutex);
-    if (g_nUploadNumber != upload || g_hUploadFile == kNoUploadFile) {
+    if (g_nUploadNumber != upload || !g_hUploadFile.IsOpen()) {
         return Outcome::Progress;
     }
     if (written != length) {

@@ -32,7 +32,7 @@ void Check(_tagUploadNotificationMsgstruct* message) {
         }
         break;
     case UPLOAD_MSG_COMPLETE:
-        if (message->nPercent != 100 || g_bUploadMode.load() || g_hUploadFile != kNoUploadFile) {
+        if (message->nPercent != 100 || g_bUploadMode.load() || g_hUploadFile.IsOpen()) {
             __builtin_trap();
         }
         break;
@@ -40,7 +40,7 @@ void Check(_tagUploadNotificationMsgstruct* message) {
         // An upload that ended says why, and has ended.
         if (message->pData == nullptr || message->nDataLength < 1 ||
             std::strlen(message->pData) != static_cast<std::size_t>(message->nDataLength) ||
-            g_bUploadMode.load() || g_hUploadFile != kNoUploadFile) {
+            g_bUploadMode.load() || g_hUploadFile.IsOpen()) {
             __builtin_trap();
         }
         break;

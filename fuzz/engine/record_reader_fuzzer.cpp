@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::lock_guard recordLock(g_recordMutex);
     std::lock_guard lock(g_uploadMutex);
     if (OpenUploadFile() == 0) {
-        if (g_hUploadFile != kNoUploadFile) {
+        if (g_hUploadFile.IsOpen()) {
             __builtin_trap(); // a refused file is left closed
         }
         return 0;

@@ -308,7 +308,7 @@ TEST_F(EngineTest, ResultCodes) {
         EXPECT_TRUE(std::string(CTarvik::GetLastErrorText()).ends_with(c.reason))
             << CTarvik::GetLastErrorText();
         EXPECT_FALSE(g_bUploadMode.load()) << "a refused upload leaves the engine plain";
-        EXPECT_EQ(g_hUploadFile, kNoUploadFile);
+        EXPECT_FALSE(g_hUploadFile.IsOpen());
     }
     // The longest path that fits is taken whole.
     const std::string longest =
@@ -347,7 +347,7 @@ TEST_F(EngineTest, ThreadsThatDoNotStart) {
     EXPECT_EQ(Upload(m_engine, path), 2u);
     SetThreadStartFailureForTest(false);
     EXPECT_FALSE(g_bUploadMode.load() || g_bUploadRunning.load());
-    EXPECT_EQ(g_hUploadFile, kNoUploadFile) << "the file is closed at once";
+    EXPECT_FALSE(g_hUploadFile.IsOpen()) << "the file is closed at once";
     EXPECT_EQ(Upload(m_engine, path), 0u);
     ASSERT_TRUE(m_log.WaitForCount(UPLOAD_MSG_COMPLETE, 1, kWait));
 }

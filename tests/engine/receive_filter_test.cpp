@@ -195,7 +195,7 @@ TEST_F(ReceiveFilterTest, HowAnUploadEnds) {
         EXPECT_EQ(all[0].type, c.ending);
         EXPECT_EQ(all[0].data, c.reason);
         EXPECT_FALSE(g_bUploadMode.load() || g_bUploadRunning.load());
-        EXPECT_EQ(g_hUploadFile, kNoUploadFile);
+        EXPECT_FALSE(g_hUploadFile.IsOpen());
         EXPECT_EQ(Filter("\x05\x15"), 1);
         EXPECT_EQ(Written(), "") << "nothing more of the upload is sent";
     }
@@ -225,7 +225,7 @@ TEST_F(ReceiveFilterTest, CompletionHasEndedTheUploadBeforeTheClientHearsOfIt) {
     m_log.SetHook([&](const Notification& n) {
         if (n.type == UPLOAD_MSG_COMPLETE) {
             std::lock_guard lock(g_uploadMutex);
-            sawOpenState = g_hUploadFile != kNoUploadFile || g_bUploadMode.load() ||
+            sawOpenState = g_hUploadFile.IsOpen() || g_bUploadMode.load() ||
                            g_bTargetReady.load() || g_bUploadRunning.load();
         }
     });

@@ -66,12 +66,12 @@ TEST_F(UploadFileTest, HeaderTable) {
         std::string reason;
         ASSERT_EQ(Open(c.bytes, &reason), c.result);
         if (c.result == 1) {
-            EXPECT_NE(g_hUploadFile, kNoUploadFile);
+            EXPECT_TRUE(g_hUploadFile.IsOpen());
             EXPECT_EQ(g_nRecordsTotal, c.count);
             EXPECT_EQ(g_nRecordsLeft, c.count);
             EXPECT_EQ(g_nUploadFileOffset, 6);
         } else {
-            EXPECT_EQ(g_hUploadFile, kNoUploadFile);
+            EXPECT_FALSE(g_hUploadFile.IsOpen());
             EXPECT_TRUE(reason.ends_with(c.reason)) << reason;
         }
         std::lock_guard lock(g_uploadMutex);
@@ -83,7 +83,7 @@ TEST_F(UploadFileTest, FilesThatDoNotOpenAreRefusedWithTheSystemsReason) {
     std::string reason;
     EXPECT_EQ(OpenPath((m_dir.Path() / "missing.urt").string(), &reason), 0);
     EXPECT_TRUE(reason.ends_with("missing.urt: No such file or directory")) << reason;
-    EXPECT_EQ(g_hUploadFile, kNoUploadFile);
+    EXPECT_FALSE(g_hUploadFile.IsOpen());
 
     EXPECT_EQ(OpenPath(m_dir.Path().string(), &reason), 0);
     EXPECT_TRUE(reason.ends_with("not a regular file")) << reason;
@@ -93,7 +93,7 @@ TEST_F(UploadFileTest, FilesThatDoNotOpenAreRefusedWithTheSystemsReason) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_EQ(OpenPath(fifo, &reason), 0);
     EXPECT_TRUE(reason.ends_with("not a regular file")) << reason;
-    EXPECT_EQ(g_hUploadFile, kNoUploadFile);
+    EXPECT_FALSE(g_hUploadFile.IsOpen());
 }
 
 TEST_F(UploadFileTest, AFileLockedForWritingIsRefusedAndAnOpenFileKeepsWritersOut) {
