@@ -53,6 +53,8 @@ StoppableThread::~StoppableThread() {
 bool StoppableThread::Start(std::function<void(StopContext&)> body) {
     Stop();
     auto state = std::make_shared<StopState>();
+    // Set before the thread runs: the thread may stop itself at once.
+    m_state = state;
     try {
         // Detached: a thread left inside a call-out ends by itself, and one that ended is
         // waited for through its state rather than joined.
@@ -74,9 +76,9 @@ bool StoppableThread::Start(std::function<void(StopContext&)> body) {
             state->changed.notify_all();
         }).detach();
     } catch (const std::system_error&) {
+        m_state.reset();
         return false;
     }
-    m_state = std::move(state);
     return true;
 }
 

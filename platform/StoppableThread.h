@@ -16,8 +16,8 @@
 // Built on the standard library's stop tokens: a stop request wakes WaitFor/WaitUntil through a
 // stop callback, and sets the wake-up event (WakeEvent.h) that WakeFd() gives to poll().
 //
-// Threads: Start, Stop and the destructor on the owner's thread (Stop also from the thread
-// itself); the StopContext only on the thread it was given to.
+// Threads: Start, Stop and the destructor one at a time, on the owner's thread or (Stop) on the
+// thread itself, never two at once; the StopContext only on the thread it was given to.
 #pragma once
 
 #include "PlatformExport.h"
