@@ -103,8 +103,6 @@ long OpenDescriptors();
 class EngineBoxTest : public ::testing::Test {
 protected:
     static constexpr auto kWait = std::chrono::seconds(10);
-    // A span that shows something does not happen: many handshake periods at the test's timing.
-    static constexpr auto kQuietSpan = std::chrono::milliseconds(300);
 
     void SetUp() override;
     void TearDown() override;

@@ -210,8 +210,9 @@ TEST_F(EngineTest, CancelDuringTheHandshakeStopsEveryWakeUpAndNotification) {
     Mark();
     EXPECT_FALSE(HandshakeThreadRunning());
     EXPECT_FALSE(g_bUploadMode.load() || g_bTargetReady.load() || g_bUploadRunning.load());
+    // The handshake thread has ended (or sits in a notification it may not leave for a byte):
+    // a wake-up sent after the cancel would follow the mark.
     ASSERT_TRUE(WaitForMarks(1));
-    std::this_thread::sleep_for(kQuietSpan);
     const auto after = AfterLastMark();
     EXPECT_EQ(std::count(after.begin(), after.end(), 0x17), 0);
     // At most the one notification that was under way when the cancel came.
@@ -234,7 +235,10 @@ TEST_F(EngineTest, CancelDuringStreamingSendsNoFurtherRecord) {
     const std::size_t progress = m_log.Count(UPLOAD_MSG_PROGRESS);
     Mark();
     ASSERT_TRUE(WaitForMarks(1));
-    std::this_thread::sleep_for(kQuietSpan);
+    // A byte of the box after the mark: once it reaches the client, the reader has handled
+    // every request the box made before it.
+    ASSERT_TRUE(m_box->Send("z"));
+    ASSERT_TRUE(WaitUntil([&] { return m_log.Data().ends_with("z"); }, kWait));
     EXPECT_LE(m_log.Count(UPLOAD_MSG_PROGRESS), progress + 1);
     EXPECT_EQ(m_log.Count(UPLOAD_MSG_COMPLETE), 0u);
     // The box went on asking; a record already on its way when the cancel came may follow the
@@ -252,9 +256,9 @@ TEST_F(EngineTest, DisconnectThenConnectAndUploadAgain) {
     EXPECT_EQ(g_hPort.load(), nullptr);
     EXPECT_FALSE(HandshakeThreadRunning());
     const std::size_t notifications = m_log.All().size();
+    // The reader has stopped: what the box sends now reaches nobody.
     ASSERT_TRUE(m_box->Send("\x05"
                             "after"));
-    std::this_thread::sleep_for(kQuietSpan);
     EXPECT_LE(m_log.All().size(), notifications + 1) << "notified after Disconnect";
     // The same port opens again at once: the engine let go of it.
     ASSERT_EQ(m_engine.Connect(), 0u) << CTarvik::GetLastErrorText();
