@@ -157,7 +157,26 @@ void CUpgradeDlg::BuildControls() {
     // Controls in template order, which is also the tab order.
     m_btnExit = new QPushButton(QStringLiteral("Exit"), this);
     m_btnExit->setGeometry(du.Rect(135, 53, 50, 14));
+    BuildPortField(du);
+    m_btnStartUpload = new QPushButton(QStringLiteral("Start Upload"), this);
+    m_btnStartUpload->setGeometry(du.Rect(135, 15, 50, 14));
+    m_btnCancelUpload = new QPushButton(QStringLiteral("Cancel Upload"), this);
+    m_btnCancelUpload->setGeometry(du.Rect(135, 34, 50, 14));
+    m_ctlProgress = new QProgressBar(this);
+    m_ctlProgress->setRange(0, 100);
+    m_ctlProgress->setValue(0);
+    m_ctlProgress->setTextVisible(false);
+    m_ctlProgress->setGeometry(du.Rect(7, 103, 178, 14));
+    BuildUpdateSetting(du);
+    m_btnVersions = new QPushButton(QStringLiteral("Versions ..."), this);
+    m_btnVersions->setGeometry(du.Rect(135, 84, 50, 14));
 
+    NumberControls();
+    ConnectHandlers();
+    AddAboutAction();
+}
+
+void CUpgradeDlg::BuildPortField(const CDialogUnits& du) {
     auto* portLabel = new QLabel(QStringLiteral("COM Port Selection :"), this);
     portLabel->setTextFormat(Qt::PlainText);
     portLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -177,19 +196,9 @@ void CUpgradeDlg::BuildControls() {
     // The rest of the template's height is the drop-down list.
     int itemHeight = std::max(1, m_cboPort->fontMetrics().height() + 2);
     m_cboPort->setMaxVisibleItems(std::max(1, (comboRect.height() - comboHeight) / itemHeight));
+}
 
-    m_btnStartUpload = new QPushButton(QStringLiteral("Start Upload"), this);
-    m_btnStartUpload->setGeometry(du.Rect(135, 15, 50, 14));
-
-    m_btnCancelUpload = new QPushButton(QStringLiteral("Cancel Upload"), this);
-    m_btnCancelUpload->setGeometry(du.Rect(135, 34, 50, 14));
-
-    m_ctlProgress = new QProgressBar(this);
-    m_ctlProgress->setRange(0, 100);
-    m_ctlProgress->setValue(0);
-    m_ctlProgress->setTextVisible(false);
-    m_ctlProgress->setGeometry(du.Rect(7, 103, 178, 14));
-
+void CUpgradeDlg::BuildUpdateSetting(const CDialogUnits& du) {
     m_btnCompleteUpdate = new QRadioButton(QStringLiteral("Complete Update"), this);
     m_btnCompleteUpdate->setGeometry(du.Rect(17, 49, 71, 10));
     m_btnOnlyCartridge = new QRadioButton(QStringLiteral("Only the Cartridge"), this);
@@ -212,10 +221,10 @@ void CUpgradeDlg::BuildControls() {
     // The frame is drawn behind the radio buttons and must not take their clicks.
     group->lower();
     group->setFocusPolicy(Qt::NoFocus);
+}
 
-    m_btnVersions = new QPushButton(QStringLiteral("Versions ..."), this);
-    m_btnVersions->setGeometry(du.Rect(135, 84, 50, 14));
-
+// The template's control ids, for GetDlgItem, and the tab order, which is the template's.
+void CUpgradeDlg::NumberControls() {
     const std::pair<QWidget*, int> ids[] = {
         {m_btnExit, IDCANCEL},
         {m_cboPort, IDC_PORT_COMBO},
@@ -237,7 +246,9 @@ void CUpgradeDlg::BuildControls() {
             setTabOrder(previous, widget);
         previous = widget;
     }
+}
 
+void CUpgradeDlg::ConnectHandlers() {
     connect(m_btnExit, &QPushButton::clicked, this, [this] { OnExit(); });
     connect(m_btnStartUpload, &QPushButton::clicked, this, [this] { OnStartUpload(); });
     connect(m_btnCancelUpload, &QPushButton::clicked, this, [this] { OnCancelUpload(); });
@@ -245,10 +256,11 @@ void CUpgradeDlg::BuildControls() {
     connect(m_btnOnlyCartridge, &QRadioButton::clicked, this, [this] { OnOnlyCartridge(); });
     connect(m_btnOnlySti, &QRadioButton::clicked, this, [this] { OnOnlySti(); });
     connect(m_btnVersions, &QPushButton::clicked, this, [this] { OnVersions(); });
+}
 
-    // Where the window menu takes no entries of the program, the About entry is in the
-    // dialog's context menu and on F1. OnInitDialog removes it again where the window menu
-    // took it.
+// Where the window menu takes no entries of the program, the About entry is in the dialog's
+// context menu and on F1. OnInitDialog removes it again where the window menu took it.
+void CUpgradeDlg::AddAboutAction() {
     m_actAbout = new QAction(QString::fromLatin1(kAboutMenuText), this);
     m_actAbout->setShortcut(QKeySequence(Qt::Key_F1));
     m_actAbout->setShortcutContext(Qt::WindowShortcut);

@@ -46,6 +46,7 @@
 #include <memory>
 #include <string>
 
+class CDialogUnits;
 class CQtMessagePresenter;
 class QComboBox;
 class QProgressBar;
@@ -159,7 +160,13 @@ protected:
 private:
     class CSequencerUi;
 
+    // The controls in template order, then their ids, tab order, handlers and the About entry.
     void BuildControls();
+    void BuildPortField(const CDialogUnits& du);
+    void BuildUpdateSetting(const CDialogUnits& du);
+    void NumberControls();
+    void ConnectHandlers();
+    void AddAboutAction();
     // The presenter for stage prompts: the one set, else the dialog's own.
     CQtMessagePresenter& Presenter();
 
