@@ -8,6 +8,7 @@
 #include "MessageBox.h"
 #include "TaskQueue.h"
 #include "ToolOptions.h"
+#include "UniqueFd.h"
 #include "UpgradeSequencer.h"
 
 #include <cerrno>
@@ -220,8 +221,8 @@ int main(int argc, char** argv) {
 
     // A closed pipe on standard output must end a write with an error, not the process.
     std::signal(SIGPIPE, SIG_IGN);
-    const int signalFd = OpenSignalFd();
-    if (signalFd < 0) {
+    const sorvel::UniqueFd signalFd(OpenSignalFd());
+    if (!signalFd.Valid()) {
         std::cerr << "sorvel-cli: cannot watch for Ctrl-C: " << std::strerror(errno) << std::endl;
         return kExitFailed;
     }
@@ -242,9 +243,8 @@ int main(int argc, char** argv) {
     }
     auto queue = std::make_shared<sorvel::TaskQueue>();
     sorvel::cli::ConsoleUi ui(options.port, options.answerYes, queue, progress);
-    const int status = RunUpgrade(ui, *queue, *progress, config, mode, signalFd);
+    const int status = RunUpgrade(ui, *queue, *progress, config, mode, signalFd.Get());
     ReleaseConfigStrings(&config);
-    ::close(signalFd);
     std::cout.flush();
     if (ui.ReadingInput()) {
         // A prompt's reader still waits for a line that will not come (Ctrl-C during a prompt).
