@@ -5,6 +5,7 @@
 #include "Tarvik.h"
 
 #include "EngineState.h"
+#include "Trace.h"
 #include "UploadFile.h"
 #include "UploadProtocol.h"
 
@@ -20,6 +21,8 @@ constexpr DWORD kBaudRate = 115200;
 bool g_bConnecting GUARDED_BY(g_engineMutex) = false;
 
 unsigned int Fail(unsigned int result, std::string reason) {
+    if (result != 0)
+        tarvik::Trace("refused with result %u: %s", result, reason.c_str());
     tarvik::SetLastErrorText(std::move(reason));
     return result;
 }
@@ -75,6 +78,7 @@ CTarvik& CTarvik::operator=(const CTarvik& other) {
 }
 
 unsigned int CTarvik::Connect() {
+    tarvik::StartTraceFromEnvironment();
     std::string portName;
     {
         sorvel::MutexLock lock(g_engineMutex);
@@ -99,10 +103,20 @@ unsigned int CTarvik::Connect() {
     HCOMM port = CommOpen(portName.c_str(), nullptr);
     if (port == nullptr) {
         std::string reason = CommLastOpenError();
+        tarvik::Trace("port did not open: %s", reason.c_str());
         sorvel::MutexLock lock(g_engineMutex);
         g_bConnecting = false;
         return Fail(CONNECT_PORT_FAILED,
                     reason.empty() ? portName + ": cannot open the port" : reason);
+    }
+    if (tarvik::TraceOn()) {
+        const char parity = "NOEMS"[m_dcb.Parity <= 4 ? m_dcb.Parity : 0];
+        const char* stop = m_dcb.StopBits == TWOSTOPBITS    ? "2"
+                           : m_dcb.StopBits == ONE5STOPBITS ? "1.5"
+                                                            : "1";
+        tarvik::Trace("port opened: %s (%s), %lu baud %u%c%s", portName.c_str(),
+                      CommDevicePath(portName).c_str(), static_cast<unsigned long>(m_dcb.BaudRate),
+                      static_cast<unsigned>(m_dcb.ByteSize), parity, stop);
     }
     // The filter finds its connection from the first received byte on.
     tarvik::SetCurrentConnection(std::make_shared<tarvik::EngineConnection>(port, m_dcb));
@@ -150,6 +164,7 @@ unsigned int CTarvik::UploadURTFile(char* const pszFileName) {
     tarvik::StopHandshakeThread();
 
     std::uint64_t uploadNumber = 0;
+    std::int32_t records = 0;
     {
         sorvel::MutexLock uploadLock(g_uploadMutex);
         std::memcpy(g_szUploadFileName, pszFileName, length + 1);
@@ -166,6 +181,7 @@ unsigned int CTarvik::UploadURTFile(char* const pszFileName) {
             g_bUploadRunning.store(false);
             return Fail(UPLOAD_BAD_FILE, reason);
         }
+        records = g_nRecordsTotal;
         g_bTargetReady.store(false);
         // Set before the thread starts: a fast box may complete the upload before this call
         // returns, and completion clears it.
@@ -173,6 +189,7 @@ unsigned int CTarvik::UploadURTFile(char* const pszFileName) {
         g_bUploadMode.store(true);
     }
 
+    tarvik::Trace("upload started: %s, %d records", pszFileName, static_cast<int>(records));
     if (!tarvik::StartHandshakeThread(connection, pszFileName, uploadNumber)) {
         EndUpload();
         return Fail(UPLOAD_THREAD_FAILED, "cannot start the handshake thread");
@@ -182,6 +199,8 @@ unsigned int CTarvik::UploadURTFile(char* const pszFileName) {
 
 void CTarvik::CancelUploadProcess() {
     sorvel::MutexLock lock(g_engineMutex);
+    if (g_bUploadRunning.load())
+        tarvik::Trace("upload cancelled by the client");
     EndUpload();
 }
 
@@ -201,6 +220,7 @@ void CTarvik::Disconnect() {
     }
     tarvik::SetCurrentConnection(nullptr);
     g_hPort.store(nullptr);
+    tarvik::Trace("port closed");
 }
 
 const char* CTarvik::GetLastErrorText() {

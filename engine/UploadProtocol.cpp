@@ -1,5 +1,6 @@
 #include "UploadProtocol.h"
 
+#include "Trace.h"
 #include "UploadFile.h"
 
 #include <algorithm>
@@ -29,6 +30,9 @@ struct HandshakeJob {
 
 namespace {
 
+// Wake-up bytes sent for the current upload, for the trace.
+std::atomic<unsigned> g_wakeUpsSent{0};
+
 std::atomic<long> g_handshakePeriodMs{kHandshakePeriod.count()};
 std::atomic<long> g_handshakeTimeoutMs{kHandshakeTimeout.count()};
 
@@ -52,6 +56,7 @@ bool SendWakeUp(sorvel::StopContext& context, const HandshakeJob& job) {
     }
     const char byte = kWakeUpByte;
     job.connection->Write(&byte, 1);
+    g_wakeUpsSent.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
 
@@ -192,6 +197,7 @@ Outcome SendNextRecord(EngineConnection* connection, std::int32_t& percent, cons
         // Asked for more after the last record (or a file that counts none): the box holds
         // everything the file has to give.
         if (g_nRecordsLeft <= 0) {
+            Trace("complete: the box asked for more after the last record");
             EndUploadHere(false);
             return Outcome::Completed;
         }
@@ -216,6 +222,17 @@ Outcome SendNextRecord(EngineConnection* connection, std::int32_t& percent, cons
     --g_nRecordsLeft;
     g_uploadWatch.settling = g_nRecordsLeft == 0;
     NoteRecordSent(connection, length, sentAt);
+    if (TraceOn()) {
+        Trace("ENQ: record %d of %d sent, %d bytes",
+              static_cast<int>(g_nRecordsTotal - g_nRecordsLeft), static_cast<int>(g_nRecordsTotal),
+              static_cast<int>(length));
+        if (g_uploadWatch.settling) {
+            Trace("the last record: a NAK is waited for until %.0f ms from now",
+                  std::chrono::duration<double, std::milli>(g_uploadWatch.settleDeadline -
+                                                            Clock::now())
+                      .count());
+        }
+    }
     if (g_uploadWatch.settling) {
         return Outcome::None; // the last record: completion waits for its window
     }
@@ -256,6 +273,9 @@ Outcome ResendLastRecord(EngineConnection* connection, const char*& fault) {
         return WriteFailed(connection, fault);
     }
     NoteRecordSent(connection, length, sentAt);
+    Trace("NAK: record %d sent again, %d bytes (resend %d)",
+          static_cast<int>(g_nRecordsTotal - g_nRecordsLeft), static_cast<int>(length),
+          static_cast<int>(g_uploadWatch.resends));
     return Outcome::Progress;
 }
 
@@ -268,6 +288,7 @@ Outcome CheckUploadClock(const char*& fault) {
     const Clock::time_point now = Clock::now();
     if (g_uploadWatch.settling) {
         if (now >= g_uploadWatch.settleDeadline) {
+            Trace("complete: no NAK within the last record's window");
             EndUploadHere(false);
             return Outcome::Completed;
         }
@@ -290,10 +311,12 @@ void StartStreaming() {
     sorvel::MutexLock lock(g_uploadMutex);
     g_uploadWatch.lastRequestAt = Clock::now();
     g_bTargetReady.store(true);
+    Trace("ACK after %u wake-up bytes", g_wakeUpsSent.load(std::memory_order_relaxed));
 }
 
 // Reports the end of an upload that failed, with its reason.
 void NotifyFailure(FilterScope& scope, const char* fault) {
+    Trace("upload ended: %s", fault != nullptr ? fault : "");
     char text[128] = {};
     std::strncpy(text, fault != nullptr ? fault : "", sizeof text - 1);
     scope.Notify(UPLOAD_MSG_TIMEOUT, 0, static_cast<std::int32_t>(std::strlen(text)), text);
@@ -323,6 +346,7 @@ bool StartHandshakeThread(std::shared_ptr<EngineConnection> connection, const ch
     job->connection = std::move(connection);
     job->uploadNumber = uploadNumber;
     job->control = control.get();
+    g_wakeUpsSent.store(0, std::memory_order_relaxed);
     std::strncpy(job->path, path, kUploadPathBytes - 1);
     // Registered before it runs, so that the thread's own clearing at its end always finds it.
     g_hHandshakeThread.store(control.get());
@@ -384,6 +408,8 @@ void HandshakeThreadProc(sorvel::StopContext& context, const tarvik::HandshakeJo
             }
             const auto elapsed = Clock::now() - reference;
             if (elapsed >= std::chrono::milliseconds(g_handshakeTimeoutMs.load())) {
+                Trace("time-out: no answer to %u wake-up bytes",
+                      g_wakeUpsSent.load(std::memory_order_relaxed));
                 if (!NotifyFromHandshake(context, UPLOAD_MSG_TIMEOUT, 0, nullptr)) {
                     return;
                 }
@@ -458,6 +484,9 @@ int UploadReceiveFilter(char* pBytes, int nCount) {
         Keep(pBytes, kept, byte);
     }
     if (kept != 0) {
+        if (TraceOn()) {
+            Trace("box sent: %s", HexBytes(pBytes, static_cast<std::size_t>(kept)).c_str());
+        }
         scope.Notify(UPLOAD_MSG_DATA, 0, kept, pBytes);
     }
     // Bytes that keep coming without a request must not hold the clock off.
@@ -490,6 +519,7 @@ void UploadReaderIdle(int event) {
     const char* fault = nullptr;
     Outcome outcome = Outcome::None;
     if (event == COMM_IDLE_PORT_GONE) {
+        Trace("port gone (hang-up or I/O error)");
         if (connection != nullptr) {
             connection->MarkGone();
         }
@@ -501,6 +531,7 @@ void UploadReaderIdle(int event) {
             // file is done. Anything earlier is a line lost in the middle of the upload.
             if (Streaming() && g_uploadWatch.settling &&
                 Clock::now() >= g_uploadWatch.lastRecordLeftAt) {
+                Trace("complete: the line went away after the last record had left, no NAK");
                 EndUploadHere(false);
                 outcome = Outcome::Completed;
             } else {

@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -50,6 +51,7 @@ struct Options {
     std::optional<BYTE> mode;
     bool answerYes = false;
     std::string dir = ".";
+    std::string trace; // the protocol trace's file, "" for none
 };
 
 int UsageError(const std::string& text) {
@@ -69,7 +71,8 @@ std::optional<BYTE> ParseMode(const std::string& text) {
 // The command line into options; an exit status when the program ends at once.
 std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
     sorvel::tools::ToolCommandLine commandLine(
-        kProgram, "sorvel-cli --port NAME [--mode complete|sti|cartridge] [--yes] [DIR]",
+        kProgram,
+        "sorvel-cli --port NAME [--mode complete|sti|cartridge] [--yes] [--trace FILE] [DIR]",
         kDescription, kFooter);
     CLI::App& app = commandLine.App();
     CLI::Option* port =
@@ -86,6 +89,11 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
                        "configuration names cartridge files, else sti")
             ->option_text("MODE");
     app.add_flag("-y,--yes", options.answerYes, "answer OK/Yes to every prompt without reading");
+    app.add_option("--trace", options.trace,
+                   "append a timestamped line for every protocol event (port, wake-up, ACK, "
+                   "each ENQ and NAK with its record, bytes from the box, time-outs) to FILE; "
+                   "the same as SORVEL_TRACE=FILE for any program of the engine")
+        ->option_text("FILE");
     std::vector<std::string> dirs;
     app.add_option("DIR", dirs);
 
@@ -104,6 +112,15 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
         options.dir = dirs.front();
     if (port->count() == 0)
         return UsageError("--port NAME is required");
+    if (!options.trace.empty()) {
+        // Named from where the program was started, before it moves into DIR.
+        std::error_code error;
+        const auto absolute = std::filesystem::absolute(options.trace, error);
+        if (error)
+            return UsageError("--trace: " + error.message());
+        // The engine opens its trace from the environment when it connects.
+        ::setenv("SORVEL_TRACE", absolute.c_str(), 1);
+    }
     return std::nullopt;
 }
 

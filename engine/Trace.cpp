@@ -1,0 +1,76 @@
+#include "Trace.h"
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+
+namespace tarvik {
+namespace detail {
+std::atomic<bool> g_traceOn{false};
+}
+
+namespace {
+
+std::mutex g_traceMutex;
+std::FILE* g_traceFile = nullptr; // guarded by g_traceMutex; open for the process's life
+std::chrono::steady_clock::time_point g_traceStart; // guarded by g_traceMutex
+
+} // namespace
+
+void StartTraceFromEnvironment() {
+    const char* path = std::getenv("SORVEL_TRACE");
+    if (path == nullptr || *path == '\0')
+        return;
+    std::lock_guard lock(g_traceMutex);
+    if (g_traceFile != nullptr)
+        return;
+    g_traceFile = std::fopen(path, "a");
+    if (g_traceFile == nullptr)
+        return; // a trace that cannot be written must not stop an upgrade
+    g_traceStart = std::chrono::steady_clock::now();
+    detail::g_traceOn.store(true, std::memory_order_relaxed);
+}
+
+void Trace(const char* format, ...) {
+    if (!TraceOn())
+        return;
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::lock_guard lock(g_traceMutex);
+    if (g_traceFile == nullptr)
+        return;
+    // The C library's local time, under the trace's lock (its result is a shared buffer).
+    char stamp[32] = "";
+    if (const std::tm* local = std::localtime(&seconds))
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", local);
+    const std::chrono::duration<double> since = std::chrono::steady_clock::now() - g_traceStart;
+    std::fprintf(g_traceFile, "%s.%03d +%.3f ", stamp, static_cast<int>(millis), since.count());
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(g_traceFile, format, args);
+    va_end(args);
+    std::fputc('\n', g_traceFile);
+    std::fflush(g_traceFile);
+}
+
+std::string HexBytes(const char* bytes, std::size_t count) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(count * 3);
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        if (i != 0)
+            text += ' ';
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 0xF];
+    }
+    return text;
+}
+
+} // namespace tarvik
