@@ -3,6 +3,7 @@
 #include "AboutDlg.h"
 #include "DialogUnits.h"
 #include "MessageBox.h"
+#include "PortNames.h"
 #include "Program.h"
 #include "ProgramIcon.h"
 #include "QtMessagePresenter.h"
@@ -41,6 +42,22 @@ constexpr int kPortListHeightDu = 50;
 constexpr unsigned kScClose = 0xF060;
 
 const char* const kTemplatePorts[] = {"COM1:", "COM2:", "COM3:", "COM4:"};
+
+// True when one of the template's COM entries already opens the device: "COM1:" is /dev/ttyS0,
+// or the device the user mapped it to. Links (a by-id name, the mapping) are followed only on
+// this machine's own file system.
+bool ReachedByTemplateEntry(const std::string& port, bool thisMachine) {
+    std::error_code error;
+    const std::string target =
+        thisMachine ? std::filesystem::canonical(port, error).string() : std::string();
+    for (const char* entry : kTemplatePorts) {
+        if (sorvel::ComPortDevicePath(entry) == port)
+            return true;
+        if (!target.empty() && !error && sorvel::ComPortTarget(entry) == target)
+            return true;
+    }
+    return false;
+}
 
 // Releases a configuration record's texts when it goes out of scope.
 struct ConfigCopy {
@@ -280,9 +297,12 @@ bool CUpgradeDlg::OnInitDialog() {
     }
     setWindowIcon(m_hIcon);
 
-    // The serial devices of this machine follow the template's entries.
-    for (const std::string& port : ListSerialPorts(m_deviceRoot))
-        m_cboPort->addItem(QString::fromStdString(port));
+    // The serial devices of this machine follow the template's entries, except those that an
+    // entry already reaches.
+    for (const std::string& port : ListSerialPorts(m_deviceRoot)) {
+        if (!ReachedByTemplateEntry(port, m_deviceRoot == "/"))
+            m_cboPort->addItem(QString::fromStdString(port));
+    }
     m_cboPort->setCurrentIndex(0);
     m_ctlProgress->setValue(0);
 

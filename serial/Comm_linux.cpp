@@ -8,6 +8,7 @@
 
 #include "CommLinux.h"
 #include "MessageBox.h"
+#include "PortNames.h"
 #include "Program.h"
 #include "StoppableThread.h"
 #include "UniqueFd.h"
@@ -341,54 +342,10 @@ bool TcGetAttr(int fd, termios& tio) {
     return r == 0;
 }
 
-// Parses "COMn" or "COMn:" (any case, n from 1 without leading zeros); 0 when the name is
-// something else.
-unsigned ComNumber(const std::string& name) {
-    if (name.size() < 4)
-        return 0;
-    auto lower = [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); };
-    if (lower(name[0]) != 'c' || lower(name[1]) != 'o' || lower(name[2]) != 'm')
-        return 0;
-    std::size_t end = name.size();
-    if (name.back() == ':')
-        --end;
-    if (end <= 3 || end - 3 > 6 || name[3] == '0')
-        return 0;
-    unsigned n = 0;
-    for (std::size_t i = 3; i < end; ++i) {
-        if (name[i] < '0' || name[i] > '9')
-            return 0;
-        n = n * 10 + static_cast<unsigned>(name[i] - '0');
-    }
-    return n;
-}
-
-std::string ConfigHome() {
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg && *xdg == '/')
-        return xdg;
-    const char* home = std::getenv("HOME");
-    if (home && *home)
-        return std::string(home) + "/.config";
-    return {};
-}
-
 } // namespace
 
 std::string CommDevicePath(const std::string& portName) {
-    unsigned n = ComNumber(portName);
-    if (n == 0)
-        return portName;
-    std::string config = ConfigHome();
-    if (!config.empty()) {
-        std::string mapped = config + "/sorvel/dosdevices/com" + std::to_string(n);
-        struct stat st {};
-        // The link itself decides: a dangling one still names the device the user meant, and
-        // its open error then says which path is missing.
-        if (::lstat(mapped.c_str(), &st) == 0)
-            return mapped;
-    }
-    return "/dev/ttyS" + std::to_string(n - 1);
+    return sorvel::ComPortDevicePath(portName);
 }
 
 std::string CommLastOpenError() {

@@ -145,13 +145,19 @@ TEST_F(UpgradeDlgTest, ExitHasTheFocusFirstAndTabFollowsTheTemplate) {
 TEST_F(UpgradeDlgTest, PortListStartsWithComPortsThenThisMachinesDevices) {
     TempDir root;
     root.Write("dev/ttyUSB3", std::string());
+    // Real UARTs: ttyS0 is what "COM1:" opens and is not offered twice; ttyS5 is no COM entry.
+    for (const char* uart : {"ttyS0", "ttyS5"}) {
+        root.Write(std::string("dev/") + uart, std::string());
+        root.Write(std::string("sys/class/tty/") + uart + "/type", std::string("4\n"));
+    }
     ConfigFolder folder(ConfigKind::Full);
     CUpgradeDlg dlg(nullptr, folder.Path(), root.Path());
     dlg.show();
     QStringList items;
     for (int i = 0; i < dlg.m_cboPort->count(); ++i)
         items << dlg.m_cboPort->itemText(i);
-    EXPECT_EQ(items, (QStringList{"COM1:", "COM2:", "COM3:", "COM4:", "/dev/ttyUSB3"}));
+    EXPECT_EQ(items,
+              (QStringList{"COM1:", "COM2:", "COM3:", "COM4:", "/dev/ttyS5", "/dev/ttyUSB3"}));
     EXPECT_EQ(dlg.m_cboPort->currentIndex(), 0);
     dlg.UpdateData(true);
     EXPECT_EQ(dlg.m_strPort, QStringLiteral("COM1:"));
