@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QPointer>
+#include <QScreen>
 #include <QThread>
 
 #include <atomic>
@@ -138,6 +139,27 @@ public:
     QPointer<QWidget> m_owner;
 
 private:
+    // A stage prompt stays on top of every window but must not hide the main dialog's
+    // buttons ("Cancel Upload", "Exit"): it stands below the dialog, else to its right, else
+    // where the window system puts it.
+    void PlaceBesideOwner(QMessageBox* box) const {
+        if (!m_owner || !m_owner->isVisible())
+            return;
+        box->adjustSize();
+        const QSize size = box->sizeHint();
+        const QRect owner = m_owner->frameGeometry();
+        const QScreen* screen = m_owner->screen();
+        const QRect room = screen ? screen->availableGeometry() : QRect();
+        constexpr int kGap = 8;
+        for (const QPoint place : {QPoint(owner.left(), owner.bottom() + kGap),
+                                   QPoint(owner.right() + kGap, owner.top())}) {
+            if (room.isEmpty() || room.contains(QRect(place, size))) {
+                box->move(place);
+                return;
+            }
+        }
+    }
+
     bool IsClosed() {
         std::lock_guard lock(m_mutex);
         return m_closed;
@@ -270,6 +292,7 @@ CQtMessagePresenter::Impl::OpenPrompt(const sorvel::MessageRequest& request,
         if (auto impl = weak.lock())
             impl->m_prompts.erase(id);
     });
+    PlaceBesideOwner(box);
     box->show();
     box->raise();
     return id;

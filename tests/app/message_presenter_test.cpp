@@ -235,6 +235,26 @@ TEST_F(PresenterTest, AStagePromptAnswersThroughItsCallbackWithoutBlocking) {
     EXPECT_EQ(answers.size(), 1u);
 }
 
+// A stage prompt stays on top, so it must not stand over the main dialog's buttons.
+TEST_F(PresenterTest, AStagePromptLeavesTheMainDialogUncovered) {
+    RecordingPresenter quiet; // the loader's messages
+    CQtMessagePresenter presenter;
+    CUpgradeDlg dlg(nullptr, ConfigFolder(ConfigKind::None).Path());
+    presenter.SetOwner(&dlg);
+    dlg.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    auto id = presenter.OpenPrompt({"Please wait for the front panel displays 'FILE'\nand click "
+                                    "on OK",
+                                    "Sorvel_User", MB_OKCANCEL | MB_SYSTEMMODAL},
+                                   nullptr);
+    QMessageBox* box = OpenBox();
+    ASSERT_NE(box, nullptr);
+    EXPECT_FALSE(box->frameGeometry().intersects(dlg.frameGeometry()))
+        << "prompt at " << box->x() << "," << box->y();
+    presenter.ClosePrompt(id);
+    dlg.OnExit();
+}
+
 TEST_F(PresenterTest, AStagePromptClosedByTheProgramDeliversNoAnswer) {
     CQtMessagePresenter presenter;
     int calls = 0;
