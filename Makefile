@@ -2,8 +2,12 @@
 #   make demo   installs what is missing, builds, and runs the program against a simulated box
 #   make test   installs what is missing, builds the dev, tsan and ci presets and runs their tests
 # Both can be run on a fresh machine; they call scripts/install-deps first.
+# make package builds the release preset and writes its Debian package into build/package/
+# (PACKAGE_PRESET=ci packages the ci build instead, the one make test has built and checked).
 
-.PHONY: all deps build test test-dev test-tsan test-ci demo bench format clean
+.PHONY: all deps build test test-dev test-tsan test-ci demo bench package format clean
+
+PACKAGE_PRESET ?= release
 
 all: build
 
@@ -33,6 +37,13 @@ bench: deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release
 	scripts/run-benchmarks
+
+package: deps
+	cmake --preset $(PACKAGE_PRESET) >/dev/null
+	cmake --build --preset $(PACKAGE_PRESET)
+	rm -f build/package/*.deb
+	cd build/$(PACKAGE_PRESET) && cpack -G DEB -B $(CURDIR)/build/package
+	@ls build/package/*.deb
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -4,6 +4,7 @@
 #include "MessageBox.h"
 #include "ProgramIcon.h"
 #include "Resource.h"
+#include "SorvelVersion.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -39,6 +40,14 @@ CAboutDlg::CAboutDlg(QWidget* pParent)
     text->setTextFormat(Qt::PlainText);
     text->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     text->setGeometry(du.Rect(51, 15, 119, 8));
+
+    // The version line under the product line, as the project's version gives it.
+    auto* version =
+        new QLabel(QStringLiteral("Version ") + QString::fromLatin1(sorvel::kVersion), this);
+    version->setObjectName(QStringLiteral("version"));
+    version->setTextFormat(Qt::PlainText);
+    version->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    version->setGeometry(du.Rect(51, 27, 119, 8));
 
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setObjectName(QStringLiteral("IDOK"));

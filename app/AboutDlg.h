@@ -1,5 +1,5 @@
-// The About box: the program icon, the product line and an OK button. Modal; it changes nothing.
-// It closes with OK, Enter, Esc or its close box. GUI thread.
+// The About box: the program icon, the product line, "Version " and the project's version, and an
+// OK button. Modal; it changes nothing. It closes with OK, Enter, Esc or its close box. GUI thread.
 #pragma once
 
 #include <QDialog>
