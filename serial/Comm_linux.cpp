@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -35,6 +36,7 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 DCB g_dcbComm{};
 
@@ -145,13 +147,42 @@ std::shared_ptr<CommPort> FindPort(HCOMM handle) {
     return it == Ports().end() ? nullptr : it->second;
 }
 
+// The group that may open the device, when the user is not in it: the fix for a port that
+// refuses the user ("dialout" on Debian). "" when group membership would not help (a node only
+// its owner may open, a group the user is already in).
+std::string MissingGroupOf(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return {};
+    if ((info.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
+        return {};
+    if (info.st_gid == ::getegid())
+        return {};
+    const int count = ::getgroups(0, nullptr);
+    if (count > 0) {
+        std::vector<gid_t> groups(static_cast<std::size_t>(count));
+        if (::getgroups(count, groups.data()) == count &&
+            std::find(groups.begin(), groups.end(), info.st_gid) != groups.end())
+            return {};
+    }
+    std::vector<char> buffer(4096);
+    group entry{};
+    group* found = nullptr;
+    if (::getgrgid_r(info.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        return found->gr_name;
+    return std::to_string(info.st_gid);
+}
+
 std::string OpenFailureText(const std::string& name, const std::string& path, int error) {
     std::string where = name == path ? path : name + " (" + path + ")";
     std::string text = where + ": " + sorvel::SystemErrorText(error);
     switch (error) {
     case EACCES:
     case EPERM:
-        text += " (add the user to the dialout group, then log in again)";
+        // The fix goes on a line of its own, and only where it is the fix.
+        if (const std::string group = MissingGroupOf(path); !group.empty())
+            text += "\nadd the user to the " + group + " group (sudo usermod -aG " + group +
+                    " $USER), then log in again";
         break;
     case EBUSY:
     case EWOULDBLOCK:
