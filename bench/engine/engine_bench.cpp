@@ -17,6 +17,7 @@
 #include "BoxSimulator.h"
 #include "EngineState.h"
 #include "Tarvik.h"
+#include "UploadFileWriter.h"
 #include "UploadProtocol.h"
 
 #include <benchmark/benchmark.h>
@@ -49,37 +50,17 @@ constexpr std::size_t kTurnaroundRecordBytes = 256;
 constexpr int kTurnaroundSamples = 4000;
 constexpr int kLineBaud = 115200;
 
-// A record of the given total size (type, 24-bit length, body).
-Bytes Record(std::size_t total, std::uint8_t seed) {
-    const std::size_t length = total - 9;
-    Bytes record{0x02, static_cast<std::uint8_t>(length >> 16),
-                 static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
-    for (std::size_t i = 0; i < length + 5; ++i) {
-        record.push_back(static_cast<std::uint8_t>(seed + i));
-    }
-    return record;
-}
-
-// An upload file in /tmp, removed with the object.
+// An upload file of records of recordBytes each, in /tmp, removed with the object.
 class UploadFile {
 public:
-    UploadFile(std::size_t records, std::size_t recordBytes, std::uint32_t count) {
+    UploadFile(std::size_t records, std::size_t recordBytes) {
         char name[] = "/tmp/engine-bench-XXXXXX";
         const int fd = ::mkstemp(name);
         if (fd < 0) {
             throw std::runtime_error("mkstemp failed");
         }
         m_path = name;
-        Bytes file{'M',
-                   'Z',
-                   static_cast<std::uint8_t>(count >> 24),
-                   static_cast<std::uint8_t>(count >> 16),
-                   static_cast<std::uint8_t>(count >> 8),
-                   static_cast<std::uint8_t>(count)};
-        for (std::size_t i = 0; i < records; ++i) {
-            const Bytes record = Record(recordBytes, static_cast<std::uint8_t>(i));
-            file.insert(file.end(), record.begin(), record.end());
-        }
+        const Bytes file = sorvel::boxsim::MakeSampleFile(records, recordBytes, 0);
         const bool written =
             ::write(fd, file.data(), file.size()) == static_cast<ssize_t>(file.size());
         ::close(fd);
@@ -198,7 +179,7 @@ void Notify(_tagUploadNotificationMsgstruct* message) {
 void BM_EngineTurnaround(benchmark::State& state) {
     Pty pty;
     // One record more than the run asks for, so that the upload never completes inside it.
-    UploadFile file(kTurnaroundSamples + 1, kTurnaroundRecordBytes, kTurnaroundSamples + 1);
+    UploadFile file(kTurnaroundSamples + 1, kTurnaroundRecordBytes);
     CTarvik engine(&Notify);
     std::snprintf(engine.m_szPortName, sizeof engine.m_szPortName, "%s", pty.path.c_str());
     if (engine.Connect() != 0) {
@@ -232,7 +213,7 @@ BENCHMARK(BM_EngineTurnaround)
 // The floor: a thread that polls the slave side and answers each ENQ with a record from memory.
 void BM_FloorTurnaround(benchmark::State& state) {
     Pty pty;
-    const Bytes record = Record(kTurnaroundRecordBytes, 1);
+    const Bytes record = sorvel::boxsim::MakeRecord(kTurnaroundRecordBytes, 1);
     const int stop = ::eventfd(0, EFD_CLOEXEC);
     std::thread loop([&] {
         std::uint8_t buffer[2048];
@@ -310,7 +291,7 @@ double LineSeconds(std::size_t bytes) {
 void BM_UploadEfficiency(benchmark::State& state) {
     const auto recordBytes = static_cast<std::size_t>(state.range(0));
     const auto records = static_cast<std::size_t>(state.range(1));
-    UploadFile file(records, recordBytes, static_cast<std::uint32_t>(records));
+    UploadFile file(records, recordBytes);
     const double lineSeconds = LineSeconds(records * recordBytes);
     double efficiency = 0;
     for (auto _ : state) {
@@ -367,7 +348,7 @@ BENCHMARK(BM_UploadEfficiency)
 void BM_UploadEfficiencyBoxSim(benchmark::State& state) {
     const auto recordBytes = static_cast<std::size_t>(state.range(0));
     const auto records = static_cast<std::size_t>(state.range(1));
-    UploadFile file(records, recordBytes, static_cast<std::uint32_t>(records));
+    UploadFile file(records, recordBytes);
     const double lineSeconds = LineSeconds(records * recordBytes);
     double efficiency = 0;
     for (auto _ : state) {

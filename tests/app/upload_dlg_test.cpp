@@ -4,7 +4,6 @@
 // field as the simulator's device path.
 #include "AppTestSupport.h"
 #include "BoxSimulator.h"
-#include "ConfigWriter.h"
 #include "Program.h"
 #include "QtMessagePresenter.h"
 #include "SimulatedUpgrade.h"
@@ -127,16 +126,12 @@ class DialogUploadTest : public QtWindowTest {
 protected:
     void SetUp() override {
         m_presenter.Install();
-        m_sti = m_dir.Write("Ressources/sti.urt", UploadFile(6, 200, 1)).string();
-        m_cart1 = m_dir.Write("Ressources/cart1.urt", UploadFile(5, 300, 2)).string();
-        m_cart2 = m_dir.Write("Ressources/cart2.urt", UploadFile(4, 250, 3)).string();
-        sorvel::ConfigSpec spec;
-        spec.stiPath = m_sti;
-        spec.cartridge1Path = m_cart1;
-        spec.cartridge2Path = m_cart2;
-        spec.softwareVersion = ConfigTexts::kSoftware;
-        std::string error;
-        ASSERT_TRUE(sorvel::WriteConfiguration(m_dir.Path(), spec, &error)) << error;
+        UpgradeFolder folder({6, 200}, {5, 300}, {4, 250});
+        folder.softwareVersion = ConfigTexts::kSoftware;
+        const auto files = folder.Write(m_dir);
+        m_sti = files.sti;
+        m_cart1 = files.cart1;
+        m_cart2 = files.cart2;
     }
 
     void TearDown() override {

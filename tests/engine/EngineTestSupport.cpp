@@ -21,36 +21,6 @@ int g_inFlight = 0;
 
 } // namespace
 
-Bytes MakeRecord(std::uint32_t length, std::uint8_t seed) {
-    Bytes record{0x02, static_cast<std::uint8_t>(length >> 16),
-                 static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
-    for (std::uint32_t i = 0; i < length + 5; ++i) {
-        record.push_back(static_cast<std::uint8_t>(seed + i * 7));
-    }
-    return record;
-}
-
-Bytes MakeUploadFile(std::uint32_t count, const std::vector<Bytes>& records) {
-    Bytes file{0x4D,
-               0x5A,
-               static_cast<std::uint8_t>(count >> 24),
-               static_cast<std::uint8_t>(count >> 16),
-               static_cast<std::uint8_t>(count >> 8),
-               static_cast<std::uint8_t>(count)};
-    for (const Bytes& record : records) {
-        file.insert(file.end(), record.begin(), record.end());
-    }
-    return file;
-}
-
-Bytes MakeUniformFile(std::size_t n, std::uint32_t length) {
-    std::vector<Bytes> records;
-    for (std::size_t i = 0; i < n; ++i) {
-        records.push_back(MakeRecord(length, static_cast<std::uint8_t>(i + 1)));
-    }
-    return MakeUploadFile(static_cast<std::uint32_t>(n), records);
-}
-
 Bytes Concat(const std::vector<Bytes>& parts) {
     Bytes all;
     for (const Bytes& part : parts) {

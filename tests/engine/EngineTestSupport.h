@@ -1,6 +1,6 @@
-// Helpers for the engine's tests: upload files built byte by byte, a recorder of notifications,
-// a reset of the library-wide state between tests, and a fixture that runs the engine against
-// the box simulator.
+// Helpers for the engine's tests: upload files built record by record (on the box simulator's
+// writer), a recorder of notifications, a reset of the library-wide state between tests, and a
+// fixture that runs the engine against the box simulator.
 #pragma once
 
 #include "BoxSimulator.h"
@@ -8,6 +8,7 @@
 #include "RecordingPresenter.h"
 #include "Tarvik.h"
 #include "TempDir.h"
+#include "UploadFileWriter.h"
 #include "WaitUntil.h"
 
 #include <gtest/gtest.h>
@@ -25,12 +26,15 @@ namespace tarvik::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A record of total size L + 9 whose body bytes follow from seed.
-Bytes MakeRecord(std::uint32_t length, std::uint8_t seed);
-// "MZ", the count as given, then the records one after the other.
-Bytes MakeUploadFile(std::uint32_t count, const std::vector<Bytes>& records);
-// n records of the given length, counted exactly.
-Bytes MakeUniformFile(std::size_t n, std::uint32_t length);
+// A record whose length field is length (length + 9 bytes in all), its contents from seed.
+inline Bytes MakeRecord(std::uint32_t length, std::uint32_t seed) {
+    return sorvel::boxsim::MakeRecord(length + sorvel::boxsim::kRecordOverheadBytes, seed);
+}
+// n records whose length field is length, counted exactly.
+inline Bytes MakeUniformFile(std::size_t n, std::uint32_t length) {
+    return sorvel::boxsim::MakeSampleFile(n, length + sorvel::boxsim::kRecordOverheadBytes, 1);
+}
+using sorvel::boxsim::MakeUploadFile; // (count, records): the count as given
 Bytes Concat(const std::vector<Bytes>& parts);
 
 struct Notification {

@@ -1,6 +1,5 @@
 // sorvel-cli end to end: the program against the box simulator, with answers piped to it.
 #include "ChildProcess.h"
-#include "ConfigWriter.h"
 #include "SimulatedUpgrade.h"
 #include "TempDir.h"
 
@@ -47,17 +46,10 @@ class CliTest : public ::testing::Test {
 protected:
     // An upgrade folder as the program gets it: paths written on Windows, relative to it.
     void MakeUpgrade(bool full, std::size_t records = 6) {
-        dir.Write("Ressources/sti.urt", UploadFile(records, 300, 1));
-        dir.Write("Ressources/cart1.urt", UploadFile(records, 500, 2));
-        dir.Write("Ressources/cart2.urt", UploadFile(3, 200, 3));
-        sorvel::ConfigSpec spec;
-        spec.stiPath = ".\\Ressources\\sti.urt";
-        if (full) {
-            spec.cartridge1Path = ".\\Ressources\\cart1.urt";
-            spec.cartridge2Path = ".\\Ressources\\cart2.urt";
-        }
-        std::string error;
-        ASSERT_TRUE(sorvel::WriteConfiguration(dir.Path(), spec, &error)) << error;
+        UpgradeFolder folder({records, 300}, {records, 500}, {3, 200});
+        folder.full = full;
+        folder.windowsPaths = true;
+        folder.Write(dir);
     }
     std::string FilePath(const char* name) { return (dir.Path() / "Ressources" / name).string(); }
     sorvel::boxsim::BoxSimulator& Box(std::vector<std::string> names, unsigned baud = 0) {

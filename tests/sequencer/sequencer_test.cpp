@@ -2,7 +2,6 @@
 // pseudo-terminal against the box simulator, which checks every byte of every file.
 #include "BoxSimulator.h"
 #include "ConfigFile.h"
-#include "ConfigWriter.h"
 #include "EngineState.h"
 #include "RecordingPresenter.h"
 #include "ScriptedUi.h"
@@ -51,15 +50,10 @@ bool PortFreeFor(const std::string& path) {
 class SequencerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        sti = dir.Write("Ressources/sti.urt", UploadFile(5, 200, 1)).string();
-        cart1 = dir.Write("Ressources/cart1.urt", UploadFile(4, 700, 2)).string();
-        cart2 = dir.Write("Ressources/cart2.urt", UploadFile(1, 300, 3)).string();
-        sorvel::ConfigSpec spec;
-        spec.stiPath = sti;
-        spec.cartridge1Path = cart1;
-        spec.cartridge2Path = cart2;
-        std::string error;
-        ASSERT_TRUE(sorvel::WriteConfiguration(dir.Path(), spec, &error)) << error;
+        const auto files = UpgradeFolder({5, 200}, {4, 700}, {1, 300}).Write(dir);
+        sti = files.sti;
+        cart1 = files.cart1;
+        cart2 = files.cart2;
         ASSERT_EQ(CConfigFile(dir.Path().string()).Load(&config), CONFIG_FULL);
         seq = std::make_unique<CUpgradeSequencer>(ui, config);
         seq->OnCompleteUpdate();

@@ -2,6 +2,7 @@
 // simulator checks what arrives and injects its faults; and the simulator program.
 #include "BoxSimulator.h"
 #include "TempDir.h"
+#include "UploadFileWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -22,16 +23,9 @@ namespace sorvel::test {
 namespace {
 
 using boxsim::BoxSimulator;
+using boxsim::MakeSampleFile;
 using boxsim::Options;
 using boxsim::Report;
-
-// An upload file of count records of recordSize bytes whose contents follow from seed.
-std::vector<std::uint8_t> File(std::size_t count, std::size_t recordSize, std::uint8_t seed) {
-    std::vector<std::vector<std::uint8_t>> bodies;
-    for (std::size_t i = 0; i < count; ++i)
-        bodies.push_back(boxsim::MakeRecordBody(recordSize, static_cast<std::uint8_t>(seed + i)));
-    return boxsim::MakeUploadFile(bodies);
-}
 
 // The records of an upload file as they go on the wire.
 std::vector<std::string> Records(const std::vector<std::uint8_t>& file) {
@@ -138,8 +132,8 @@ std::unique_ptr<BoxSimulator> Box(Options options,
 }
 
 TEST(BoxSimulator, FilesArriveIntactOneAfterTheOtherWithResendsAndGarbage) {
-    auto first = File(5, 265, 1);
-    auto second = File(4, 1000, 9);
+    auto first = MakeSampleFile(5, 265, 1);
+    auto second = MakeSampleFile(4, 1000, 9);
     Options options;
     options.nakEvery = 3;
     options.garbageEvery = 2;
@@ -160,7 +154,7 @@ TEST(BoxSimulator, FilesArriveIntactOneAfterTheOtherWithResendsAndGarbage) {
 }
 
 TEST(BoxSimulator, AWrongRecordIsReportedAndAskedForAgain) {
-    auto file = File(4, 300, 3);
+    auto file = MakeSampleFile(4, 300, 3);
     auto box = Box({}, {file});
     Uploader(box->SlavePath()).Upload(Records(file), Completed(*box, 1), SIZE_MAX, /*corrupt=*/1);
     Report r = box->GetReport();
@@ -171,7 +165,7 @@ TEST(BoxSimulator, AWrongRecordIsReportedAndAskedForAgain) {
 }
 
 TEST(BoxSimulator, ANewHandshakePartWayStartsTheFileAgain) {
-    auto file = File(4, 80, 7);
+    auto file = MakeSampleFile(4, 80, 7);
     auto box = Box({}, {file});
     Uploader uploader(box->SlavePath());
     EXPECT_EQ(uploader.Upload(Records(file), nullptr, /*limit=*/2).sent, 2u);
@@ -189,14 +183,14 @@ TEST(BoxSimulator, FilesThatAreNoUploadFilesAreRefused) {
     std::string error;
     EXPECT_FALSE(box.ExpectBytes({'A', 'B', 0, 0, 0, 1}, "ab.urt", &error));
     EXPECT_NE(error.find("ab.urt"), std::string::npos);
-    auto file = File(2, 50, 1);
+    auto file = MakeSampleFile(2, 50, 1);
     file.resize(file.size() - 1);
     EXPECT_FALSE(box.ExpectBytes(file, "cut.urt", &error));
     EXPECT_FALSE(box.Expect("/no/such/file.urt", &error));
 }
 
 TEST(BoxSimulator, StopsAskingOrHangsUpAfterTheChosenNumberOfRecords) {
-    auto file = File(5, 40, 1);
+    auto file = MakeSampleFile(5, 40, 1);
     Options stops;
     stops.stopAfter = 2;
     auto box = Box(stops, {file});
@@ -219,7 +213,7 @@ TEST(BoxSimulator, StopsAskingOrHangsUpAfterTheChosenNumberOfRecords) {
 TEST(BoxSimulator, AnEmulatedLineSpeedPacesTheRequests) {
     Options options;
     options.baud = 9600;
-    auto file = File(4, 100, 1);
+    auto file = MakeSampleFile(4, 100, 1);
     auto box = Box(options, {file});
     const auto start = std::chrono::steady_clock::now();
     Uploader(box->SlavePath()).Upload(Records(file), Completed(*box, 1));
@@ -241,7 +235,7 @@ TEST(BoxSimulator, TheLastRecordOfAFileIsRefusedOnceOrForEver) {
         {NakLast::Once, 3, 0, 1, 1},         // both pick record 3: one NAK serves both
         {NakLast::Always, 0, 115200, 0, 10}, // each NAK after the wire time, as an ENQ
     };
-    const auto file = File(3, 60, 5);
+    const auto file = MakeSampleFile(3, 60, 5);
     for (const auto& c : cases) {
         Options options;
         options.nakLast = c.nakLast;
@@ -259,7 +253,8 @@ TEST(BoxSimulator, TheLastRecordOfAFileIsRefusedOnceOrForEver) {
 }
 
 TEST(BoxSimulator, RepeatTakesTheFilesAgainRoundAfterRound) {
-    const std::vector<std::vector<std::uint8_t>> files{File(2, 50, 1), File(3, 70, 4)};
+    const std::vector<std::vector<std::uint8_t>> files{MakeSampleFile(2, 50, 1),
+                                                       MakeSampleFile(3, 70, 4)};
     Options options;
     options.repeat = true;
     options.nakLast = Options::NakLast::Once; // once per file in every round
@@ -279,7 +274,7 @@ TEST(BoxSimulator, RepeatTakesTheFilesAgainRoundAfterRound) {
 // status that says whether every file arrived.
 TEST(BoxSimulatorProgram, PrintsThePortLinksItAndExitsZeroWhenTheFileArrived) {
     TempDir dir;
-    auto bytes = File(3, 120, 4);
+    auto bytes = MakeSampleFile(3, 120, 4);
     auto file = dir.Write("box.urt", bytes);
     auto link = dir.Path() / "com1";
     std::string command = std::string(SORVEL_BOXSIM_PROGRAM) +
@@ -311,7 +306,7 @@ TEST(BoxSimulatorProgram, PrintsThePortLinksItAndExitsZeroWhenTheFileArrived) {
 
 TEST(BoxSimulatorProgram, FailsWhenAFileDoesNotArriveAndRefusesBadOptions) {
     TempDir dir;
-    auto file = dir.Write("box.urt", File(1, 20, 1));
+    auto file = dir.Write("box.urt", MakeSampleFile(1, 20, 1));
     auto run = [](const std::string& args) {
         std::string command = std::string(SORVEL_BOXSIM_PROGRAM) + " " + args + " >/dev/null 2>&1";
         int status = std::system(command.c_str());
@@ -322,7 +317,19 @@ TEST(BoxSimulatorProgram, FailsWhenAFileDoesNotArriveAndRefusesBadOptions) {
     EXPECT_EQ(run("--nak-every x"), 2);
     EXPECT_EQ(run("--nak-last sometimes"), 2);
     EXPECT_EQ(run("/no/such/file.urt"), 2);
+    EXPECT_EQ(run("--records 3"), 2);
+    EXPECT_EQ(run("--write-upload-file x.urt --records 3 --record-bytes 8"), 2);
     EXPECT_EQ(run("--help"), 0);
+}
+
+// The demo's upload files come from the program, as the tests' from the library.
+TEST(BoxSimulatorProgram, WritesAnUploadFile) {
+    TempDir dir;
+    const auto path = dir.Path() / "sti.urt";
+    const std::string command = std::string(SORVEL_BOXSIM_PROGRAM) + " --write-upload-file " +
+                                path.string() + " --records 3 --record-bytes 640 --seed 7";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(ReadFileBytes(path), MakeSampleFile(3, 640, 7));
 }
 
 } // namespace

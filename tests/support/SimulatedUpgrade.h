@@ -1,13 +1,18 @@
-// What the upgrade tests share: the texts the upgrade sequence shows, upload files for the box
-// simulator, and a simulated box expecting given files. For targets that link sorvel_boxsim.
+// What the upgrade tests share: the texts the upgrade sequence shows, an upgrade folder for the
+// box simulator, and a simulated box expecting given files. For targets that link sorvel_boxsim
+// and sorvel_config.
 #pragma once
 
 #include "BoxSimulator.h"
+#include "ConfigWriter.h"
+#include "TempDir.h"
+#include "UploadFileWriter.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,16 +33,50 @@ inline const std::string kInProgress = "Upload in progress.\nPlease stop operati
 inline const std::string kPortUsed =
     "COM port used by another application.\nPlease change COM port or close application.";
 
-// An upload file of records of recordBytes, recordBytes + 1, ... bytes whose contents follow
-// from seed.
-inline std::vector<std::uint8_t> UploadFile(std::size_t records, std::size_t recordBytes,
-                                            std::uint8_t seed) {
-    std::vector<std::vector<std::uint8_t>> bodies;
-    for (std::size_t i = 0; i < records; ++i)
-        bodies.push_back(
-            boxsim::MakeRecordBody(recordBytes + i, static_cast<std::uint8_t>(seed + i)));
-    return boxsim::MakeUploadFile(bodies);
-}
+// An upgrade folder as the programs get it: Ressources/sti.urt, cart1.urt and cart2.urt, their
+// contents from the seeds 1, 2 and 3, and Ressources/Configuration.zkf naming them.
+struct UpgradeFolder {
+    struct File {
+        std::size_t records;
+        std::size_t recordBytes; // the first record's size; record i holds recordBytes + i
+    };
+    struct Paths {
+        std::string sti, cart1, cart2; // absolute
+    };
+
+    UpgradeFolder(File sti, File cart1, File cart2) : sti(sti), cart1(cart1), cart2(cart2) {}
+
+    // Writes the files and the configuration into dir; a failure fails the test.
+    Paths Write(TempDir& dir) const {
+        auto write = [&dir](const char* name, const File& file, std::uint32_t seed) {
+            const auto bytes = boxsim::MakeSampleFile(file.records, file.recordBytes, seed, 1);
+            return dir.Write(std::string("Ressources/") + name, bytes).string();
+        };
+        auto named = [this](const char* name, const std::string& path) {
+            return windowsPaths ? std::string(".\\Ressources\\") + name : path;
+        };
+        const Paths paths{write("sti.urt", sti, 1), write("cart1.urt", cart1, 2),
+                          write("cart2.urt", cart2, 3)};
+        ConfigSpec spec;
+        spec.stiPath = named("sti.urt", paths.sti);
+        if (full) {
+            spec.cartridge1Path = named("cart1.urt", paths.cart1);
+            spec.cartridge2Path = named("cart2.urt", paths.cart2);
+        }
+        spec.softwareVersion = softwareVersion;
+        std::string error;
+        EXPECT_TRUE(WriteConfiguration(dir.Path(), spec, &error)) << error;
+        return paths;
+    }
+
+    File sti, cart1, cart2;
+    // The configuration names the cartridge files too (they are written either way).
+    bool full = true;
+    // The configuration names the files as written on Windows, relative to the folder
+    // (.\Ressources\sti.urt), instead of by their absolute paths.
+    bool windowsPaths = false;
+    std::optional<std::string> softwareVersion;
+};
 
 // A started simulated box expecting the files in order (none: it takes any records).
 inline std::unique_ptr<boxsim::BoxSimulator> StartBox(const std::vector<std::string>& files,

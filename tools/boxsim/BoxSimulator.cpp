@@ -31,8 +31,6 @@ constexpr auto kRestartWindow = std::chrono::milliseconds(200);
 constexpr unsigned kRestartWakeUps = 3;
 // A record that still differs after this many resends is given up.
 constexpr unsigned kMaxMismatchesInRow = 3;
-constexpr std::size_t kRecordHeaderBytes = 4;
-constexpr std::size_t kRecordOverheadBytes = 9; // header plus the 5 bytes L does not count
 constexpr std::size_t kReadChunkBytes = 4096;
 // How long Send waits for room in the line's buffer before it gives up.
 constexpr auto kSendTimeout = std::chrono::seconds(5);
@@ -81,34 +79,6 @@ bool ParseUploadFile(const std::vector<std::uint8_t>& file,
 }
 
 } // namespace
-
-std::vector<std::uint8_t> MakeRecordBody(std::size_t totalSize, std::uint8_t seed) {
-    std::size_t bodySize = totalSize < kRecordOverheadBytes ? 5 : totalSize - kRecordHeaderBytes;
-    std::vector<std::uint8_t> body(bodySize);
-    std::uint32_t x = seed * 2654435761u + 1u;
-    for (auto& b : body) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<std::uint8_t>(x >> 16);
-    }
-    return body;
-}
-
-std::vector<std::uint8_t> MakeUploadFile(const std::vector<std::vector<std::uint8_t>>& bodies) {
-    std::vector<std::uint8_t> file{'M', 'Z'};
-    auto count = static_cast<std::uint32_t>(bodies.size());
-    for (int shift = 24; shift >= 0; shift -= 8)
-        file.push_back(static_cast<std::uint8_t>(count >> shift));
-    for (const auto& body : bodies) {
-        std::size_t length = body.size() < 5 ? 0 : body.size() - 5;
-        file.push_back(kRecordType);
-        file.push_back(static_cast<std::uint8_t>(length >> 16));
-        file.push_back(static_cast<std::uint8_t>(length >> 8));
-        file.push_back(static_cast<std::uint8_t>(length));
-        file.insert(file.end(), body.begin(), body.end());
-        file.resize(file.size() + (5 - std::min<std::size_t>(body.size(), 5)), 0);
-    }
-    return file;
-}
 
 BoxSimulator::BoxSimulator(Options options) : m_options(std::move(options)) {
     if (m_options.answerAfter == 0)
@@ -371,170 +341,200 @@ void BoxSimulator::HandleBytes(const std::uint8_t* bytes, std::size_t count,
     for (std::size_t i = 0; i < count; ++i) {
         std::uint8_t b = bytes[i];
         if (m_phase == Phase::Streaming && !m_record.empty()) {
-            m_record.push_back(b);
-            if (m_record.size() == kRecordHeaderBytes) {
-                std::size_t length = (std::size_t{m_record[1]} << 16) |
-                                     (std::size_t{m_record[2]} << 8) | m_record[3];
-                m_recordNeed = length + kRecordOverheadBytes;
-            }
-            if (m_record.size() >= kRecordHeaderBytes && m_record.size() == m_recordNeed)
-                HandleRecord(now);
-            continue;
-        }
-        if (b == kWakeUp) {
-            bool answer = false;
-            bool restart = false;
-            {
-                std::lock_guard lock(m_mutex);
-                ++m_report.wakeUps;
-                if (m_phase == Phase::Handshake &&
-                    (m_report.filesCompleted == 0 || now - m_fileDoneAt >= kStragglerWindow) &&
-                    ++m_wakeUpsThisHandshake >= m_options.answerAfter)
-                    answer = true;
-                if (m_phase == Phase::Streaming && !m_askPending &&
-                    now - m_lastRequestAt >= kRestartWindow &&
-                    ++m_wakeUpsWaiting >= kRestartWakeUps)
-                    answer = restart = true;
-                if (answer) {
-                    ++m_report.handshakesAnswered;
-                    m_report.recordsInFile = 0;
-                }
-            }
-            if (answer) {
-                m_phase = Phase::Streaming;
-                m_wakeUpsThisHandshake = 0;
-                m_recordIndex = 0;
-                m_awaitingResend = false;
-                m_lastRecordRefused = false;
-                m_askPending = false;
-                if (restart && m_fileIndex < m_files.size())
-                    Event("new handshake: " + m_files[m_fileIndex].name + " starts again");
-                else
-                    Event("handshake answered");
-                Request(kAck);
-                Request(kEnq);
-            }
-            continue;
-        }
-        if (m_phase == Phase::Streaming && b == kRecordType) {
+            AddRecordByte(b, now);
+        } else if (b == kWakeUp) {
+            HandleWakeUp(now);
+        } else if (m_phase == Phase::Streaming && b == kRecordType) {
             m_wakeUpsWaiting = 0;
             m_record.assign(1, b);
             m_recordNeed = 0;
-            continue;
+        } else {
+            std::lock_guard lock(m_mutex);
+            ++m_report.strayBytes;
         }
-        std::lock_guard lock(m_mutex);
-        ++m_report.strayBytes;
     }
+}
+
+void BoxSimulator::AddRecordByte(std::uint8_t byte, Clock::time_point now) {
+    m_record.push_back(byte);
+    if (m_record.size() == kRecordHeaderBytes) {
+        std::size_t length =
+            (std::size_t{m_record[1]} << 16) | (std::size_t{m_record[2]} << 8) | m_record[3];
+        m_recordNeed = length + kRecordOverheadBytes;
+    }
+    if (m_record.size() >= kRecordHeaderBytes && m_record.size() == m_recordNeed)
+        HandleRecord(now);
+}
+
+void BoxSimulator::HandleWakeUp(Clock::time_point now) {
+    bool answer = false;
+    bool restart = false;
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_report.wakeUps;
+        if (m_phase == Phase::Handshake &&
+            (m_report.filesCompleted == 0 || now - m_fileDoneAt >= kStragglerWindow) &&
+            ++m_wakeUpsThisHandshake >= m_options.answerAfter)
+            answer = true;
+        if (m_phase == Phase::Streaming && !m_askPending &&
+            now - m_lastRequestAt >= kRestartWindow && ++m_wakeUpsWaiting >= kRestartWakeUps)
+            answer = restart = true;
+        if (answer) {
+            ++m_report.handshakesAnswered;
+            m_report.recordsInFile = 0;
+        }
+    }
+    if (!answer)
+        return;
+    m_phase = Phase::Streaming;
+    m_wakeUpsThisHandshake = 0;
+    m_recordIndex = 0;
+    m_awaitingResend = false;
+    m_lastRecordRefused = false;
+    m_askPending = false;
+    if (restart && m_fileIndex < m_files.size())
+        Event("new handshake: " + m_files[m_fileIndex].name + " starts again");
+    else
+        Event("handshake answered");
+    Request(kAck);
+    Request(kEnq);
 }
 
 void BoxSimulator::HandleRecord(Clock::time_point now) {
     std::vector<std::uint8_t> record;
     record.swap(m_record);
     m_recordNeed = 0;
-    bool anyFile = !m_files.empty();
-    const File* file = anyFile && m_fileIndex < m_files.size() ? &m_files[m_fileIndex] : nullptr;
-    bool match = !anyFile || (file && m_recordIndex < file->records.size() &&
-                              file->records[m_recordIndex] == record);
-    bool last = file && m_recordIndex + 1 == file->records.size();
+    const File* file = m_fileIndex < m_files.size() ? &m_files[m_fileIndex] : nullptr;
+    const RecordOutcome outcome = TakeRecord(record, file);
+    if (outcome.fileDone)
+        FinishFile(*file, outcome.filesCompleted, now);
+    if (StopAfterRecords(outcome.recordsReceived) || outcome.fileDone)
+        return;
+    if (!outcome.match && (!file || m_mismatchesInRow >= kMaxMismatchesInRow)) {
+        GiveUp();
+        return;
+    }
+    if (outcome.nak)
+        m_awaitingResend = true;
+    AskForNext(record.size(), outcome.nak, now);
+}
+
+BoxSimulator::RecordOutcome BoxSimulator::TakeRecord(const std::vector<std::uint8_t>& record,
+                                                     const File* file) {
+    RecordOutcome outcome;
+    // With no file expected any record is taken.
+    outcome.match = m_files.empty() || (file && m_recordIndex < file->records.size() &&
+                                        file->records[m_recordIndex] == record);
     std::string event;
-    bool fileDone = false;
-    bool nak = false;
-    std::size_t total = 0;
-    std::size_t completed = 0;
     {
         std::lock_guard lock(m_mutex);
-        total = ++m_report.recordsReceived;
+        outcome.recordsReceived = ++m_report.recordsReceived;
         if (m_roundPending) {
             m_report.filesExpected += m_files.size();
             m_roundPending = false;
         }
-        if (match) {
-            ++m_report.recordsVerified;
-            ++m_report.recordsInFile;
-            m_mismatchesInRow = 0;
-            if (m_awaitingResend) {
-                ++m_report.resends;
-                m_awaitingResend = false;
-            } else {
-                ++m_newRecords;
-                nak = m_options.nakEvery && m_newRecords % m_options.nakEvery == 0;
-            }
-            if (last && (m_options.nakLast == Options::NakLast::Always ||
-                         (m_options.nakLast == Options::NakLast::Once && !m_lastRecordRefused))) {
-                nak = true;
-                m_lastRecordRefused = true;
-            }
-            if (!nak) {
-                ++m_recordIndex;
-                if (file && m_recordIndex == file->records.size()) {
-                    fileDone = true;
-                    completed = ++m_report.filesCompleted;
-                }
-            }
-            if (m_options.verbose) {
-                event = "record " + std::to_string(m_recordIndex + (nak ? 1 : 0)) +
-                        (file ? "/" + std::to_string(file->records.size()) : "") + " ok (" +
-                        std::to_string(record.size()) + " bytes)";
-            }
-        } else {
-            ++m_mismatchesInRow;
-            std::string where = file ? file->name + " record " + std::to_string(m_recordIndex + 1)
-                                     : "record after the last file";
-            std::string expected =
-                file && m_recordIndex < file->records.size()
-                    ? std::to_string(file->records[m_recordIndex].size()) + " bytes"
-                    : "none";
-            event = where + ": received " + std::to_string(record.size()) +
-                    " bytes that differ from the file (expected " + expected + ")";
-            m_report.errors.push_back(event);
-            nak = file != nullptr;
-        }
+        event = outcome.match ? AcceptLocked(record, file, outcome)
+                              : RefuseLocked(record, file, outcome);
     }
     if (!event.empty())
         Event(event);
-    if (fileDone) {
-        Event("file complete: " + file->name + " (" + std::to_string(file->records.size()) +
-              " records)");
-        ++m_fileIndex;
-        m_fileDoneAt = now;
-        m_phase = Phase::Handshake;
-        if (m_fileIndex == m_files.size() && m_options.repeat) {
-            Event("round " + std::to_string(completed / m_files.size()) +
-                  " complete: the files are expected again from the first");
-            m_fileIndex = 0;
-            m_roundPending = true;
-        } else if (m_fileIndex == m_files.size()) {
-            m_phase = Phase::Done;
+    return outcome;
+}
+
+std::string BoxSimulator::AcceptLocked(const std::vector<std::uint8_t>& record, const File* file,
+                                       RecordOutcome& outcome) {
+    const bool last = file && m_recordIndex + 1 == file->records.size();
+    ++m_report.recordsVerified;
+    ++m_report.recordsInFile;
+    m_mismatchesInRow = 0;
+    if (m_awaitingResend) {
+        ++m_report.resends;
+        m_awaitingResend = false;
+    } else {
+        ++m_newRecords;
+        outcome.nak = m_options.nakEvery && m_newRecords % m_options.nakEvery == 0;
+    }
+    if (last && (m_options.nakLast == Options::NakLast::Always ||
+                 (m_options.nakLast == Options::NakLast::Once && !m_lastRecordRefused))) {
+        outcome.nak = true;
+        m_lastRecordRefused = true;
+    }
+    if (!outcome.nak) {
+        ++m_recordIndex;
+        if (file && m_recordIndex == file->records.size()) {
+            outcome.fileDone = true;
+            outcome.filesCompleted = ++m_report.filesCompleted;
         }
     }
-    if (m_options.hangUpAfter && total >= m_options.hangUpAfter) {
+    if (!m_options.verbose)
+        return {};
+    std::string event = "record " + std::to_string(m_recordIndex + (outcome.nak ? 1 : 0));
+    if (file)
+        event.append("/").append(std::to_string(file->records.size()));
+    return event + " ok (" + std::to_string(record.size()) + " bytes)";
+}
+
+std::string BoxSimulator::RefuseLocked(const std::vector<std::uint8_t>& record, const File* file,
+                                       RecordOutcome& outcome) {
+    ++m_mismatchesInRow;
+    std::string where = file ? file->name + " record " + std::to_string(m_recordIndex + 1)
+                             : "record after the last file";
+    std::string expected = file && m_recordIndex < file->records.size()
+                               ? std::to_string(file->records[m_recordIndex].size()) + " bytes"
+                               : "none";
+    std::string event = where + ": received " + std::to_string(record.size()) +
+                        " bytes that differ from the file (expected " + expected + ")";
+    m_report.errors.push_back(event);
+    outcome.nak = file != nullptr;
+    return event;
+}
+
+void BoxSimulator::FinishFile(const File& file, std::size_t filesCompleted, Clock::time_point now) {
+    Event("file complete: " + file.name + " (" + std::to_string(file.records.size()) + " records)");
+    ++m_fileIndex;
+    m_fileDoneAt = now;
+    m_phase = Phase::Handshake;
+    if (m_fileIndex < m_files.size())
+        return;
+    if (!m_options.repeat) {
+        m_phase = Phase::Done;
+        return;
+    }
+    Event("round " + std::to_string(filesCompleted / m_files.size()) +
+          " complete: the files are expected again from the first");
+    m_fileIndex = 0;
+    m_roundPending = true;
+}
+
+bool BoxSimulator::StopAfterRecords(std::size_t recordsReceived) {
+    if (m_options.hangUpAfter && recordsReceived >= m_options.hangUpAfter) {
         m_phase = Phase::Silent;
         std::lock_guard lock(m_mutex);
         m_hangUpRequested = true;
-        return;
+        return true;
     }
-    if (m_options.stopAfter && total >= m_options.stopAfter) {
+    if (m_options.stopAfter && recordsReceived >= m_options.stopAfter) {
         m_phase = Phase::Silent;
-        Event("stopped asking after " + std::to_string(total) + " records");
-        return;
+        Event("stopped asking after " + std::to_string(recordsReceived) + " records");
+        return true;
     }
-    if (fileDone)
-        return;
-    if (!match && (!file || m_mismatchesInRow >= kMaxMismatchesInRow)) {
-        m_phase = Phase::Silent;
-        {
-            std::lock_guard lock(m_mutex);
-            m_report.errors.push_back("gave up after " + std::to_string(m_mismatchesInRow) +
-                                      " wrong records in a row");
-        }
-        Event("gave up: stopped asking");
-        return;
+    return false;
+}
+
+void BoxSimulator::GiveUp() {
+    m_phase = Phase::Silent;
+    {
+        std::lock_guard lock(m_mutex);
+        m_report.errors.push_back("gave up after " + std::to_string(m_mismatchesInRow) +
+                                  " wrong records in a row");
     }
-    if (nak)
-        m_awaitingResend = true;
+    Event("gave up: stopped asking");
+}
+
+void BoxSimulator::AskForNext(std::size_t recordBytes, bool nak, Clock::time_point now) {
     auto wire = std::chrono::nanoseconds(0);
     if (m_options.baud)
-        wire = std::chrono::nanoseconds(static_cast<std::int64_t>(record.size()) * 10 *
+        wire = std::chrono::nanoseconds(static_cast<std::int64_t>(recordBytes) * 10 *
                                         1'000'000'000LL / m_options.baud);
     if (wire.count() == 0) {
         Request(nak ? kNak : kEnq);

@@ -27,6 +27,7 @@
 #pragma once
 
 #include "StoppableThread.h"
+#include "UploadFileWriter.h"
 #include "WakeEvent.h"
 
 #include <atomic>
@@ -48,7 +49,7 @@ constexpr std::uint8_t kEnq = 0x05;
 constexpr std::uint8_t kAck = 0x06;
 constexpr std::uint8_t kNak = 0x15;
 constexpr std::uint8_t kWakeUp = 0x17;
-constexpr std::uint8_t kRecordType = 0x02;
+// kRecordType, the byte a record begins with, is in UploadFileWriter.h with the file format.
 
 struct Options {
     // Answer the wake-up byte at all (false: the box stays silent for ever).
@@ -160,7 +161,34 @@ private:
     void Run(sorvel::StopContext& context);
     void HandleBytes(const std::uint8_t* bytes, std::size_t count,
                      std::chrono::steady_clock::time_point now);
+    void AddRecordByte(std::uint8_t byte, std::chrono::steady_clock::time_point now);
+    void HandleWakeUp(std::chrono::steady_clock::time_point now);
     void HandleRecord(std::chrono::steady_clock::time_point now);
+
+    // What a record read from the line comes to.
+    struct RecordOutcome {
+        bool match = false;    // equal to the record expected (any record with no file)
+        bool nak = false;      // to be asked for again
+        bool fileDone = false; // the file's last record, taken
+        std::size_t recordsReceived = 0;
+        std::size_t filesCompleted = 0; // with fileDone
+    };
+    // Counts the record in the report and tells of it; file is the current file, if any.
+    RecordOutcome TakeRecord(const std::vector<std::uint8_t>& record, const File* file);
+    // The report's side of a matching and of a wrong record, under m_mutex; the event to tell.
+    std::string AcceptLocked(const std::vector<std::uint8_t>& record, const File* file,
+                             RecordOutcome& outcome);
+    std::string RefuseLocked(const std::vector<std::uint8_t>& record, const File* file,
+                             RecordOutcome& outcome);
+    // Goes on to the next file's handshake, the next round or the end.
+    void FinishFile(const File& file, std::size_t filesCompleted,
+                    std::chrono::steady_clock::time_point now);
+    // Options::hangUpAfter and stopAfter; true when the box stops asking.
+    bool StopAfterRecords(std::size_t recordsReceived);
+    // Too many wrong records: the box stops asking.
+    void GiveUp();
+    // ENQ (or NAK) once the record's wire time at Options::baud has passed.
+    void AskForNext(std::size_t recordBytes, bool nak, std::chrono::steady_clock::time_point now);
     void Request(std::uint8_t byte);
     bool WriteAll(const std::uint8_t* bytes, std::size_t count);
     void Event(const std::string& text);
@@ -207,11 +235,5 @@ private:
     std::chrono::steady_clock::time_point m_lastRequestAt{};
     unsigned m_wakeUpsWaiting = 0; // 0x17 in a row since the last request or record
 };
-
-// Builds an upload file: "MZ", the record count, then one record per body (type 0x02, 24-bit
-// length L, L + 5 bytes; a body must hold at least 5 bytes). For tests and benchmarks.
-std::vector<std::uint8_t> MakeUploadFile(const std::vector<std::vector<std::uint8_t>>& bodies);
-// A record of the given total size (at least 9 bytes) whose bytes follow from seed.
-std::vector<std::uint8_t> MakeRecordBody(std::size_t totalSize, std::uint8_t seed);
 
 } // namespace sorvel::boxsim

@@ -2,9 +2,11 @@
 //
 // Prints the path of the port to open as its first line of output, then what the box receives.
 // Exit status: 0 when every upload file named arrived intact (with --repeat: in every round
-// begun), 1 otherwise, 2 for a usage error.
+// begun), 1 otherwise, 2 for a usage error. With --write-upload-file it writes a sample upload
+// file instead and ends.
 #include "BoxSimulator.h"
 #include "ToolOptions.h"
+#include "UploadFileWriter.h"
 
 #include <atomic>
 #include <cerrno>
@@ -14,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <optional>
@@ -39,11 +42,28 @@ constexpr const char* kDescription =
     "line, answers the wake-up byte 0x17 with ACK 0x06, asks for each record with ENQ 0x05 and "
     "checks it against the upload FILEs, one file after the other (each file after a new "
     "handshake). With no FILE it accepts any records until interrupted. Exit status: 0 when every "
-    "FILE arrived intact (with --repeat: in every round begun), 1 otherwise, 2 for a usage error.";
+    "FILE arrived intact (with --repeat: in every round begun), 1 otherwise, 2 for a usage error."
+    "\n\nWith --write-upload-file it writes an upload file for such a box instead and ends: N "
+    "records of BYTES bytes each (type 0x02, length BYTES - 9), their contents from the seed (the "
+    "same arguments give the same file); exit status 0 once it is written, 1 when it cannot be.";
 
 constexpr const char* kFooter =
     "Signals: SIGUSR1 hangs up the port at once (as an unplugged cable); SIGINT or SIGTERM ends "
     "the box with its summary.";
+
+// What --write-upload-file writes: records from 9 bytes (L = 0) to the largest the engine sends,
+// 5100 bytes (L = 5091).
+constexpr unsigned kMaxSampleRecords = 100000;
+constexpr unsigned kMinRecordBytes = 9;
+constexpr unsigned kMaxRecordBytes = 5100;
+
+// --write-upload-file: an upload file to write instead of running the box.
+struct SampleFile {
+    std::string path;
+    unsigned records = 0;
+    unsigned recordBytes = 0;
+    unsigned seed = 0;
+};
 
 // What the command line asks for.
 struct Settings {
@@ -53,6 +73,7 @@ struct Settings {
     unsigned timeoutSeconds = 0;
     bool keepOpen = false;
     bool quiet = false;
+    SampleFile sample;
 };
 
 std::optional<unsigned> ParseCount(const std::string& text) {
@@ -77,10 +98,44 @@ void AddCount(CLI::App& app, const std::string& name, const std::string& valueNa
     app.add_option(name, target, description)->check(Count())->option_text(valueName);
 }
 
+// The options of --write-upload-file.
+void AddSampleFileOptions(CLI::App& app, SampleFile& sample) {
+    app.add_option("--write-upload-file", sample.path,
+                   "write an upload file to PATH and end (needs --records and --record-bytes)")
+        ->option_text("PATH");
+    AddCount(app, "--records", "N", sample.records, "the file's number of records (1 to 100000)");
+    AddCount(app, "--record-bytes", "BYTES", sample.recordBytes,
+             "the size of each record in all (9 to 5100)");
+    AddCount(app, "--seed", "S", sample.seed,
+             "the number the records' contents follow from (default 0)");
+}
+
+// What is wrong with the options of --write-upload-file, if anything.
+std::optional<std::string> CheckSampleFile(const CLI::App& app, const Settings& s) {
+    const bool write = !s.sample.path.empty();
+    for (const char* name : {"--records", "--record-bytes", "--seed"}) {
+        if (!write && app.count(name) > 0)
+            return std::string(name) + " needs --write-upload-file";
+    }
+    if (!write)
+        return std::nullopt;
+    if (!s.files.empty())
+        return "--write-upload-file takes no FILE ('" + s.files.front() + "')";
+    if (s.sample.records < 1 || s.sample.records > kMaxSampleRecords)
+        return "--records: give 1 to " + std::to_string(kMaxSampleRecords) + " records";
+    if (s.sample.recordBytes < kMinRecordBytes || s.sample.recordBytes > kMaxRecordBytes)
+        return "--record-bytes: give " + std::to_string(kMinRecordBytes) + " to " +
+               std::to_string(kMaxRecordBytes) + " bytes";
+    return std::nullopt;
+}
+
 // The command line into settings; an exit status when the program ends at once.
 std::optional<int> ParseArguments(int argc, char** argv, Settings& s) {
-    ToolCommandLine commandLine(kProgram, "sorvel-boxsim [options] [FILE...]", kDescription,
-                                kFooter);
+    ToolCommandLine commandLine(kProgram,
+                                "sorvel-boxsim [options] [FILE...]\n"
+                                "       sorvel-boxsim --write-upload-file PATH --records N "
+                                "--record-bytes BYTES [--seed S]",
+                                kDescription, kFooter);
     CLI::App& app = commandLine.App();
     app.add_option("--link", s.link,
                    "also make PATH a symbolic link to the port (replaces an existing link)")
@@ -129,6 +184,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Settings& s) {
         "exit status 0");
     app.add_flag("-v,--verbose", s.box.verbose, "print every record");
     app.add_flag("-q,--quiet", s.quiet, "print only the port path and the summary");
+    AddSampleFileOptions(app, s.sample);
     app.add_option("FILE", s.files);
 
     if (auto status = commandLine.Parse(argc, argv, std::cout, std::cerr))
@@ -136,7 +192,25 @@ std::optional<int> ParseArguments(int argc, char** argv, Settings& s) {
     if (auto leftover = sorvel::tools::Leftover(app))
         return sorvel::tools::UsageError(std::cerr, kProgram,
                                          sorvel::tools::DescribeLeftover(*leftover));
+    if (auto problem = CheckSampleFile(app, s))
+        return sorvel::tools::UsageError(std::cerr, kProgram, *problem);
     return std::nullopt;
+}
+
+// Writes the sample upload file; the exit status.
+int WriteSampleFile(const SampleFile& sample) {
+    const auto bytes =
+        sorvel::boxsim::MakeSampleFile(sample.records, sample.recordBytes, sample.seed);
+    std::ofstream out(sample.path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) {
+        std::cerr << "sorvel-boxsim: cannot write " << sample.path << ": " << std::strerror(errno)
+                  << "\n";
+        return kExitFailed;
+    }
+    return kExitIntact;
 }
 
 // Signals are taken by one thread with sigwait, so every other thread runs with them blocked:
@@ -235,6 +309,8 @@ int main(int argc, char** argv) {
     Settings settings;
     if (auto status = ParseArguments(argc, argv, settings))
         return *status;
+    if (!settings.sample.path.empty())
+        return WriteSampleFile(settings.sample);
 
     std::mutex outputMutex;
     if (!settings.quiet) {
