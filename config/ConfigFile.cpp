@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -24,8 +25,16 @@ DWORD ReadLittleEndian32(const BYTE* p) {
            static_cast<DWORD>(p[2]) << 16 | static_cast<DWORD>(p[3]) << 24;
 }
 
-void Show(const char* text) {
-    sorvel::AfxMessageBox(text, MB_OK);
+// A loader message: its text exactly as the first line, and below it, when known, which file
+// is at fault and why.
+void Show(const char* text, const std::string& detail = {}) {
+    sorvel::AfxMessageBox(detail.empty() ? std::string(text) : text + std::string("\n") + detail,
+                          MB_OK);
+}
+
+// The configuration file as the program names it, followed by what is wrong with it.
+std::string ConfigurationDetail(const std::string& reason) {
+    return std::string(kConfigurationPath) + ": " + reason;
 }
 
 char* CopyText(const char* source, WORD length) {
@@ -155,12 +164,12 @@ BYTE CConfigFile::Load(CONFIG_INFO* pInfo) {
     sorvel::FileOutcome outcome = sorvel::ReadWholeFile(
         sorvel::ResolveStoredPath(m_baseDir, kConfigurationPath), kMaxConfigurationBytes, &image);
     if (outcome.status == sorvel::FileStatus::NotOpened) {
-        Show(kMsgConfigurationNotFound);
+        Show(kMsgConfigurationNotFound, ConfigurationDetail(outcome.reason));
         return CONFIG_NONE;
     }
     if (outcome.status != sorvel::FileStatus::Ok) {
         // Opened but not read whole, or far too large: its checksum cannot be confirmed.
-        Show(kMsgUnknownConfigurationFile);
+        Show(kMsgUnknownConfigurationFile, ConfigurationDetail(outcome.reason));
         return CONFIG_NONE;
     }
     return LoadFromImage(image.data(), image.size(), pInfo);
@@ -172,7 +181,10 @@ BYTE CConfigFile::LoadFromImage(const BYTE* pImage, std::size_t nSize, CONFIG_IN
     ResetRecord(pInfo);
     // A file without room for its trailer cannot carry a checksum that matches.
     if (!pImage || nSize < kTrailerBytes || nSize > kMaxConfigurationBytes) {
-        Show(kMsgUnknownConfigurationFile);
+        Show(kMsgUnknownConfigurationFile,
+             ConfigurationDetail(nSize > kMaxConfigurationBytes
+                                     ? "too large for a configuration"
+                                     : "too short to hold its checksum"));
         return CONFIG_NONE;
     }
     ImageScope scope(&m_pData, &m_dwLength, pImage, static_cast<DWORD>(nSize));
@@ -184,7 +196,8 @@ BYTE CConfigFile::LoadImage(CONFIG_INFO* pInfo) {
     DWORD crc = 0;
     UpdateCrc32(m_pData, bodyLength, &crc);
     if (crc != ReadLittleEndian32(m_pData + bodyLength)) {
-        Show(kMsgUnknownConfigurationFile);
+        Show(kMsgUnknownConfigurationFile,
+             ConfigurationDetail("its checksum does not match its contents"));
         return CONFIG_NONE;
     }
 
@@ -243,7 +256,10 @@ bool CConfigFile::FindTag(BYTE tag, const char* unknownMessage, TagRecord* pReco
     while (offset < bodyLength) {
         const BYTE t = m_pData[offset];
         if (!IsKnownTag(t)) {
-            Show(unknownMessage);
+            char where[64];
+            std::snprintf(where, sizeof where, "unrecognised tag 0x%02X at byte %llu",
+                          static_cast<unsigned>(t), static_cast<unsigned long long>(offset));
+            Show(unknownMessage, ConfigurationDetail(where));
             return false;
         }
         // The two length bytes always lie inside the image (at worst in the trailer), but a
@@ -252,7 +268,10 @@ bool CConfigFile::FindTag(BYTE tag, const char* unknownMessage, TagRecord* pReco
         const std::uint64_t end = offset + kRecordHeaderBytes + length;
         if (t == tag) {
             if (end > bodyLength) {
-                Show(unknownMessage);
+                char where[64];
+                std::snprintf(where, sizeof where, "the record of tag %u runs past the end",
+                              static_cast<unsigned>(t));
+                Show(unknownMessage, ConfigurationDetail(where));
                 return false;
             }
             *pRecord = TagRecord{m_pData + offset + kRecordHeaderBytes, length};
@@ -314,7 +333,7 @@ bool CConfigFile::VerifyUploadFile(BYTE fileTag, const ExpectedCrc& expected,
     pInfo->*slot->crcUsable = expected.bUsable;
     const UploadCheck check = CheckUploadFile(*pInfo, fileTag, m_baseDir);
     if (check.message)
-        Show(check.message);
+        Show(check.message, check.detail);
     return check.message == nullptr;
 }
 

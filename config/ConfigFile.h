@@ -122,7 +122,11 @@ constexpr const char* kMsgUnknownCartridgeFile2 = "Error 0x1c03 : Unknown uart f
 constexpr std::size_t kMaxConfigurationBytes = 16 * 1024 * 1024;
 
 // Reads and verifies a configuration. Every failure is shown through sorvel::AfxMessageBox
-// (captioned with the application title) and the load goes on or stops as follows:
+// (captioned with the application title): the message's text exactly as the first line, then a
+// second line that names the file at fault as the program names it (the configuration's
+// ".\Ressources\Configuration.zkf", or an upload file's path as configured) and why, with the
+// system's reason where there is one ("No such file or directory", "Permission denied"). The
+// load goes on or stops as follows:
 // - the file does not open (missing, unreadable, not a regular file): kMsgConfigurationNotFound;
 // - it is shorter than its 4-byte trailer, larger than kMaxConfigurationBytes, cannot be read
 //   whole, or its body does not match its trailer: kMsgUnknownConfigurationFile;

@@ -45,7 +45,8 @@ TEST_F(UpgradeDlgTest, EachLoadResultEnablesItsControls) {
          true,
          MODE_NONE,
          0,
-         {"Error 0x3c00 : Configuration File not found !"}},
+         {"Error 0x3c00 : Configuration File not found !\n"
+          ".\\Ressources\\Configuration.zkf: No such file or directory"}},
         {ConfigKind::StiOnly, CONFIG_STI_ONLY, true, false, MODE_STI_ONLY, IDC_ONLY_STI, {}},
         {ConfigKind::Full, CONFIG_FULL, true, true, MODE_COMPLETE, IDC_COMPLETE_UPDATE, {}},
     };
@@ -220,7 +221,8 @@ TEST_F(UpgradeDlgTest, AFailedLoadLeavesNothingBehind) {
     std::filesystem::remove(folder.Path() / "Ressources/cart2.urt");
     CUpgradeDlg dlg(nullptr, folder.Path().string());
     dlg.show();
-    EXPECT_EQ(m_messages.Texts(), std::vector<std::string>{"Error 0x3c01 : File not found !"});
+    ASSERT_EQ(m_messages.Texts().size(), 1u);
+    EXPECT_EQ(m_messages.Texts().front().rfind("Error 0x3c01 : File not found !\n", 0), 0u);
     EXPECT_EQ(dlg.m_nConfigResult, CONFIG_NONE);
     EXPECT_FALSE(dlg.m_btnVersions->isEnabled());
     dlg.OnExit();

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -75,7 +77,22 @@ protected:
         presenter.Clear();
         return CConfigFile(dir.Path().string()).Load(&info);
     }
-    Texts Messages() const { return presenter.Texts(); }
+    // The messages' first lines: their texts exactly as the program shows them. The lines
+    // below, which name the file and the reason, are checked on their own (Details).
+    Texts Messages() const {
+        Texts first;
+        for (const std::string& text : presenter.Texts())
+            first.push_back(text.substr(0, text.find('\n')));
+        return first;
+    }
+    Texts Details() const {
+        Texts details;
+        for (const std::string& text : presenter.Texts())
+            details.push_back(text.find('\n') == std::string::npos
+                                  ? std::string()
+                                  : text.substr(text.find('\n') + 1));
+        return details;
+    }
 
     // The records of a full configuration, without the cartridge records: tests add their own.
     ConfigBuilder StiRecords() const {
@@ -195,7 +212,7 @@ TEST_F(Loader, MessagesAreCaptionedWithTheApplicationTitle) {
     EXPECT_EQ(Load(), CONFIG_NONE);
     auto messages = presenter.Messages();
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].text, kNotFound);
+    EXPECT_EQ(messages[0].text.substr(0, messages[0].text.find('\n')), kNotFound);
     EXPECT_EQ(messages[0].caption, ApplicationTitle());
     EXPECT_EQ(messages[0].flags, MB_OK);
 }
@@ -444,6 +461,41 @@ TEST_F(Loader, CopyIsDeep) {
     ReleaseConfigStrings(&info);
     EXPECT_STREQ(copy.pszPellumVersion, "PM 7");
     ReleaseConfigStrings(&copy);
+}
+
+// Below its exact text, each message names the file as the program names it, and why.
+TEST_F(Loader, EachMessageNamesTheFileAndTheReasonOnItsSecondLine) {
+    struct Case {
+        const char* name;
+        std::function<void()> damage;
+        std::string detail;
+    };
+    const std::vector<Case> cases = {
+        {"no configuration",
+         [&] { std::filesystem::remove(dir.Path() / "Ressources/Configuration.zkf"); },
+         ".\\Ressources\\Configuration.zkf: No such file or directory"},
+        {"a folder in its place",
+         [&] {
+             std::filesystem::remove(dir.Path() / "Ressources/Configuration.zkf");
+             std::filesystem::create_directory(dir.Path() / "Ressources/Configuration.zkf");
+         },
+         ".\\Ressources\\Configuration.zkf: Is a directory"},
+        {"STI file missing", [&] { std::filesystem::remove(dir.Path() / "files/sti.urt"); },
+         "files\\sti.urt: No such file or directory"},
+        {"cartridge 1 changed", [&] { dir.Write("files/cart1.urt", std::string("changed")); },
+         "files\\cart1.urt: does not match the configuration's CRC-32"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(dir.Path() / "Ressources");
+        dir.Write("files/sti.urt", sti);
+        dir.Write("files/cart1.urt", cart1);
+        Write(FullSpec());
+        c.damage();
+        EXPECT_EQ(Load(), CONFIG_NONE);
+        ASSERT_EQ(Details().size(), 1u);
+        EXPECT_EQ(Details().front(), c.detail);
+    }
 }
 
 TEST_F(Loader, RecheckFindsUploadFilesChangedSinceTheLoad) {

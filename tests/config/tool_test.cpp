@@ -33,8 +33,13 @@ std::string LoaderTranscript(const std::filesystem::path& dir) {
     BYTE result = CConfigFile(dir.string()).Load(&info);
     ReleaseConfigStrings(&info);
     std::string text;
-    for (const std::string& message : presenter.Texts())
+    for (std::string message : presenter.Texts()) {
+        // As the tool prints them: the lines below the first indented by two spaces.
+        for (std::size_t at = message.find('\n'); at != std::string::npos;
+             at = message.find('\n', at + 3))
+            message.replace(at, 1, "\n  ");
         text += message + "\n";
+    }
     text += std::string("result: ") +
             (result == CONFIG_FULL       ? "CONFIG_FULL"
              : result == CONFIG_STI_ONLY ? "CONFIG_STI_ONLY"
@@ -125,24 +130,31 @@ TEST_F(ConfigTool, VerifyPrintsExactlyTheLoadersMessages) {
     };
     const std::vector<Case> cases = {
         {"configuration missing", [&] { std::filesystem::remove(ConfigPath()); },
-         "Error 0x3c00 : Configuration File not found !\n"},
+         "Error 0x3c00 : Configuration File not found !\n"
+         "  .\\Ressources\\Configuration.zkf: No such file or directory\n"},
         {"trailer wrong",
          [&] {
              auto bad = good;
              bad.back() ^= 0x80;
              dir.Write("Ressources/Configuration.zkf", bad);
          },
-         "Error 0x1c00 : Unknown configuration file\n"},
+         "Error 0x1c00 : Unknown configuration file\n"
+         "  .\\Ressources\\Configuration.zkf: its checksum does not match its contents\n"},
         {"too short", [&] { dir.Write("Ressources/Configuration.zkf", std::string("ab")); },
-         "Error 0x1c00 : Unknown configuration file\n"},
+         "Error 0x1c00 : Unknown configuration file\n"
+         "  .\\Ressources\\Configuration.zkf: too short to hold its checksum\n"},
         {"STI changed", [&] { dir.Write("files/sti.urt", std::string("other")); },
-         "Error 0x1c01 : Unknown uart file\n"},
+         "Error 0x1c01 : Unknown uart file\n"
+         "  files\\sti.urt: does not match the configuration's CRC-32\n"},
         {"cartridge 1 changed", [&] { dir.Write("files/c1.urt", std::string("other")); },
-         "Error 0x1c02 : Unknown uart file\n"},
+         "Error 0x1c02 : Unknown uart file\n"
+         "  files\\c1.urt: does not match the configuration's CRC-32\n"},
         {"cartridge 2 changed", [&] { dir.Write("files/c2.urt", std::string("other")); },
-         "Error 0x1c03 : Unknown uart file\n"},
+         "Error 0x1c03 : Unknown uart file\n"
+         "  files/c2.urt: does not match the configuration's CRC-32\n"},
         {"cartridge 2 missing", [&] { std::filesystem::remove(dir.Path() / "files/c2.urt"); },
-         "Error 0x3c01 : File not found !\n"},
+         "Error 0x3c01 : File not found !\n"
+         "  files/c2.urt: No such file or directory\n"},
         {"unrecognised first tag",
          [&] {
              std::vector<BYTE> body = {0x00, 0x00, 0x00};
@@ -165,11 +177,16 @@ TEST_F(ConfigTool, VerifyPrintsExactlyTheLoadersMessages) {
             EXPECT_EQ(verified.out, c.expected + "result: CONFIG_NONE\n");
         }
     }
-    // The unrecognised first tag: 12 tag messages in lookup order, then the STI file.
+    // The unrecognised first tag: 12 tag messages in lookup order, each naming the tag, then
+    // the STI file.
     const std::string& last = LoaderTranscript(dir.Path());
-    EXPECT_EQ(std::count(last.begin(), last.end(), '\n'), 14);
-    EXPECT_EQ(last.substr(last.size() - 52), "Error 0x3c01 : File not found !\nresult: "
-                                             "CONFIG_NONE\n");
+    EXPECT_EQ(std::count(last.begin(), last.end(), '\n'), 27);
+    EXPECT_NE(last.find("Error 0x2c01 : Unknown configuration Tag\n"
+                        "  .\\Ressources\\Configuration.zkf: unrecognised tag 0x00 at byte 0\n"),
+              std::string::npos)
+        << last;
+    EXPECT_NE(last.find("Error 0x3c01 : File not found !\n  "), std::string::npos) << last;
+    EXPECT_TRUE(last.ends_with("\nresult: CONFIG_NONE\n")) << last;
 }
 
 TEST_F(ConfigTool, ShowListsEveryRecordAndTheTrailer) {

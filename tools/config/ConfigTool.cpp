@@ -314,8 +314,17 @@ int Verify(const CLI::App& command, const std::string& dir, std::ostream& out, s
         err << kProgram << ": verify: '" << dir << "' is not a folder\n";
         return kExitFailed;
     }
+    // Each message's first line exactly as the program shows it; the lines that say which file
+    // and why stand indented below it.
     MessagePresenter previous = SetMessagePresenter([&out](const MessageRequest& request) {
-        out << request.text << "\n";
+        std::size_t start = 0;
+        for (bool first = true; start <= request.text.size(); first = false) {
+            std::size_t end = request.text.find('\n', start);
+            if (end == std::string::npos)
+                end = request.text.size();
+            out << (first ? "" : "  ") << request.text.substr(start, end - start) << "\n";
+            start = end + 1;
+        }
         out.flush();
         return PositiveAnswer(request.flags);
     });
