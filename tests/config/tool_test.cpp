@@ -51,10 +51,14 @@ std::string LoaderTranscript(const std::filesystem::path& dir) {
 class ConfigTool : public ::testing::Test {
 protected:
     ConfigTool() { WriteUploadFiles(); }
+    // Upload files of one record each ("MZ", count 1, type 0x02, L = 1, six more bytes).
+    static std::string UploadFile(char seed) {
+        return std::string("MZ\0\0\0\1\2\0\0\1", 10) + std::string(6, seed);
+    }
     void WriteUploadFiles() {
-        dir.Write("files/sti.urt", std::string("STI upload\n"));
-        dir.Write("files/c1.urt", std::string("cartridge one\n"));
-        dir.Write("files/c2.urt", std::string("cartridge two\n"));
+        dir.Write("files/sti.urt", UploadFile('s'));
+        dir.Write("files/c1.urt", UploadFile('1'));
+        dir.Write("files/c2.urt", UploadFile('2'));
     }
     std::vector<std::string> MakeFull() const {
         return {"make",
@@ -189,11 +193,44 @@ TEST_F(ConfigTool, VerifyPrintsExactlyTheLoadersMessages) {
     EXPECT_TRUE(last.ends_with("\nresult: CONFIG_NONE\n")) << last;
 }
 
+// make refuses what the program could not send, with the reason; --no-check stores it anyway.
+TEST_F(ConfigTool, MakeRefusesFilesTheProgramCannotSend) {
+    const std::string longPath = "files/" + std::string(260, 'x');
+    struct Case {
+        std::string bytes;
+        std::string path;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"STI upload\n", "files/sti.urt", "not an upload file"},
+        {std::string("MZ\0\0\0\2", 6) + UploadFile('s').substr(6), "files/sti.urt",
+         "its header counts 2 records, it holds 1"},
+        {UploadFile('s').substr(0, 12), "files/sti.urt", "record 1 is cut short"},
+        {UploadFile('s'), longPath, "the path is longer than 259 characters"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        if (c.path == "files/sti.urt")
+            dir.Write(c.path, c.bytes);
+        const std::vector<std::string> args{"make", "-o", "Ressources/Configuration.zkf", "--sti",
+                                            c.path};
+        ToolRun refused = Tool(dir.Path(), args);
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_NE(refused.err.find(c.reason), std::string::npos) << refused.err;
+        std::vector<std::string> anyway = args;
+        anyway.push_back("--no-check");
+        if (c.path == "files/sti.urt") {
+            EXPECT_EQ(Tool(dir.Path(), anyway).status, 0);
+        }
+    }
+}
+
 TEST_F(ConfigTool, ShowListsEveryRecordAndTheTrailer) {
     ASSERT_EQ(Tool(dir.Path(), MakeFull()).status, 0);
     ToolRun shown = Tool(dir.Path(), {"show", "Ressources/Configuration.zkf"});
     EXPECT_EQ(shown.status, 0) << shown.err;
-    const DWORD stiCrc = Crc32("STI upload\n", 11);
+    const std::string sti = UploadFile('s');
+    const DWORD stiCrc = Crc32(sti.data(), sti.size());
     char crcText[16];
     std::snprintf(crcText, sizeof crcText, "0x%08x", static_cast<unsigned>(stiCrc));
     for (const std::string& expected :

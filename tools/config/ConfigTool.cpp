@@ -36,7 +36,7 @@ constexpr const char* kFooter =
 constexpr const char* kMakeSynopsis =
     "make -o FILE --sti PATH [--cartridge1 PATH --cartridge2 PATH]\n"
     "     [--software-version TEXT] [--hardware-version TEXT] [--brevon-version TEXT]\n"
-    "     [--pellum-version TEXT] [--cartridge-type TEXT] [--base DIR]";
+    "     [--pellum-version TEXT] [--cartridge-type TEXT] [--base DIR] [--no-check]";
 
 constexpr const char* kMakeDescription =
     "Writes a configuration file naming the given upload files, with the CRC-32 of each. Both "
@@ -77,6 +77,45 @@ constexpr std::pair<const char*, const char*> kMakeOptions[] = {
 };
 
 static_assert(kExitUsage == tools::kExitUsage && kExitOk == tools::kExitHelp);
+
+// The longest path the program accepts for an upload file (its buffer holds 260 with the NUL).
+constexpr std::size_t kMaxUploadPathChars = 259;
+// An upload file larger than this is no upload file the box takes.
+constexpr std::size_t kMaxUploadFileBytes = 256u * 1024 * 1024;
+
+// Why the file at path is not an upload file as the engine sends it, or "" when it is one (or
+// cannot be read at all): "MZ",
+// a 4-byte big-endian record count, then exactly that many records (type 0x02, 24-bit length L,
+// L + 5 more bytes) that end where the file ends.
+std::string UploadFileFault(const std::string& path) {
+    std::vector<BYTE> bytes;
+    // A file that cannot be read is reported where its checksum is taken.
+    if (ReadWholeFile(path, kMaxUploadFileBytes, &bytes).status != FileStatus::Ok)
+        return {};
+    if (bytes.size() < 6 || bytes[0] != 'M' || bytes[1] != 'Z')
+        return "not an upload file (it does not begin with an \"MZ\" header)";
+    const std::uint64_t count = (std::uint64_t{bytes[2]} << 24) | (std::uint64_t{bytes[3]} << 16) |
+                                (std::uint64_t{bytes[4]} << 8) | bytes[5];
+    std::size_t offset = 6;
+    std::uint64_t records = 0;
+    while (offset < bytes.size()) {
+        const std::string which = "record " + std::to_string(records + 1);
+        if (bytes.size() - offset < 4 || bytes[offset] != 0x02)
+            return which + " has no record header at byte " + std::to_string(offset);
+        const std::size_t length = (std::size_t{bytes[offset + 1]} << 16) |
+                                   (std::size_t{bytes[offset + 2]} << 8) | bytes[offset + 3];
+        if (length + 9 > 5100)
+            return which + " is longer than the 5100 bytes a record may hold";
+        if (bytes.size() - offset < length + 9)
+            return which + " is cut short by the end of the file";
+        offset += length + 9;
+        ++records;
+    }
+    if (records != count)
+        return "its header counts " + std::to_string(count) + " records, it holds " +
+               std::to_string(records);
+    return {};
+}
 
 int Usage(std::ostream& err, const std::string& problem) {
     return tools::UsageError(err, kProgram, problem);
@@ -135,6 +174,28 @@ int Make(const CLI::App& command, std::ostream& out, std::ostream& err) {
     std::filesystem::path base = DefaultBase(*file);
     if (std::optional<std::string> given = Value(command, "--base"))
         base = *given;
+
+    // Each upload file is one the program can send, named by a path it accepts; --no-check
+    // stores them anyway (to prepare a test of the program's own refusals, say).
+    if (command.get_option("--no-check")->count() == 0) {
+        const std::optional<std::string> paths[] = {spec.stiPath, spec.cartridge1Path,
+                                                    spec.cartridge2Path};
+        for (const std::optional<std::string>& path : paths) {
+            if (!path)
+                continue;
+            std::string fault;
+            if (path->size() > kMaxUploadPathChars)
+                fault = "the path is longer than " + std::to_string(kMaxUploadPathChars) +
+                        " characters";
+            else
+                fault = UploadFileFault(ResolveStoredPath(base.string(), *path));
+            if (!fault.empty()) {
+                err << kProgram << ": make: '" << *path << "': " << fault
+                    << " (--no-check stores it anyway)\n";
+                return kExitFailed;
+            }
+        }
+    }
 
     std::string error;
     std::optional<std::vector<BYTE>> bytes = BuildConfiguration(spec, base, &error);
@@ -347,6 +408,9 @@ int RunConfigTool(const std::vector<std::string>& args, std::ostream& out, std::
     CLI::App& make = commandLine.AddCommand("make", kMakeSynopsis, kMakeDescription);
     for (const auto& [name, valueName] : kMakeOptions)
         make.add_option(name)->option_text(valueName);
+    make.add_flag("--no-check")
+        ->description("store the upload files even when one is no upload file the program can "
+                      "send or its path is longer than the program accepts");
     std::string showFile;
     CLI::App& show = commandLine.AddCommand("show", "show FILE", kShowDescription);
     show.add_option("FILE", showFile);
