@@ -335,9 +335,23 @@ void CUpgradeSequencer::StartFile(BYTE fileTag, char* pszPath) {
         nResult = g_Uploader.UploadURTFile(pszPath);
     if (nResult == UPLOAD_STARTED) {
         g_nUploadState = STATE_UPLOADING;
+        const auto [index, count] = FilePlace(fileTag);
+        m_ui.OnFileStarted(index, count, pszPath);
         return;
     }
     ReportStartFailure(pszPath, nResult);
+}
+
+std::pair<int, int> CUpgradeSequencer::FilePlace(BYTE fileTag) const {
+    const int cartridge = fileTag == TAG_CARTRIDGE_FILE2 ? 2 : 1;
+    switch (m_nUpdateMode) {
+    case MODE_STI_ONLY:
+        return {1, 1};
+    case MODE_CARTRIDGE_ONLY:
+        return {cartridge, 2};
+    default:
+        return {fileTag == TAG_STI_FILE ? 1 : 1 + cartridge, 3};
+    }
 }
 
 void CUpgradeSequencer::ReportStartFailure(const char* pszPath, unsigned nResult) {
@@ -409,6 +423,7 @@ void CUpgradeSequencer::OnNotification(int nMsgType, int nPercent, const std::st
         // Every stage either starts a file, opens a prompt whose answer continues the
         // sequence, stops it or finishes it, so one step per completion is enough.
         g_nUploadState = STATE_STAGE_DONE;
+        m_ui.OnFileCompleted();
         SetProgress(0);
         NextStage();
         RunStage();

@@ -40,6 +40,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 // Upload states (g_nUploadState). There is no state 4.
 constexpr int STATE_IDLE = 0;       // no sequence, no connection held
@@ -97,6 +98,15 @@ struct ISequencerUi {
 
     // Sets the progress bar (range 0 to 100).
     virtual void SetProgressBar(int nPos) = 0;
+    // An upload file started: the index-th (from 1) of the count files that the update mode
+    // sends, path as the configuration names it (possibly with backslashes, relative to the
+    // configuration's folder). The progress that follows is this file's, from the box's answer to
+    // the wake-up on; until then the box has not answered. Does nothing unless overridden.
+    virtual void OnFileStarted(int /*index*/, int /*count*/, const std::string& /*path*/) {}
+    // The file started last is through: the box has its last record, for which the engine
+    // reports no progress. Comes before the bar goes back to 0 and the next stage runs. Does
+    // nothing unless overridden.
+    virtual void OnFileCompleted() {}
     // The port text as the user chose or typed it ("COM1:", "/dev/ttyUSB0").
     virtual std::string PortText() = 0;
     // Releases the configuration strings and ends the dialog ("Exit").
@@ -164,6 +174,8 @@ private:
     // Checks the file against the configuration's CRC-32 once more, then starts it. fileTag:
     // TAG_STI_FILE, TAG_CARTRIDGE_FILE1 or TAG_CARTRIDGE_FILE2.
     void StartFile(BYTE fileTag, char* pszPath);
+    // The file's place in the current update mode: {index from 1, count of files}.
+    std::pair<int, int> FilePlace(BYTE fileTag) const;
     void AskThenStart(const char* pszText, BYTE fileTag, char* pszPath);
     void Refuse();
     // Stops the sequence for good with a message: the port is released at once, so that another

@@ -39,6 +39,8 @@ public:
 
     std::vector<UiEvent> events;
     std::vector<int> progress; // every position set, in order
+    // The files started and completed, in order: "1 of 3: <path>", "completed".
+    std::vector<std::string> files;
     int endDialogCalls = 0;
     // The held prompt's answer function; stays callable after a close, to play a late answer.
     std::function<void(int)> heldAnswer;
@@ -63,6 +65,10 @@ public:
     }
     void CloseStagePrompt() override { events.push_back({UiEvent::ClosePrompt, "", 0}); }
     void SetProgressBar(int nPos) override { progress.push_back(nPos); }
+    void OnFileStarted(int index, int count, const std::string& path) override {
+        files.push_back(std::to_string(index) + " of " + std::to_string(count) + ": " + path);
+    }
+    void OnFileCompleted() override { files.push_back("completed"); }
     std::string PortText() override { return port; }
     void EndDialog() override { ++endDialogCalls; }
     void Post(std::function<void()> task) override { queue.Post(std::move(task)); }

@@ -1,20 +1,90 @@
 // sorvel-cli end to end: the program against the box simulator, with answers piped to it.
 #include "ChildProcess.h"
+#include "ProgressLine.h"
+#include "PtyPair.h"
 #include "SimulatedUpgrade.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <poll.h>
 #include <regex>
+#include <set>
+#include <spawn.h>
 #include <sstream>
+#include <sys/wait.h>
+
+extern char** environ;
 
 namespace {
 
 using namespace std::chrono_literals;
 using namespace sorvel::test;
+
+// What a prompt with OK/Cancel shows below its text, when it reads and with --yes.
+const std::string kAskOk = "[Enter = OK, anything else = Cancel]";
+const std::string kYesOk = kAskOk + " -> OK (--yes)";
+
+// A run of sorvel-cli with its standard output and error on a pseudo-terminal of the given
+// width and its input from /dev/null: its exit status and everything the terminal received.
+struct TerminalRun {
+    int status = -1;
+    std::string screen;
+};
+TerminalRun RunOnTerminal(std::vector<std::string> args, unsigned short columns) {
+    PtyPair pty;
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = columns;
+    EXPECT_EQ(::ioctl(pty.Master(), TIOCSWINSZ, &size), 0);
+    // A blocking descriptor of the slave side of its own: the program writes with no EAGAIN.
+    const int slave = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_GE(slave, 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, slave, 1);
+    posix_spawn_file_actions_adddup2(&actions, slave, 2);
+    args.insert(args.begin(), SORVEL_CLI_PATH);
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    EXPECT_EQ(posix_spawn(&pid, SORVEL_CLI_PATH, &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(slave);
+
+    // The pair holds the slave open, so the end shows as the program's exit, not as a hang-up;
+    // what it wrote last may reach the master a little later.
+    TerminalRun run;
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    int status = 0;
+    bool exited = false;
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd p{pty.Master(), POLLIN, 0};
+        const int ready = ::poll(&p, 1, exited ? 200 : 20);
+        char buffer[4096];
+        ssize_t n = 0;
+        while ((n = ::read(pty.Master(), buffer, sizeof buffer)) > 0)
+            run.screen.append(buffer, static_cast<std::size_t>(n));
+        if (exited && ready == 0)
+            break;
+        exited = exited || ::waitpid(pid, &status, WNOHANG) == pid;
+    }
+    if (!exited) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    run.status = exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
 
 // One run of sorvel-cli.
 struct Cli : ChildProcess {
@@ -78,11 +148,12 @@ TEST_F(CliTest, YesRunsEveryModeToItsFinalMessage) {
         const char* mode;
         std::vector<std::string> files;
         std::string messages;
-    } cases[] = {{"complete",
-                  {"sti.urt", "cart1.urt", "cart2.urt"},
-                  kReboot + "\n" + kFile + "\n" + kGood + "\n"},
-                 {"sti", {"sti.urt"}, kStiUpdated + "\n"},
-                 {"cartridge", {"cart1.urt", "cart2.urt"}, kFile + "\n" + kGood + "\n"}};
+    } cases[] = {
+        {"complete",
+         {"sti.urt", "cart1.urt", "cart2.urt"},
+         kReboot + "\n" + kYesOk + "\n" + kFile + "\n" + kYesOk + "\n" + kGood + "\n"},
+        {"sti", {"sti.urt"}, kStiUpdated + "\n"},
+        {"cartridge", {"cart1.urt", "cart2.urt"}, kFile + "\n" + kYesOk + "\n" + kGood + "\n"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mode);
         Box(c.files);
@@ -114,9 +185,12 @@ TEST_F(CliTest, PromptsReadTheirAnswersFromStandardInput) {
         int status;
         std::size_t files;
         std::string messages;
-    } cases[] = {{"\nY\n", 0, 3, kReboot + "\n" + kFile + "\n" + kGood + "\n"},
-                 {"ok\nno\n", 1, 2, kReboot + "\n" + kFile + "\n" + kSwitchOff + "\n"},
-                 {"", 1, 1, kReboot + "\n" + kSwitchOff + "\n"}}; // end of input: Cancel
+    } cases[] = {
+        {"\nY\n", 0, 3,
+         kReboot + "\n" + kAskOk + "\n" + kFile + "\n" + kAskOk + "\n" + kGood + "\n"},
+        {"ok\nno\n", 1, 2,
+         kReboot + "\n" + kAskOk + "\n" + kFile + "\n" + kAskOk + "\n" + kSwitchOff + "\n"},
+        {"", 1, 1, kReboot + "\n" + kAskOk + "\n" + kSwitchOff + "\n"}}; // end of input: Cancel
     for (const auto& c : cases) {
         SCOPED_TRACE(c.input);
         Box({"sti.urt", "cart1.urt", "cart2.urt"});
@@ -145,7 +219,9 @@ TEST_F(CliTest, FailuresEndWithStatusOneAndTheSystemsMessages) {
     Box({});
     Cli none(Args({"--yes"}));
     EXPECT_EQ(none.Wait(), 1);
-    EXPECT_EQ(none.Messages(), "Error 0x3c00 : Configuration File not found !\n");
+    // The loader's message first; a line naming the file and the reason may follow.
+    EXPECT_EQ(none.Messages().rfind("Error 0x3c00 : Configuration File not found !\n", 0), 0u)
+        << none.out;
 
     // A port that does not open.
     MakeUpgrade(true);
@@ -260,6 +336,113 @@ TEST_F(CliTest, InterruptStopsTheUploadAndClosesThePort) {
     EXPECT_EQ(cli.Wait(10s, true), 1); // its input stays open: the prompt never gets a line
     EXPECT_NE(cli.err.find("interrupted"), std::string::npos);
     EXPECT_EQ(box->GetReport().filesCompleted, 1u);
+}
+
+// On a terminal each file has one line, drawn in place: it names the file, waits for the box's
+// answer counting the seconds, and ends at 100 %. No line is ever wider than the terminal.
+TEST_F(CliTest, TerminalProgressLineFitsTheWidth) {
+    MakeUpgrade(true, 20);
+    struct Case {
+        unsigned short columns;
+        unsigned answerAfter; // wake-up bytes, 50 ms apart
+        std::string waiting;
+    } cases[] = {{80, 1, "file 1 of 3: sti.urt: waiting for the box to answer (0 s)"},
+                 {40, 25, "file 2 of 3: cart1.urt: waiting (1 s)"}};
+    // Lines of the messages and prompts, which are printed as they are, however wide.
+    std::set<std::string> messageLines;
+    std::istringstream messages(kReboot + "\n" + kFile + "\n" + kGood + "\n" + kYesOk);
+    for (std::string line; std::getline(messages, line);)
+        messageLines.insert(line);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.columns);
+        sorvel::boxsim::Options options;
+        options.answerAfter = c.answerAfter;
+        box =
+            StartBox({FilePath("sti.urt"), FilePath("cart1.urt"), FilePath("cart2.urt")}, options);
+        const TerminalRun run = RunOnTerminal(Args({"--yes"}), c.columns);
+        EXPECT_EQ(run.status, 0) << run.screen;
+        std::string screen =
+            std::regex_replace(run.screen, std::regex("\x1b\\[[0-9;?]*[A-Za-z]"), "");
+        std::replace(screen.begin(), screen.end(), '\r', '\n');
+        std::vector<std::string> lines;
+        std::istringstream split(screen);
+        for (std::string line; std::getline(split, line);)
+            if (!line.empty() && !messageLines.contains(line))
+                lines.push_back(line);
+        for (const auto& line : lines)
+            EXPECT_LT(sorvel::cli::VisibleWidth(line), c.columns) << "'" << line << "'";
+        const auto has = [&](const std::string& text) {
+            return std::any_of(lines.begin(), lines.end(),
+                               [&](const auto& l) { return l.find(text) != std::string::npos; });
+        };
+        EXPECT_TRUE(has(c.waiting)) << screen;
+        for (const char* name :
+             {"file 1 of 3: sti.urt", "file 2 of 3: cart1.urt", "file 3 of 3: cart2.urt"})
+            EXPECT_TRUE(has(std::string(name) + (c.columns >= 80 ? " [" : "  "))) << name;
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const auto& l) { return l.find("100%") != std::string::npos; }),
+                  3)
+            << screen;
+        EXPECT_FALSE(has("progress: ")) << screen;
+    }
+}
+
+// --trace FILE logs the protocol as it happens, resends included.
+TEST_F(CliTest, TraceFollowsTheProtocol) {
+    MakeUpgrade(false);
+    sorvel::boxsim::Options options;
+    options.nakEvery = 2;
+    box = StartBox({FilePath("sti.urt")}, options);
+    const auto trace = dir.Path() / "trace.log";
+    Cli cli(Args({"--yes", "--trace", trace.string()}));
+    EXPECT_EQ(cli.Wait(), 0) << cli.err;
+    std::ifstream file(trace);
+    const std::string text((std::istreambuf_iterator<char>(file)), {});
+    std::size_t at = 0;
+    for (const char* event :
+         {"port opened: ", "upload started: .\\Ressources\\sti.urt, 6 records", "ACK after ",
+          "ENQ: record 1 of 6 sent, 300 bytes", "ENQ: record 2 of 6 sent",
+          "NAK: record 2 sent again", "ENQ: record 6 of 6 sent", "complete: ", "port closed"}) {
+        at = text.find(event, at);
+        ASSERT_NE(at, std::string::npos) << event << " in order in:\n" << text;
+    }
+}
+
+// True when text is a sequence of whole UTF-8 characters.
+bool WholeCharacters(const std::string& text) {
+    for (std::size_t at = 0; at < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[at]);
+        const std::size_t n = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        if (at + n > text.size())
+            return false;
+        for (std::size_t i = 1; i < n; ++i)
+            if ((static_cast<unsigned char>(text[at + i]) & 0xC0) != 0x80)
+                return false;
+        at += n;
+    }
+    return true;
+}
+
+// The line fits every width, keeps the percentage as long as it can, and cuts names on whole
+// characters.
+TEST(ProgressLineTest, FitsEveryWidth) {
+    sorvel::cli::ProgressLineState waiting{1, 3, "Sti.urt", true, 12};
+    sorvel::cli::ProgressLineState sending{2, 3, "Cartridge1.urt", false, 0, 45, 12345.6, 421};
+    sorvel::cli::ProgressLineState wide{3, 3, "Ünïcödé_名前_Cartridge2.urt", false, 0, 100, -1, 0};
+    for (const auto& state : {waiting, sending, wide}) {
+        for (int columns = 1; columns <= 120; ++columns) {
+            const std::string line = sorvel::cli::LayOutProgressLine(state, columns);
+            SCOPED_TRACE(std::to_string(columns) + ": '" + line + "'");
+            EXPECT_LE(sorvel::cli::VisibleWidth(line), std::max(columns - 1, 1));
+            EXPECT_TRUE(WholeCharacters(line));
+            if (columns >= 8 && !state.waiting) {
+                EXPECT_NE(line.find(std::to_string(state.percent) + "%"), std::string::npos);
+            }
+        }
+    }
+    EXPECT_EQ(sorvel::cli::LayOutProgressLine(sending, 80),
+              "file 2 of 3: Cartridge1.urt [#########............]  45%   12.3 kB/s   ETA 7:01");
+    EXPECT_EQ(sorvel::cli::DisplayName(".\\Ressources\\Cartridge1.urt"), "Cartridge1.urt");
 }
 
 } // namespace

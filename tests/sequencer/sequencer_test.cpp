@@ -133,6 +133,14 @@ TEST_P(ModeTest, RunsFromStartToFinalMessageWithEveryFileIntact) {
     EXPECT_EQ(ui.progress.back(), 0);
     EXPECT_GT(*std::max_element(ui.progress.begin(), ui.progress.end()), 0);
     EXPECT_LT(*std::max_element(ui.progress.begin(), ui.progress.end()), 100);
+    // Each file is announced with its place in the mode's sequence, then completed.
+    std::vector<std::string> announced;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        announced.push_back(std::to_string(i + 1) + " of " + std::to_string(files.size()) + ": " +
+                            files[i]);
+        announced.push_back("completed");
+    }
+    EXPECT_EQ(ui.files, announced);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,17 +1,42 @@
 #include "ConsoleUi.h"
 
+#include "Program.h"
+
+#include <algorithm>
+#include <filesystem>
 #include <iostream>
+#include <sys/ioctl.h>
 #include <thread>
+#include <unistd.h>
 
 namespace sorvel::cli {
 namespace {
 
-constexpr int kBarWidth = 40;
+constexpr int kDefaultColumns = 80;
+
+// The width of the terminal on standard output, asked at each line so that a resized window is
+// followed.
+int TerminalColumns() {
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    return kDefaultColumns;
+}
+
+// What to type at a prompt with a choice, as MakeConsolePresenter reads the answer.
+std::string AnswerHint(unsigned buttons, bool answerYes) {
+    const bool yesNo = buttons == MB_YESNO;
+    std::string hint =
+        yesNo ? "[Enter or y = Yes, anything else = No]" : "[Enter = OK, anything else = Cancel]";
+    if (answerYes)
+        hint += yesNo ? " -> Yes (--yes)" : " -> OK (--yes)";
+    return hint;
+}
 
 } // namespace
 
 void ProgressOutput::Set(int nPos) {
-    std::lock_guard lock(m_mutex);
+    sorvel::MutexLock lock(m_mutex);
     if (nPos == m_last)
         return;
     m_last = nPos;
@@ -20,36 +45,118 @@ void ProgressOutput::Set(int nPos) {
         return;
     }
     if (nPos <= 0) {
-        // Back to 0: the file is through, or the upload ended. The bar of that file stays on
+        // Back to 0: the file is through, or the upload ended. The line of that file stays on
         // screen as it last stood.
-        if (m_lineOpen)
-            std::cout << "\n" << std::flush;
-        m_lineOpen = false;
+        EndLineLocked();
+        m_line.waiting = false;
         return;
     }
-    const int clamped = nPos > 100 ? 100 : nPos;
-    const int filled = clamped * kBarWidth / 100;
-    std::cout << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
-              << std::string(static_cast<std::size_t>(kBarWidth - filled), '.') << "] "
-              << (clamped < 10    ? "  "
-                  : clamped < 100 ? " "
-                                  : "")
-              << clamped << "%" << std::flush;
-    m_lineOpen = true;
+    m_line.waiting = false;
+    m_line.percent = std::min(nPos, 100);
+    const Clock::time_point now = Clock::now();
+    if (!m_haveFirst) {
+        m_haveFirst = true;
+        m_firstAt = now;
+        m_firstPercent = m_line.percent;
+    }
+    EstimateLocked(now);
+    DrawLocked();
 }
 
 void ProgressOutput::EndLine() {
-    std::lock_guard lock(m_mutex);
+    sorvel::MutexLock lock(m_mutex);
+    EndLineLocked();
+    // A message took the waiting line's place; it is not drawn again below the message.
+    m_line.waiting = false;
+}
+
+void ProgressOutput::FileStarted(int index, int count, const std::string& path) {
+    if (!m_terminal)
+        return;
+    std::error_code error;
+    const std::uintmax_t bytes = std::filesystem::file_size(sorvel::NativePath(path), error);
+    sorvel::MutexLock lock(m_mutex);
+    EndLineLocked();
+    m_line = ProgressLineState{};
+    m_line.index = index;
+    m_line.count = count;
+    m_line.name = DisplayName(path);
+    m_line.waiting = true;
+    m_fileBytes = error ? 0 : bytes;
+    m_startedAt = Clock::now();
+    m_haveFirst = false;
+    DrawLocked();
+}
+
+void ProgressOutput::FileCompleted() {
+    if (!m_terminal)
+        return;
+    sorvel::MutexLock lock(m_mutex);
+    m_line.waiting = false;
+    m_line.percent = 100;
+    EstimateLocked(Clock::now());
+    DrawLocked();
+    EndLineLocked();
+}
+
+int ProgressOutput::Tick() {
+    sorvel::MutexLock lock(m_mutex);
+    if (!m_terminal || !m_line.waiting)
+        return -1;
+    const auto waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_startedAt);
+    const auto seconds = static_cast<int>(waited.count() / 1000);
+    if (seconds != m_line.waitedSeconds) {
+        m_line.waitedSeconds = seconds;
+        DrawLocked();
+    }
+    // Just past the next whole second.
+    return static_cast<int>(1000 - waited.count() % 1000) + 1;
+}
+
+void ProgressOutput::EstimateLocked(Clock::time_point now) {
+    const double seconds = std::chrono::duration<double>(now - m_firstAt).count();
+    const int done = m_line.percent - m_firstPercent;
+    m_line.bytesPerSecond = -1;
+    m_line.secondsLeft = m_line.percent >= 100 ? 0 : -1;
+    if (!m_haveFirst || m_fileBytes == 0 || done <= 0 || seconds <= 0)
+        return;
+    const auto fileBytes = static_cast<double>(m_fileBytes);
+    m_line.bytesPerSecond = fileBytes * done / 100 / seconds;
+    if (m_line.percent < 100)
+        m_line.secondsLeft = fileBytes * (100 - m_line.percent) / 100 / m_line.bytesPerSecond;
+}
+
+void ProgressOutput::DrawLocked() {
+    const int columns = TerminalColumns();
+    const std::string line = LayOutProgressLine(m_line, columns);
+    const int width = VisibleWidth(line);
+    // Blanks over what is left of a longer line, within the width.
+    const int blanks = std::clamp(m_lineWidth - width, 0, std::max(columns - 1 - width, 0));
+    std::cout << "\r" << line << std::string(static_cast<std::size_t>(blanks), ' ') << std::flush;
+    m_lineWidth = width;
+    m_lineOpen = true;
+}
+
+void ProgressOutput::EndLineLocked() {
     if (m_lineOpen)
         std::cout << "\n" << std::flush;
     m_lineOpen = false;
+    m_lineWidth = 0;
 }
 
 MessagePresenter MakeCliPresenter(bool answerYes, std::shared_ptr<ProgressOutput> progress) {
     MessagePresenter console = MakeConsolePresenter(answerYes);
-    return [console, progress](const MessageRequest& request) {
+    return [console, progress, answerYes](const MessageRequest& request) {
         progress->EndLine();
-        return console(request);
+        const unsigned buttons = request.flags & kMessageButtonsMask;
+        if (buttons != MB_OKCANCEL && buttons != MB_YESNO)
+            return console(request);
+        // The prompt's own text stays as it is and first; the hint is its last line.
+        MessageRequest shown = request;
+        shown.text += '\n';
+        shown.text += AnswerHint(buttons, answerYes);
+        return console(shown);
     };
 }
 
@@ -91,6 +198,14 @@ void ConsoleUi::ShowStagePrompt(const std::string& text, unsigned flags,
 
 void ConsoleUi::SetProgressBar(int nPos) {
     m_progress->Set(nPos);
+}
+
+void ConsoleUi::OnFileStarted(int index, int count, const std::string& path) {
+    m_progress->FileStarted(index, count, path);
+}
+
+void ConsoleUi::OnFileCompleted() {
+    m_progress->FileCompleted();
 }
 
 void ConsoleUi::Post(std::function<void()> task) {

@@ -36,10 +36,12 @@ constexpr const char* kDescription =
     "DIR/Ressources/Configuration.zkf is loaded and checked first, with the program's "
     "messages.\n"
     "\n"
-    "Every message and prompt is printed as it is. A prompt then reads one line: empty, \"y\", "
-    "\"yes\" or \"ok\" answer OK/Yes; anything else, or the end of input, answers Cancel/No and "
-    "stops the upgrade. Progress is a bar on a terminal, else one line \"progress: N%\" per "
-    "change.";
+    "Every message and prompt is printed as it is. A prompt then shows what to type and reads "
+    "one line: empty, \"y\", \"yes\" or \"ok\" answer OK/Yes; anything else, or the end of "
+    "input, answers Cancel/No and stops the upgrade. On a terminal one line, as wide as the "
+    "terminal, shows the file being sent (\"file 2 of 3: Cartridge1.urt\"), the seconds waited "
+    "for the box to answer, then the percentage, rate and time left; elsewhere progress is one "
+    "line \"progress: N%\" per change.";
 
 constexpr const char* kFooter =
     "Exit status: 0 when the box was updated (the final message was shown), 1 when the upgrade "
@@ -205,7 +207,8 @@ int RunUpgrade(sorvel::cli::ConsoleUi& ui, sorvel::TaskQueue& queue,
     });
     while (!done) {
         pollfd fds[2] = {{queue.WakeFd(), POLLIN, 0}, {signalFd, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+        // While the box has not answered, the wait wakes up each second to count it.
+        if (::poll(fds, 2, progress.Tick()) < 0 && errno != EINTR)
             break;
         if (fds[1].revents & POLLIN) {
             signalfd_siginfo info{};
