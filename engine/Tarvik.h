@@ -49,6 +49,8 @@
 #if defined(_WIN32)
 #if defined(TARVIK_BUILDING)
 #define TARVIK_API __declspec(dllexport)
+#elif defined(TARVIK_STATIC)
+#define TARVIK_API // the engine linked in, not loaded from Tarvik_Dll.dll (tests)
 #else
 #define TARVIK_API __declspec(dllimport)
 #endif

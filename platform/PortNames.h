@@ -1,8 +1,9 @@
 // Port names as the program's users write them. "COM1" and "COM1:" (any case, any number n)
 // name a serial port the Windows way: on Linux the device that the user's mapping names
 // ($XDG_CONFIG_HOME/sorvel/dosdevices/comn, a symbolic link, as Wine maps COM ports), else
-// /dev/ttyS<n-1>. Any other name is a device path, used as given. The system's side lives in the
-// file named for the OS (PortNames_linux.cpp).
+// /dev/ttyS<n-1>; on Windows \\.\COMn, which opens every port number. Any other name is a
+// device path, used as given. The system's side lives in the file named for the OS
+// (PortNames_linux.cpp, PortNames_win32.cpp).
 //
 // Any thread; reads the environment and the file system only.
 #pragma once

@@ -21,11 +21,16 @@ SORVEL_PLATFORM_API std::string ApplicationTitle();
 SORVEL_PLATFORM_API std::string ProgramExeCaption();
 
 // A path as the platform opens it. Configuration files may have been written on Windows: on
-// POSIX every backslash becomes a slash, so ".\Ressources\Configuration.zkf" opens as
+// POSIX every backslash becomes a slash (Windows takes the path as it stands), so
+// ".\Ressources\Configuration.zkf" opens as
 // "./Ressources/Configuration.zkf". Other characters are kept.
 SORVEL_PLATFORM_API std::string NativePath(std::string_view path);
 
-// Text of a system error number ("Permission denied"), thread-safe.
+// Text of a C library error number ("Permission denied"), thread-safe.
 SORVEL_PLATFORM_API std::string SystemErrorText(int errorNumber);
+
+// Windows only: text of a Win32 error code (GetLastError), without its line end; "error N" when
+// the system has none.
+SORVEL_PLATFORM_API std::string Win32ErrorText(unsigned long code);
 
 } // namespace sorvel

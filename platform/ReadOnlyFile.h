@@ -1,6 +1,6 @@
 // A regular file open for reading: the upload files that the engine sends and the files that the
 // configuration loader verifies. The system's calls live in the file named for the OS
-// (ReadOnlyFile_posix.cpp).
+// (ReadOnlyFile_posix.cpp, ReadOnlyFile_win32.cpp). Always binary: bytes are read as they are.
 //
 // Only regular files open: a directory, a FIFO or a device named by a configuration could block
 // or never end, and is never opened at all (it is looked at first). Reads retry on EINTR.
@@ -38,7 +38,7 @@ public:
     SORVEL_PLATFORM_API OpenResult Open(const std::string& path, bool lockAgainstWriters,
                                         std::string* reason = nullptr);
     SORVEL_PLATFORM_API void Close();
-    bool IsOpen() const { return m_handle >= 0; }
+    bool IsOpen() const { return m_handle != kClosed; }
     // The file's size when it was opened.
     std::uint64_t Size() const { return m_size; }
 
@@ -48,7 +48,9 @@ public:
                                     std::string* reason = nullptr) const;
 
 private:
-    int m_handle = -1;
+    // A descriptor on POSIX, a HANDLE on Windows (where -1 is INVALID_HANDLE_VALUE).
+    static constexpr std::intptr_t kClosed = -1;
+    std::intptr_t m_handle = kClosed;
     std::uint64_t m_size = 0;
 };
 

@@ -34,12 +34,12 @@ ReadOnlyFile::~ReadOnlyFile() {
 }
 
 ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, -1)), m_size(other.m_size) {}
+    : m_handle(std::exchange(other.m_handle, kClosed)), m_size(other.m_size) {}
 
 ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
     if (this != &other) {
         Close();
-        m_handle = std::exchange(other.m_handle, -1);
+        m_handle = std::exchange(other.m_handle, kClosed);
         m_size = other.m_size;
     }
     return *this;
@@ -74,13 +74,14 @@ ReadOnlyFile::OpenResult ReadOnlyFile::Open(const std::string& path, bool lockAg
             return OpenResult::Locked;
         return Refuse(OpenResult::Failed, errno, reason);
     }
-    m_handle = file.Release();
+    m_handle = static_cast<std::intptr_t>(file.Release());
     m_size = static_cast<std::uint64_t>(info.st_size);
     return OpenResult::Ok;
 }
 
 void ReadOnlyFile::Close() {
-    UniqueFd closing(std::exchange(m_handle, -1)); // closing also releases the lock
+    // Closing also releases the lock.
+    UniqueFd closing(static_cast<int>(std::exchange(m_handle, kClosed)));
     m_size = 0;
 }
 
@@ -89,8 +90,8 @@ long ReadOnlyFile::ReadAt(void* buffer, long count, std::int64_t offset,
     auto* bytes = static_cast<unsigned char*>(buffer);
     long done = 0;
     while (done < count) {
-        ssize_t got = ::pread(m_handle, bytes + done, static_cast<size_t>(count - done),
-                              static_cast<off_t>(offset + done));
+        ssize_t got = ::pread(static_cast<int>(m_handle), bytes + done,
+                              static_cast<size_t>(count - done), static_cast<off_t>(offset + done));
         if (got < 0) {
             if (errno == EINTR)
                 continue;

@@ -21,7 +21,7 @@ void StopContext::WaitForStop() {
     m_state->changed.wait(lock, m_state->source.get_token(), [] { return false; });
 }
 
-int StopContext::WakeFd() const {
+WaitHandle StopContext::WakeFd() const {
     return m_state->wake->Handle();
 }
 

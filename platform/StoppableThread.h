@@ -21,6 +21,7 @@
 #pragma once
 
 #include "PlatformExport.h"
+#include "WakeEvent.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -32,8 +33,6 @@
 #include <thread>
 
 namespace sorvel {
-
-class WakeEvent;
 
 // What the thread and its stoppers share.
 struct StopState {
@@ -62,9 +61,10 @@ public:
     SORVEL_PLATFORM_API bool WaitFor(std::chrono::nanoseconds period);
     // Waits until a stop is asked for.
     SORVEL_PLATFORM_API void WaitForStop();
-    // Readable once a stop was asked for (for poll()); -1 when the system gave no descriptor,
+    // Ready once a stop was asked for: readable for poll() on POSIX, signalled for
+    // WaitForMultipleObjects on Windows (WakeEvent.h). kNoWaitHandle when the system gave none,
     // in which case the thread must not wait longer than it may take to notice a stop.
-    SORVEL_PLATFORM_API int WakeFd() const;
+    SORVEL_PLATFORM_API WaitHandle WakeFd() const;
     // Empties the wake-up descriptor after poll() said it was readable.
     SORVEL_PLATFORM_API void ClearWake();
 

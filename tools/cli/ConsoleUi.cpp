@@ -1,26 +1,22 @@
 #include "ConsoleUi.h"
 
+#include "CliSystem.h"
 #include "Program.h"
 
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
-#include <sys/ioctl.h>
 #include <thread>
-#include <unistd.h>
 
 namespace sorvel::cli {
 namespace {
 
 constexpr int kDefaultColumns = 80;
 
-// The width of the terminal on standard output, asked at each line so that a resized window is
-// followed.
-int TerminalColumns() {
-    winsize size{};
-    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
-        return size.ws_col;
-    return kDefaultColumns;
+// The width of the terminal on standard output.
+int Columns() {
+    const int columns = TerminalColumns();
+    return columns > 0 ? columns : kDefaultColumns;
 }
 
 // What to type at a prompt with a choice, as MakeConsolePresenter reads the answer.
@@ -128,7 +124,7 @@ void ProgressOutput::EstimateLocked(Clock::time_point now) {
 }
 
 void ProgressOutput::DrawLocked() {
-    const int columns = TerminalColumns();
+    const int columns = Columns();
     const std::string line = LayOutProgressLine(m_line, columns);
     const int width = VisibleWidth(line);
     // Blanks over what is left of a longer line, within the width.

@@ -49,7 +49,7 @@ public:
     // The file is through: on a terminal its line shows 100 % and ends.
     void FileCompleted() EXCLUDES(m_mutex);
     // The owner thread's timer: redraws the waiting line when its seconds change. Returns the
-    // milliseconds until it wants to run again, -1 while nothing waits (a poll time-out).
+    // milliseconds until it wants to run again, -1 while nothing waits (the wait's time-out).
     int Tick() EXCLUDES(m_mutex);
 
 private:

@@ -1,9 +1,5 @@
 #include "TaskQueue.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <poll.h>
-
 namespace sorvel {
 
 // Without the wake-up descriptor (out of descriptors) the queue still works: RunUntil then looks
@@ -52,7 +48,7 @@ bool TaskQueue::RunUntil(const std::function<bool()>& done, std::chrono::millise
         }
         m_wake.Clear();
         {
-            // A task posted between the check above and the drain must not wait for a poll.
+            // A task posted between the check above and the drain must not wait.
             std::lock_guard lock(m_mutex);
             if (!m_tasks.empty())
                 continue;
@@ -61,14 +57,7 @@ bool TaskQueue::RunUntil(const std::function<bool()>& done, std::chrono::millise
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return done();
-        constexpr std::chrono::milliseconds kFallbackPeriod{10};
-        const int wakeFd = m_wake.Handle();
-        pollfd fd{wakeFd, POLLIN, 0};
-        int ready = ::poll(
-            &fd, 1,
-            static_cast<int>(wakeFd >= 0 ? left.count() : std::min(left, kFallbackPeriod).count()));
-        if (ready < 0 && errno != EINTR)
-            return done();
+        m_wake.Wait(left);
     }
 }
 

@@ -33,8 +33,8 @@ public:
     // or the time-out passes; true when done() held.
     bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
-    // Readable while tasks are waiting.
-    int WakeFd() const { return m_wake.Handle(); }
+    // Ready (WakeEvent.h) while tasks are waiting.
+    WaitHandle WakeFd() const { return m_wake.Handle(); }
 
 private:
     std::mutex m_mutex;

@@ -3,26 +3,23 @@
 // Loads the configuration from a folder as the dialog program does at start-up, then runs the
 // same sequence as "Start Upload" with the same messages and prompts, on the console. See
 // kDescription.
+#include "CliSystem.h"
 #include "ConfigFile.h"
 #include "ConsoleUi.h"
 #include "MessageBox.h"
 #include "TaskQueue.h"
 #include "ToolOptions.h"
-#include "UniqueFd.h"
 #include "UpgradeSequencer.h"
 
-#include <cerrno>
-#include <csignal>
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
-#include <poll.h>
 #include <string>
-#include <sys/signalfd.h>
-#include <unistd.h>
+#include <system_error>
 
 namespace {
 
@@ -121,7 +118,10 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
         if (error)
             return UsageError("--trace: " + error.message());
         // The engine opens its trace from the environment when it connects.
-        ::setenv("SORVEL_TRACE", absolute.c_str(), 1);
+        if (const std::string failed =
+                sorvel::cli::SetEnvironment("SORVEL_TRACE", absolute.string());
+            !failed.empty())
+            return UsageError("--trace: " + failed);
     }
     return std::nullopt;
 }
@@ -137,20 +137,6 @@ const char* ModeName(BYTE mode) {
     default:
         return "none";
     }
-}
-
-// Blocks the stop signals in this thread before any other thread exists, so that every thread
-// inherits the mask and the signals arrive only through the returned descriptor; no work is done
-// in a signal handler.
-int OpenSignalFd() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0)
-        return -1;
-    return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
 // Loads the configuration of the working directory, as the dialog does at start-up, and picks
@@ -170,11 +156,11 @@ std::optional<int> LoadConfiguration(const Options& options, CONFIG_INFO& config
     return std::nullopt;
 }
 
-// Runs the sequence of "Start Upload" in mode on the queue's thread (this one) until it ends or a
-// stop signal arrives on signalFd; the exit status.
+// Runs the sequence of "Start Upload" in mode on the queue's thread (this one) until it ends or
+// stop is requested; the exit status.
 int RunUpgrade(sorvel::cli::ConsoleUi& ui, sorvel::TaskQueue& queue,
                sorvel::cli::ProgressOutput& progress, CONFIG_INFO& config, BYTE mode,
-               int signalFd) {
+               const sorvel::cli::StopSignal& stop) {
     int status = kExitFailed;
     CUpgradeSequencer sequencer(ui, config);
     if (mode == MODE_COMPLETE)
@@ -206,13 +192,18 @@ int RunUpgrade(sorvel::cli::ConsoleUi& ui, sorvel::TaskQueue& queue,
         sequencer.OnStartUpload();
     });
     while (!done) {
-        pollfd fds[2] = {{queue.WakeFd(), POLLIN, 0}, {signalFd, POLLIN, 0}};
         // While the box has not answered, the wait wakes up each second to count it.
-        if (::poll(fds, 2, progress.Tick()) < 0 && errno != EINTR)
+        int timeoutMs = progress.Tick();
+        if (queue.WakeFd() == sorvel::kNoWaitHandle) {
+            // Without its wake-up the queue is looked at every few milliseconds instead.
+            constexpr int kQueuePeriodMs = 10;
+            timeoutMs = timeoutMs < 0 ? kQueuePeriodMs : std::min(timeoutMs, kQueuePeriodMs);
+        }
+        const sorvel::cli::WaitResult ready =
+            sorvel::cli::WaitForWakeOrStop(queue.WakeFd(), stop, timeoutMs);
+        if (ready == sorvel::cli::WaitResult::Failed)
             break;
-        if (fds[1].revents & POLLIN) {
-            signalfd_siginfo info{};
-            [[maybe_unused]] ssize_t n = ::read(signalFd, &info, sizeof info);
+        if (ready == sorvel::cli::WaitResult::Stop) {
             sequencer.Abort();
             progress.EndLine();
             std::cerr << "sorvel-cli: interrupted; the upload was stopped and the port closed"
@@ -240,20 +231,23 @@ int main(int argc, char** argv) {
         return *status;
 
     // A closed pipe on standard output must end a write with an error, not the process.
-    std::signal(SIGPIPE, SIG_IGN);
-    const sorvel::UniqueFd signalFd(OpenSignalFd());
-    if (!signalFd.Valid()) {
-        std::cerr << "sorvel-cli: cannot watch for Ctrl-C: " << std::strerror(errno) << std::endl;
+    sorvel::cli::IgnoreBrokenPipe();
+    // Before any other thread starts (StopSignal).
+    const sorvel::cli::StopSignal stop;
+    if (!stop.Valid()) {
+        std::cerr << "sorvel-cli: cannot watch for Ctrl-C: " << stop.Error() << std::endl;
         return kExitFailed;
     }
 
-    auto progress = std::make_shared<sorvel::cli::ProgressOutput>(::isatty(STDOUT_FILENO) == 1);
+    auto progress = std::make_shared<sorvel::cli::ProgressOutput>(sorvel::cli::StdoutIsTerminal());
     sorvel::SetMessagePresenter(sorvel::cli::MakeCliPresenter(options.answerYes, progress));
 
     // The program runs in its upgrade's folder: the configuration and the upload paths it names
     // are relative to the working directory.
-    if (::chdir(options.dir.c_str()) != 0)
-        return UsageError("cannot use folder '" + options.dir + "': " + std::strerror(errno));
+    std::error_code folderError;
+    std::filesystem::current_path(options.dir, folderError);
+    if (folderError)
+        return UsageError("cannot use folder '" + options.dir + "': " + folderError.message());
 
     CONFIG_INFO config;
     BYTE mode = MODE_NONE;
@@ -263,7 +257,7 @@ int main(int argc, char** argv) {
     }
     auto queue = std::make_shared<sorvel::TaskQueue>();
     sorvel::cli::ConsoleUi ui(options.port, options.answerYes, queue, progress);
-    const int status = RunUpgrade(ui, *queue, *progress, config, mode, signalFd.Get());
+    const int status = RunUpgrade(ui, *queue, *progress, config, mode, stop);
     ReleaseConfigStrings(&config);
     std::cout.flush();
     if (ui.ReadingInput()) {

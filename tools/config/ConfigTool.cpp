@@ -5,7 +5,6 @@
 #include "Crc32.h"
 #include "FileAccess.h"
 #include "MessageBox.h"
-#include "Program.h"
 #include "ToolOptions.h"
 
 #include <cstdio>
@@ -14,7 +13,7 @@
 #include <ostream>
 #include <set>
 #include <string>
-#include <sys/stat.h>
+#include <system_error>
 
 namespace sorvel::tool {
 namespace {
@@ -365,13 +364,13 @@ int Show(const CLI::App& command, const std::string& file, std::ostream& out, st
 int Verify(const CLI::App& command, const std::string& dir, std::ostream& out, std::ostream& err) {
     if (tools::Leftover(command) || dir.empty())
         return Usage(err, "verify: name at most one folder (verify [DIR])");
-    struct stat info {};
-    if (stat(dir.c_str(), &info) != 0) {
-        err << kProgram << ": verify: cannot use '" << dir << "': " << SystemErrorText(errno)
-            << "\n";
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(dir, error);
+    if (error) {
+        err << kProgram << ": verify: cannot use '" << dir << "': " << error.message() << "\n";
         return kExitFailed;
     }
-    if (!S_ISDIR(info.st_mode)) {
+    if (!std::filesystem::is_directory(status)) {
         err << kProgram << ": verify: '" << dir << "' is not a folder\n";
         return kExitFailed;
     }
