@@ -1,11 +1,12 @@
 # The two commands a newcomer needs:
 #   make demo   installs what is missing, builds, and runs the program against a simulated box
-#   make test   installs what is missing, builds the dev, tsan and ci presets and runs their tests
+#   make test   installs what is missing, builds the dev, tsan, ci and windows presets and runs
+#               their tests (the Windows programs under Wine)
 # Both can be run on a fresh machine; they call scripts/install-deps first.
 # make package builds the release preset and writes its Debian package into build/package/
 # (PACKAGE_PRESET=ci packages the ci build instead, the one make test has built and checked).
 
-.PHONY: all deps build test test-dev test-tsan test-ci demo bench package format clean
+.PHONY: all deps build test test-dev test-tsan test-ci test-windows demo bench package format clean
 
 PACKAGE_PRESET ?= release
 
@@ -19,7 +20,7 @@ build: deps
 	cmake --build --preset release
 
 test: deps
-	scripts/run-tests dev tsan ci
+	scripts/run-tests dev tsan ci windows
 
 test-dev: deps
 	scripts/run-tests dev
@@ -29,6 +30,9 @@ test-tsan: deps
 
 test-ci: deps
 	scripts/run-tests ci
+
+test-windows: deps
+	scripts/run-tests windows
 
 demo: deps
 	scripts/demo

@@ -63,8 +63,7 @@ constexpr DWORD kQueueBytes = 3000;
 // error, ring (0x1F8). Received bytes come through the reader's own reads.
 constexpr DWORD kLineEventMask = EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING;
 // The reader's wait: after this much silence it clears the line's error state.
-constexpr auto kReaderWait = 500ms;
-constexpr DWORD kReaderWaitMs = 500;
+constexpr std::chrono::milliseconds kReaderWait = 500ms;
 // A request whose event could not be created is looked at this often, milliseconds.
 constexpr DWORD kPollMs = 10;
 // Without the stop's wake-up handle the reader looks for a stop this often, milliseconds.
@@ -881,7 +880,7 @@ void CommReaderThread(sorvel::StopContext& context, ReaderLocal local,
             if (!ReaderMessage(context, kMsgReaderWait))
                 break;
             // Whatever made the wait fail, the next try comes after a pause, not at once.
-            WaitForStopAtMost(context, kReaderWaitMs);
+            WaitForStopAtMost(context, static_cast<DWORD>(kReaderWait.count()));
         } else if (wait.end == WaitEnd::Quiet) {
             DWORD queued = 0;
             const ClearResult cleared = ClearErrors(*port, &queued);
