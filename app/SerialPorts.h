@@ -9,6 +9,8 @@
 // Any thread; reads the file system only.
 #pragma once
 
+#include "NaturalOrder.h"
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -19,6 +21,3 @@
 // each group in natural order (ttyUSB2 before ttyUSB10). Nothing found, or an unreadable folder,
 // gives an empty list.
 std::vector<std::string> ListSerialPorts(const std::filesystem::path& root = "/");
-
-// True when a before b in natural order: runs of digits compare by their value.
-bool NaturalLess(const std::string& a, const std::string& b);

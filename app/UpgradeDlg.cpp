@@ -41,22 +41,22 @@ constexpr int kPortListHeightDu = 50;
 // The window menu's "Close" command.
 constexpr unsigned kScClose = 0xF060;
 
-const char* const kTemplatePorts[] = {"COM1:", "COM2:", "COM3:", "COM4:"};
-
-// True when one of the template's COM entries already opens the device: "COM1:" is /dev/ttyS0,
-// or the device the user mapped it to. Links (a by-id name, the mapping) are followed only on
-// this machine's own file system.
-bool ReachedByTemplateEntry(const std::string& port, bool thisMachine) {
+// Whether the port entry `listed` already opens the device `candidate` names: the same port by
+// name, or a COM entry whose device ("COM1:" is /dev/ttyS0, or the device the user mapped it
+// to) is that device. Links (a by-id name, the mapping) are followed only on this machine's own
+// file system.
+bool PortReaches(const std::string& listed, const std::string& candidate, bool thisMachine) {
+    if (CUpgradeDlgLogic::SamePort(listed, candidate))
+        return true;
+    if (sorvel::ComPortNumber(listed) == 0)
+        return false;
+    if (sorvel::ComPortDevicePath(listed) == candidate)
+        return true;
+    if (!thisMachine)
+        return false;
     std::error_code error;
-    const std::string target =
-        thisMachine ? std::filesystem::canonical(port, error).string() : std::string();
-    for (const char* entry : kTemplatePorts) {
-        if (sorvel::ComPortDevicePath(entry) == port)
-            return true;
-        if (!target.empty() && !error && sorvel::ComPortTarget(entry) == target)
-            return true;
-    }
-    return false;
+    const std::string target = std::filesystem::canonical(candidate, error).string();
+    return !error && !target.empty() && sorvel::ComPortTarget(listed) == target;
 }
 
 // Releases a configuration record's texts when it goes out of scope.
@@ -205,7 +205,7 @@ void CUpgradeDlg::BuildPortField(const CDialogUnits& du) {
     m_cboPort->setInsertPolicy(QComboBox::NoInsert);
     // Nor may typing "COM1" be completed to the list's "COM1:": the name is used as typed.
     m_cboPort->setCompleter(nullptr);
-    for (const char* port : kTemplatePorts)
+    for (const char* port : CUpgradeDlgLogic::kTemplatePorts)
         m_cboPort->addItem(QString::fromLatin1(port));
     int comboHeight = m_cboPort->sizeHint().height();
     QRect comboRect = du.Rect(27, 19, 83, kPortListHeightDu);
@@ -297,12 +297,17 @@ bool CUpgradeDlg::OnInitDialog() {
     }
     setWindowIcon(m_hIcon);
 
-    // The serial devices of this machine follow the template's entries, except those that an
-    // entry already reaches.
-    for (const std::string& port : ListSerialPorts(m_deviceRoot)) {
-        if (!ReachedByTemplateEntry(port, m_deviceRoot == "/"))
-            m_cboPort->addItem(QString::fromStdString(port));
-    }
+    // The template's entries, then the serial devices of this machine that none of them
+    // reaches already.
+    const bool thisMachine = m_deviceRoot == "/";
+    const std::vector<std::string> ports = CUpgradeDlgLogic::PortEntries(
+        ListSerialPorts(m_deviceRoot),
+        [thisMachine](const std::string& listed, const std::string& candidate) {
+            return PortReaches(listed, candidate, thisMachine);
+        });
+    m_cboPort->clear();
+    for (const std::string& port : ports)
+        m_cboPort->addItem(QString::fromStdString(port));
     m_cboPort->setCurrentIndex(0);
     m_ctlProgress->setValue(0);
 
@@ -311,27 +316,14 @@ bool CUpgradeDlg::OnInitDialog() {
     // The loader shows its own messages now, before the dialog is visible.
     CConfigFile config(m_configBaseDir);
     m_nConfigResult = config.Load(&m_ConfigInfo);
+    m_logic.SetConfigResult(m_nConfigResult);
+    m_bConfigLoaded = m_logic.ConfigLoaded();
 
-    switch (m_nConfigResult) {
-    case CONFIG_NONE:
-        m_btnStartUpload->setEnabled(false);
-        m_btnCancelUpload->setEnabled(false);
-        m_btnVersions->setEnabled(false);
-        m_bConfigLoaded = 0;
-        break;
-    case CONFIG_STI_ONLY:
-        m_bConfigLoaded = 1;
-        m_btnCompleteUpdate->setEnabled(false);
-        m_btnOnlyCartridge->setEnabled(false);
-        OnOnlySti();
-        m_btnOnlySti->setChecked(true);
-        break;
-    default:
-        m_bConfigLoaded = 1;
-        OnCompleteUpdate();
-        m_btnCompleteUpdate->setChecked(true);
-        break;
-    }
+    for (int id : CUpgradeDlgLogic::kControls)
+        GetDlgItem(id)->setEnabled(m_logic.IsEnabled(id));
+    SelectMode(m_logic.InitialUpdateMode());
+    if (auto* radio = qobject_cast<QRadioButton*>(GetDlgItem(m_logic.CheckedRadio())))
+        radio->setChecked(true);
 
     // The first tab stop, "Exit", has the focus.
     m_btnExit->setFocus(Qt::OtherFocusReason);
@@ -389,6 +381,22 @@ void CUpgradeDlg::OnOnlyCartridge() {
 
 void CUpgradeDlg::OnOnlySti() {
     m_pSequencer->OnOnlySti();
+}
+
+void CUpgradeDlg::SelectMode(BYTE nMode) {
+    switch (nMode) {
+    case MODE_COMPLETE:
+        OnCompleteUpdate();
+        break;
+    case MODE_CARTRIDGE_ONLY:
+        OnOnlyCartridge();
+        break;
+    case MODE_STI_ONLY:
+        OnOnlySti();
+        break;
+    default:
+        break; // no mode: the sequencer keeps MODE_NONE and refuses to start
+    }
 }
 
 BYTE CUpgradeDlg::GetUpdateMode() const {

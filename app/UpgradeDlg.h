@@ -36,6 +36,7 @@
 #include "ConfigFile.h"
 #include "GuiCallGate.h"
 #include "Resource.h"
+#include "UpgradeDlgLogic.h"
 #include "UpgradeSequencer.h"
 
 #include <QDialog>
@@ -87,6 +88,8 @@ public:
     void OnOnlySti();
     // The current update mode (the sequencer's).
     BYTE GetUpdateMode() const;
+    // What the dialog decides without drawing: enabling, mode, port list.
+    const CUpgradeDlgLogic& Logic() const { return m_logic; }
 
     // The presenter that shows the stage prompts. Not owned; it must outlive the dialog. Without
     // one the dialog makes a presenter of its own for its prompts the first time it needs one.
@@ -167,12 +170,15 @@ private:
     void NumberControls();
     void ConnectHandlers();
     void AddAboutAction();
+    // Sets the sequencer's update mode as the radio button of nMode does; MODE_NONE sets none.
+    void SelectMode(BYTE nMode);
     // The presenter for stage prompts: the one set, else the dialog's own.
     CQtMessagePresenter& Presenter();
 
     std::string m_configBaseDir;
     std::filesystem::path m_deviceRoot;
     bool m_bInitialised = false;
+    CUpgradeDlgLogic m_logic;
     QEventLoop* m_pModalLoop = nullptr; // DoModal's loop while it runs
     QPushButton* m_btnExit = nullptr;
     QRadioButton* m_btnOnlyCartridge = nullptr;

@@ -3,13 +3,13 @@
 #include "DialogUnits.h"
 #include "MessageBox.h"
 #include "Resource.h"
+#include "UpgradeDlgLogic.h"
 
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStringDecoder>
 
-#include <cstring>
 #include <utility>
 
 namespace {
@@ -22,11 +22,8 @@ constexpr int kFieldMaxLength = 65535;
 
 // Configuration texts are bytes. Text written as UTF-8 shows as such; anything else is taken
 // as Latin-1, byte for character, so that no byte is lost.
-QString TextOf(const char* text, std::size_t maxLength) {
-    if (!text)
-        return QString();
-    std::size_t length = strnlen(text, maxLength);
-    QByteArray bytes(text, static_cast<qsizetype>(length));
+QString TextOf(const std::string& text) {
+    QByteArray bytes(text.data(), static_cast<qsizetype>(text.size()));
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QString decoded = utf8.decode(bytes);
     if (!utf8.hasError())
@@ -104,13 +101,17 @@ CVersionsDlg::CVersionsDlg(QWidget* pParent)
 CVersionsDlg::~CVersionsDlg() = default;
 
 void CVersionsDlg::SetConfigInfo(const CONFIG_INFO& info, BYTE nConfigResult) {
-    constexpr std::size_t kUnbounded = 65536;
-    m_strSoftwareVersion = TextOf(info.pszSoftwareVersion, kUnbounded);
-    if (nConfigResult == CONFIG_FULL)
-        m_strPellumVersion = TextOf(info.pszPellumVersion, kUnbounded);
-    m_strBrevonVersion = TextOf(info.pszBrevonVersion, kUnbounded);
-    m_strHardwareVersion = TextOf(info.pszHardwareVersion, kUnbounded);
-    m_strCartridgeType = TextOf(info.szCartridgeType, sizeof info.szCartridgeType);
+    const std::pair<int, QString*> members[] = {
+        {IDC_SOFTWARE_VERSION, &m_strSoftwareVersion}, {IDC_HARDWARE_VERSION, &m_strHardwareVersion},
+        {IDC_BREVON_VERSION, &m_strBrevonVersion},     {IDC_PELLUM_VERSION, &m_strPellumVersion},
+        {IDC_CARTRIDGE_TYPE, &m_strCartridgeType},
+    };
+    for (const VersionField& field : VersionFields(info, nConfigResult)) {
+        for (const auto& [id, member] : members) {
+            if (id == field.nID)
+                *member = TextOf(field.text);
+        }
+    }
 }
 
 int CVersionsDlg::DoModal() {

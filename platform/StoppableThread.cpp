@@ -11,14 +11,16 @@ StopState::~StopState() = default;
 
 bool StopContext::WaitFor(std::chrono::nanoseconds period) {
     std::unique_lock lock(m_state->mutex);
-    // The stop token's wait wakes on a stop request; the predicate only rules out early wakes.
-    m_state->changed.wait_for(lock, m_state->source.get_token(), period, [] { return false; });
+    // The thread's stop callback notifies under this lock after the request: either the request
+    // is seen here, or the wait is under way when the notification comes. (The condition's own
+    // stop-token wait is not used: built with mingw-w64 it missed a stop now and then.)
+    m_state->changed.wait_for(lock, period, [this] { return m_state->source.stop_requested(); });
     return !m_state->source.stop_requested();
 }
 
 void StopContext::WaitForStop() {
     std::unique_lock lock(m_state->mutex);
-    m_state->changed.wait(lock, m_state->source.get_token(), [] { return false; });
+    m_state->changed.wait(lock, [this] { return m_state->source.stop_requested(); });
 }
 
 WaitHandle StopContext::WakeFd() const {
