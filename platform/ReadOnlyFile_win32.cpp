@@ -63,13 +63,13 @@ ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
 ReadOnlyFile::OpenResult ReadOnlyFile::Open(const std::string& path, bool lockAgainstWriters,
                                             std::string* reason) {
     Close();
+    if (NamesDevice(path))
+        return OpenResult::NotRegular;
     const DWORD attributes = ::GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return Refuse(::GetLastError(), reason);
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return OpenResult::IsDirectory;
-    if (NamesDevice(path))
-        return OpenResult::NotRegular;
     // Others may always read. Against writers the share mode is the lock: while the file is open
     // no program can open it to write, and one that has it open to write makes this open fail.
     const DWORD share = lockAgainstWriters ? FILE_SHARE_READ

@@ -6,13 +6,13 @@
 #include "Program.h"
 #include "RecordingPresenter.h"
 #include "TempDir.h"
+#include "TestSystem.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 namespace sorvel {
@@ -473,7 +473,7 @@ TEST_F(Loader, EachMessageNamesTheFileAndTheReasonOnItsSecondLine) {
     const std::vector<Case> cases = {
         {"no configuration",
          [&] { std::filesystem::remove(dir.Path() / "Ressources/Configuration.zkf"); },
-         ".\\Ressources\\Configuration.zkf: No such file or directory"},
+         std::string(".\\Ressources\\Configuration.zkf: ") + test::NoSuchFileText()},
         {"a folder in its place",
          [&] {
              std::filesystem::remove(dir.Path() / "Ressources/Configuration.zkf");
@@ -481,7 +481,7 @@ TEST_F(Loader, EachMessageNamesTheFileAndTheReasonOnItsSecondLine) {
          },
          ".\\Ressources\\Configuration.zkf: Is a directory"},
         {"STI file missing", [&] { std::filesystem::remove(dir.Path() / "files/sti.urt"); },
-         "files\\sti.urt: No such file or directory"},
+         std::string("files\\sti.urt: ") + test::NoSuchFileText()},
         {"cartridge 1 changed", [&] { dir.Write("files/cart1.urt", std::string("changed")); },
          "files\\cart1.urt: does not match the configuration's CRC-32"},
     };
@@ -514,7 +514,7 @@ TEST_F(Loader, RecheckFindsUploadFilesChangedSinceTheLoad) {
         {TAG_CARTRIDGE_FILE2, "files\\cart2.urt", "files/cart2.urt", EditOneByte, kBadCart2,
          "does not match"},
         {TAG_CARTRIDGE_FILE2, "files\\cart2.urt", "files/cart2.urt", Remove, kFileNotFound,
-         "No such file or directory"},
+         test::NoSuchFileText()},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.configured + std::string(" after change ") + std::to_string(c.change));

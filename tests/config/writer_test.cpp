@@ -2,6 +2,7 @@
 #include "ConfigFile.h"
 #include "ConfigWriter.h"
 #include "TempDir.h"
+#include "TestSystem.h"
 
 #include <gtest/gtest.h>
 
@@ -45,8 +46,8 @@ TEST(BuildConfiguration, RefusesWhatCannotBeStoredOrChecked) {
         {"one cartridge", oneCartridge, "a full configuration names both cartridge files"},
         {"long type", longType, "the cartridge type holds at most 5 characters"},
         {"missing file", missing,
-         "cannot read '" + (dir.Path() / "files/missing.urt").string() +
-             "': No such file or directory"},
+         "cannot read '" + (dir.Path() / "files" / "missing.urt").string() +
+             "': " + test::NoSuchFolderText()},
         {"huge text", hugeText,
          "the software version is longer than a record can hold (65534 characters)"},
     };

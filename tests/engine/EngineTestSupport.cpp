@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <iterator>
 #include <thread>
 
@@ -20,14 +18,6 @@ NotificationLog* g_current = nullptr;
 int g_inFlight = 0;
 
 } // namespace
-
-Bytes Concat(const std::vector<Bytes>& parts) {
-    Bytes all;
-    for (const Bytes& part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return all;
-}
 
 NotificationLog::NotificationLog() {
     std::lock_guard lock(g_currentMutex);
@@ -153,29 +143,6 @@ bool NotificationLog::WaitFor(
     return m_changed.wait_for(lock, timeout, [&] { return predicate(m_all); });
 }
 
-void ResetEngine() {
-    CTarvik engine(nullptr);
-    engine.CancelUploadProcess();
-    engine.Disconnect();
-    ResetHandshakeTiming();
-    SetThreadStartFailureForTest(false);
-    SetCurrentConnection(nullptr);
-    g_pfnNotify.store(nullptr);
-    std::lock_guard recordLock(g_recordMutex);
-    std::lock_guard lock(g_uploadMutex);
-    CloseUploadFile();
-    std::memset(g_szUploadFileName, 0, sizeof g_szUploadFileName);
-    std::memset(g_RecordBuffer, 0, sizeof g_RecordBuffer);
-    g_nUploadFileOffset = 0;
-    g_nRecordsTotal = 0;
-    g_nRecordsLeft = 0;
-    g_nLastRecordLength = 0;
-    g_uploadWatch = {};
-    g_bUploadMode.store(false);
-    g_bTargetReady.store(false);
-    g_bUploadRunning.store(false);
-}
-
 bool PrepareUpload(const std::string& path, FilterMode mode) {
     std::lock_guard lock(g_uploadMutex);
     std::snprintf(g_szUploadFileName, sizeof g_szUploadFileName, "%s", path.c_str());
@@ -200,11 +167,6 @@ std::string Hex(const std::string& bytes) {
         out += buffer;
     }
     return out;
-}
-
-long OpenDescriptors() {
-    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                         std::filesystem::directory_iterator{});
 }
 
 void EngineBoxTest::SetUp() {

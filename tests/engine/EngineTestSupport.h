@@ -1,6 +1,5 @@
-// Helpers for the engine's tests: upload files built record by record (on the box simulator's
-// writer), a recorder of notifications, a reset of the library-wide state between tests, and a
-// fixture that runs the engine against the box simulator.
+// Helpers for the engine's tests against the box: a recorder of notifications and a fixture that
+// runs the engine against the box simulator, next to the helpers of UploadTestSupport.h.
 #pragma once
 
 #include "BoxSimulator.h"
@@ -8,7 +7,7 @@
 #include "RecordingPresenter.h"
 #include "Tarvik.h"
 #include "TempDir.h"
-#include "UploadFileWriter.h"
+#include "UploadTestSupport.h"
 #include "WaitUntil.h"
 
 #include <gtest/gtest.h>
@@ -23,19 +22,6 @@
 #include <vector>
 
 namespace tarvik::test {
-
-using Bytes = std::vector<std::uint8_t>;
-
-// A record whose length field is length (length + 9 bytes in all), its contents from seed.
-inline Bytes MakeRecord(std::uint32_t length, std::uint32_t seed) {
-    return sorvel::boxsim::MakeRecord(length + sorvel::boxsim::kRecordOverheadBytes, seed);
-}
-// n records whose length field is length, counted exactly.
-inline Bytes MakeUniformFile(std::size_t n, std::uint32_t length) {
-    return sorvel::boxsim::MakeSampleFile(n, length + sorvel::boxsim::kRecordOverheadBytes, 1);
-}
-using sorvel::boxsim::MakeUploadFile; // (count, records): the count as given
-Bytes Concat(const std::vector<Bytes>& parts);
 
 struct Notification {
     std::int32_t type = -1;
@@ -88,19 +74,12 @@ private:
 
 using sorvel::test::WaitUntil;
 
-// Ends any connection and upload and puts the library-wide state back to its load-time values,
-// with the shipped handshake timing.
-void ResetEngine();
-
 // Sets up an upload as UploadURTFile does, without a connection or a handshake thread: opens
 // path, sets the flags for the given state. False when the file does not open.
 enum class FilterMode { Plain, Handshaking, Streaming };
 bool PrepareUpload(const std::string& path, FilterMode mode);
 
 std::string Hex(const std::string& bytes);
-
-// Descriptors the process holds now.
-long OpenDescriptors();
 
 // The engine (m_engine, notifying m_log) against a box on a fresh pseudo-terminal, with a short
 // handshake period; the library-wide state is reset around each test.

@@ -1,15 +1,15 @@
 // The upload-file reader: header checks and record framing, as tables of files.
-#include "EngineTestSupport.h"
 #include "TempDir.h"
+#include "TestSystem.h"
 #include "UploadFile.h"
+#include "UploadTestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <mutex>
+#include <string>
 
 namespace tarvik::test {
 namespace {
@@ -19,9 +19,18 @@ protected:
     void SetUp() override { ResetEngine(); }
     void TearDown() override { ResetEngine(); }
 
-    // Opens a file with these bytes as the upload file; returns OpenUploadFile's result.
+    // Opens a file with these bytes as the upload file; returns OpenUploadFile's result. The
+    // upload file open until then is closed first: it keeps writers out, and on Windows the file
+    // could not be written again.
     int Open(const Bytes& bytes, std::string* reason = nullptr) {
-        return OpenPath(m_dir.Write("upload.urt", bytes).string(), reason);
+        Close();
+        const auto path = m_dir.Write("upload.urt", bytes);
+        EXPECT_EQ(sorvel::test::ReadFileBytes(path), bytes) << "the upload file was not written";
+        return OpenPath(path.string(), reason);
+    }
+    void Close() {
+        std::lock_guard lock(g_uploadMutex);
+        CloseUploadFile();
     }
     int OpenPath(const std::string& path, std::string* reason = nullptr) {
         std::snprintf(g_szUploadFileName, sizeof g_szUploadFileName, "%s", path.c_str());
@@ -74,50 +83,42 @@ TEST_F(UploadFileTest, HeaderTable) {
             EXPECT_FALSE(g_hUploadFile.IsOpen());
             EXPECT_TRUE(reason.ends_with(c.reason)) << reason;
         }
-        std::lock_guard lock(g_uploadMutex);
-        CloseUploadFile();
+        Close();
     }
 }
 
 TEST_F(UploadFileTest, FilesThatDoNotOpenAreRefusedWithTheSystemsReason) {
     std::string reason;
     EXPECT_EQ(OpenPath((m_dir.Path() / "missing.urt").string(), &reason), 0);
-    EXPECT_TRUE(reason.ends_with("missing.urt: No such file or directory")) << reason;
+    EXPECT_TRUE(reason.ends_with(std::string("missing.urt: ") + sorvel::test::NoSuchFileText()))
+        << reason;
     EXPECT_FALSE(g_hUploadFile.IsOpen());
 
     EXPECT_EQ(OpenPath(m_dir.Path().string(), &reason), 0);
     EXPECT_TRUE(reason.ends_with("not a regular file")) << reason;
 
-    // A FIFO would block an ordinary open until a writer came.
-    const std::string fifo = (m_dir.Path() / "fifo").string();
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_EQ(OpenPath(fifo, &reason), 0);
-    EXPECT_TRUE(reason.ends_with("not a regular file")) << reason;
-    EXPECT_FALSE(g_hUploadFile.IsOpen());
+    // A FIFO would block an ordinary open until a writer came; a device may never end.
+    for (const std::string& path : sorvel::test::NotRegularPaths(m_dir.Path())) {
+        EXPECT_EQ(OpenPath(path, &reason), 0) << path;
+        EXPECT_TRUE(reason.ends_with("not a regular file")) << reason;
+        EXPECT_FALSE(g_hUploadFile.IsOpen());
+    }
 }
 
 TEST_F(UploadFileTest, AFileLockedForWritingIsRefusedAndAnOpenFileKeepsWritersOut) {
-    const std::string path = m_dir.Write("locked.urt", MakeUniformFile(1, 4)).string();
-    int writer = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(writer, 0);
-    ASSERT_EQ(::flock(writer, LOCK_EX | LOCK_NB), 0);
+    const auto path = m_dir.Write("locked.urt", MakeUniformFile(1, 4));
+    sorvel::test::WriterHold writer(path);
+    ASSERT_TRUE(writer.Take());
     std::string reason;
-    EXPECT_EQ(OpenPath(path, &reason), 0);
+    EXPECT_EQ(OpenPath(path.string(), &reason), 0);
     EXPECT_TRUE(reason.ends_with("locked by another program")) << reason;
-    ::flock(writer, LOCK_UN);
+    writer.Release();
 
-    ASSERT_EQ(OpenPath(path), 1);
-    EXPECT_NE(::flock(writer, LOCK_EX | LOCK_NB), 0) << "a writer got the file while it is open";
-    int reader = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(reader, 0);
-    EXPECT_EQ(::flock(reader, LOCK_SH | LOCK_NB), 0) << "other readers must be able to share it";
-    ::close(reader);
-    {
-        std::lock_guard lock(g_uploadMutex);
-        CloseUploadFile();
-    }
-    EXPECT_EQ(::flock(writer, LOCK_EX | LOCK_NB), 0) << "closing must release the file";
-    ::close(writer);
+    ASSERT_EQ(OpenPath(path.string()), 1);
+    EXPECT_FALSE(writer.Take()) << "a writer got the file while it is open";
+    EXPECT_TRUE(sorvel::test::CanShareForReading(path)) << "other readers must be able to share it";
+    Close();
+    EXPECT_TRUE(writer.Take()) << "closing must release the file";
 }
 
 TEST_F(UploadFileTest, ABadTypeByteConsumesItsHeaderOnly) {
@@ -189,10 +190,7 @@ TEST_F(UploadFileTest, OpeningAgainAndRefusedFilesLeaveNoDescriptorBehind) {
     ASSERT_EQ(OpenPath(good), 1);
     EXPECT_EQ(OpenPath(bad), 0);
     ASSERT_EQ(OpenPath(good), 1);
-    {
-        std::lock_guard lock(g_uploadMutex);
-        CloseUploadFile();
-    }
+    Close();
     EXPECT_EQ(OpenDescriptors(), before);
 }
 
