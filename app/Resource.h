@@ -12,7 +12,8 @@
 // The program icon.
 #define IDR_MAINFRAME 128
 
-// Controls of the main dialog (IDOK and IDCANCEL come from MessageBox.h).
+// Controls of the main dialog (IDOK and IDCANCEL are the system's: <windows.h> on Windows,
+// MessageBox.h elsewhere).
 #define IDC_VERSIONS 3
 #define IDC_PORT_COMBO 1000
 #define IDC_START_UPLOAD 1002

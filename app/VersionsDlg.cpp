@@ -102,8 +102,10 @@ CVersionsDlg::~CVersionsDlg() = default;
 
 void CVersionsDlg::SetConfigInfo(const CONFIG_INFO& info, BYTE nConfigResult) {
     const std::pair<int, QString*> members[] = {
-        {IDC_SOFTWARE_VERSION, &m_strSoftwareVersion}, {IDC_HARDWARE_VERSION, &m_strHardwareVersion},
-        {IDC_BREVON_VERSION, &m_strBrevonVersion},     {IDC_PELLUM_VERSION, &m_strPellumVersion},
+        {IDC_SOFTWARE_VERSION, &m_strSoftwareVersion},
+        {IDC_HARDWARE_VERSION, &m_strHardwareVersion},
+        {IDC_BREVON_VERSION, &m_strBrevonVersion},
+        {IDC_PELLUM_VERSION, &m_strPellumVersion},
         {IDC_CARTRIDGE_TYPE, &m_strCartridgeType},
     };
     for (const VersionField& field : VersionFields(info, nConfigResult)) {

@@ -86,11 +86,10 @@ std::vector<std::string> CUpgradeDlgLogic::PortEntries(const std::vector<std::st
     for (const std::string& port : machinePorts) {
         if (port.empty())
             continue;
-        const bool reached = std::any_of(entries.begin(), entries.end(),
-                                         [&](const std::string& listed) {
-                                             return reaches ? reaches(listed, port)
-                                                            : SamePort(listed, port);
-                                         });
+        const bool reached =
+            std::any_of(entries.begin(), entries.end(), [&](const std::string& listed) {
+                return reaches ? reaches(listed, port) : SamePort(listed, port);
+            });
         if (!reached)
             entries.push_back(port);
     }

@@ -4,8 +4,9 @@
 // Main dialog. The configuration's load result decides, once, before the dialog shows:
 //   load result       disabled                                        mode, radio marked
 //   CONFIG_NONE       "Start Upload", "Cancel Upload", "Versions ..."  MODE_NONE, none
-//   CONFIG_STI_ONLY   "Complete Update", "Only the Cartridge"          MODE_STI_ONLY, "Only the STI"
-//   CONFIG_FULL       nothing                                          MODE_COMPLETE, "Complete Update"
+//   CONFIG_STI_ONLY   "Complete Update", "Only the Cartridge"          MODE_STI_ONLY, "Only the
+//   STI" CONFIG_FULL       nothing                                          MODE_COMPLETE,
+//   "Complete Update"
 // The upload state changes none of it: "Start Upload" restarts a running sequence, "Cancel
 // Upload" stops it, "Exit" explains why it refuses, and "Versions ..." stays available, so every
 // control keeps what the load gave it, whatever the sequencer does. A radio button, once
@@ -41,17 +42,13 @@
 class CUpgradeDlgLogic {
 public:
     // The port list's own entries, in their order, before the machine's ports.
-    static constexpr std::array<const char*, 4> kTemplatePorts = {"COM1:", "COM2:", "COM3:",
-                                                                  "COM4:"};
+    static constexpr std::array<const char*, 4> kTemplatePorts = {
+        "COM1:", "COM2:", "COM3:", "COM4:"};
     // The main dialog's controls, in template order (the tab order).
     static constexpr std::array<int, 9> kControls = {
-        IDCANCEL,          IDC_PORT_COMBO,      IDC_START_UPLOAD,
-        IDC_CANCEL_UPLOAD, IDC_PROGRESS,        IDC_COMPLETE_UPDATE,
-        IDC_ONLY_CARTRIDGE, IDC_ONLY_STI,       IDC_VERSIONS};
-    // The update-mode radio buttons, top to bottom.
-    static constexpr std::array<int, 3> kModeRadios = {IDC_COMPLETE_UPDATE, IDC_ONLY_CARTRIDGE,
-                                                       IDC_ONLY_STI};
-
+        IDCANCEL,           IDC_PORT_COMBO, IDC_START_UPLOAD,
+        IDC_CANCEL_UPLOAD,  IDC_PROGRESS,   IDC_COMPLETE_UPDATE,
+        IDC_ONLY_CARTRIDGE, IDC_ONLY_STI,   IDC_VERSIONS};
     // Whether the port entry `listed` already opens the port that `candidate` names.
     using PortReaches =
         std::function<bool(const std::string& listed, const std::string& candidate)>;

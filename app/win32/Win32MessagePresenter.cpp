@@ -49,8 +49,7 @@ int CWin32MessagePresenter::Present(const sorvel::MessageRequest& request) const
         // Nobody would see a box of another thread behind the dialog.
         flags |= MB_TOPMOST | MB_SETFOREGROUND;
     }
-    const int answer =
-        MessageBoxA(hParent, request.text.c_str(), request.caption.c_str(), flags);
+    const int answer = MessageBoxA(hParent, request.text.c_str(), request.caption.c_str(), flags);
     // 0: the box could not be shown (no memory); treat it as the cautious answer.
     return answer != 0 ? answer : sorvel::NegativeAnswer(request.flags);
 }
@@ -63,21 +62,21 @@ CWin32MessagePresenter::OpenPrompt(const sorvel::MessageRequest& request,
     prompt->id = ++m_nLastPrompt;
     std::promise<DWORD> started;
     std::future<DWORD> threadId = started.get_future();
-    prompt->thread = std::thread([prompt, request, onAnswer = std::move(onAnswer),
-                                  started = std::move(started)]() mutable {
-        // A message queue of its own first, so that ClosePrompt can post WM_QUIT to it even
-        // before the box exists.
-        MSG msg;
-        PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
-        started.set_value(GetCurrentThreadId());
-        const int answer = MessageBoxA(nullptr, request.text.c_str(), request.caption.c_str(),
-                                       request.flags | MB_TOPMOST | MB_SETFOREGROUND);
-        if (!prompt->bDone.exchange(true)) {
-            prompt->bAnswered = true;
-            if (onAnswer)
-                onAnswer(answer != 0 ? answer : sorvel::NegativeAnswer(request.flags));
-        }
-    });
+    prompt->thread = std::thread(
+        [prompt, request, onAnswer = std::move(onAnswer), started = std::move(started)]() mutable {
+            // A message queue of its own first, so that ClosePrompt can post WM_QUIT to it even
+            // before the box exists.
+            MSG msg;
+            PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+            started.set_value(GetCurrentThreadId());
+            const int answer = MessageBoxA(nullptr, request.text.c_str(), request.caption.c_str(),
+                                           request.flags | MB_TOPMOST | MB_SETFOREGROUND);
+            if (!prompt->bDone.exchange(true)) {
+                prompt->bAnswered = true;
+                if (onAnswer)
+                    onAnswer(answer != 0 ? answer : sorvel::NegativeAnswer(request.flags));
+            }
+        });
     prompt->dwThreadId = threadId.get();
     m_prompts.push_back(prompt);
     return prompt->id;
@@ -99,9 +98,8 @@ void CWin32MessagePresenter::ClosePrompt(PromptId id) {
 }
 
 bool CWin32MessagePresenter::IsPromptOpen(PromptId id) const {
-    return std::any_of(m_prompts.begin(), m_prompts.end(), [id](const std::shared_ptr<Prompt>& p) {
-        return p->id == id && !p->bDone;
-    });
+    return std::any_of(m_prompts.begin(), m_prompts.end(),
+                       [id](const std::shared_ptr<Prompt>& p) { return p->id == id && !p->bDone; });
 }
 
 void CWin32MessagePresenter::Shutdown() {

@@ -1,6 +1,7 @@
 #include "Win32VersionsDlg.h"
 
 #include "Resource.h"
+#include "Win32Window.h"
 
 void CVersionsDlg::SetConfigInfo(const CONFIG_INFO& info, BYTE nConfigResult) {
     m_fields = VersionFields(info, nConfigResult);
@@ -16,9 +17,9 @@ int CVersionsDlg::DoModal(HWND hParent) {
 
 HWND CVersionsDlg::Create(HWND hParent) {
     m_bModeless = true;
-    HWND hDlg = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_VERSIONS),
-                                   hParent, &CVersionsDlg::DialogProc,
-                                   reinterpret_cast<LPARAM>(this));
+    HWND hDlg =
+        CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_VERSIONS), hParent,
+                           &CVersionsDlg::DialogProc, reinterpret_cast<LPARAM>(this));
     if (hDlg != nullptr)
         ShowWindow(hDlg, SW_SHOW);
     return hDlg;
@@ -29,10 +30,10 @@ void CVersionsDlg::OnInitDialog(HWND hDlg) {
     // code page); the ASCII part is done here already, so it does not depend on that.
     for (const VersionField& field : m_fields)
         SetDlgItemTextA(hDlg, field.nID, ShownVersionText(field.text).c_str());
+    CenterDialog(hDlg);
 }
 
-INT_PTR CALLBACK CVersionsDlg::DialogProc(HWND hDlg, UINT message, WPARAM wParam,
-                                          LPARAM lParam) {
+INT_PTR CALLBACK CVersionsDlg::DialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_INITDIALOG: {
         auto* self = reinterpret_cast<CVersionsDlg*>(lParam);

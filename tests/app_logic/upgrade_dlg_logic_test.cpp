@@ -32,7 +32,11 @@ TEST(UpgradeDlgLogic, EachLoadResultEnablesAndSelectsTheSameInEveryUploadState) 
     };
     const Case cases[] = {
         {CONFIG_NONE, {IDC_START_UPLOAD, IDC_CANCEL_UPLOAD, IDC_VERSIONS}, MODE_NONE, 0, 0},
-        {CONFIG_STI_ONLY, {IDC_COMPLETE_UPDATE, IDC_ONLY_CARTRIDGE}, MODE_STI_ONLY, IDC_ONLY_STI, 1},
+        {CONFIG_STI_ONLY,
+         {IDC_COMPLETE_UPDATE, IDC_ONLY_CARTRIDGE},
+         MODE_STI_ONLY,
+         IDC_ONLY_STI,
+         1},
         {CONFIG_FULL, {}, MODE_COMPLETE, IDC_COMPLETE_UPDATE, 1},
     };
     for (const Case& c : cases) {
@@ -93,13 +97,17 @@ TEST(UpgradeDlgLogic, PortListHasTheComPortsFirstThenEachOtherPortOnce) {
     };
     const Case cases[] = {
         {"no ports", {}, com},
-        {"order kept, not sorted", {"/dev/ttyUSB1", "/dev/ttyACM0"},
+        {"order kept, not sorted",
+         {"/dev/ttyUSB1", "/dev/ttyACM0"},
          withCom({"/dev/ttyUSB1", "/dev/ttyACM0"})},
         {"COM names of a listed number, however written",
-         {"COM1", "com2:", "COM3:", "Com4", "COM5"}, withCom({"COM5"})},
-        {"repeats and empty names", {"COM7:", "", "COM7", "COM7:", "/dev/x", "/dev/x"},
+         {"COM1", "com2:", "COM3:", "Com4", "COM5"},
+         withCom({"COM5"})},
+        {"repeats and empty names",
+         {"COM7:", "", "COM7", "COM7:", "/dev/x", "/dev/x"},
          withCom({"COM7:", "/dev/x"})},
-        {"names that only look like COM ports", {"COM0", "COM01", "COM1x", "COMA"},
+        {"names that only look like COM ports",
+         {"COM0", "COM01", "COM1x", "COMA"},
          withCom({"COM0", "COM01", "COM1x", "COMA"})},
     };
     for (const Case& c : cases)
@@ -138,9 +146,9 @@ TEST(UpgradeDlgLogic, WindowsPortNamesBecomeEntriesInNaturalOrder) {
 
 TEST(UpgradeDlgLogic, NaturalOrderIsStrictAndComparesNumbersByValue) {
     const std::pair<const char*, const char*> ordered[] = {
-        {"COM2", "COM10"}, {"a007b", "a8b"},  {"ttyUSB9", "ttyUSB10"},
-        {"a07", "a7"},     {"ab", "abc"},     {"COM9:", "COM10:"},
-        {"x1y2", "x1y10"}, {"COM", "COM1"},   {"9", "a"},
+        {"COM2", "COM10"}, {"a007b", "a8b"}, {"ttyUSB9", "ttyUSB10"},
+        {"a07", "a7"},     {"ab", "abc"},    {"COM9:", "COM10:"},
+        {"x1y2", "x1y10"}, {"COM", "COM1"},  {"9", "a"},
     };
     for (const auto& [a, b] : ordered) {
         EXPECT_TRUE(NaturalLess(a, b)) << a << " < " << b;
@@ -200,9 +208,9 @@ TEST(UpgradeDlgLogic, ShownTextsUpperCaseOnlyAsciiLetters) {
     const std::pair<std::string, std::string> cases[] = {
         {"", ""},
         {"v1.2-rc3 [beta]_z", "V1.2-RC3 [BETA]_Z"},
-        {"\xe9t\xe9", "\xe9T\xe9"},           // Latin-1 bytes kept
-        {"caf\xc3\xa9", "CAF\xc3\xa9"},       // UTF-8 sequences kept whole
-        {"@`{~", "@`{~"},                     // neighbours of the letters
+        {"\xe9t\xe9", "\xe9T\xe9"},     // Latin-1 bytes kept
+        {"caf\xc3\xa9", "CAF\xc3\xa9"}, // UTF-8 sequences kept whole
+        {"@`{~", "@`{~"},               // neighbours of the letters
     };
     for (const auto& [text, shown] : cases)
         EXPECT_EQ(ShownVersionText(text), shown) << text;
