@@ -5,8 +5,9 @@
 # Both can be run on a fresh machine; they call scripts/install-deps first.
 # make package builds the release preset and writes its Debian package into build/package/
 # (PACKAGE_PRESET=ci packages the ci build instead, the one make test has built and checked).
+# make package-windows writes the Windows zip into build/package/ from the windows preset.
 
-.PHONY: all deps build test test-dev test-tsan test-ci test-windows demo bench package format clean
+.PHONY: all deps build test test-dev test-tsan test-ci test-windows demo bench package package-windows format clean
 
 PACKAGE_PRESET ?= release
 
@@ -48,6 +49,14 @@ package: deps
 	rm -f build/package/*.deb
 	cd build/$(PACKAGE_PRESET) && cpack -G DEB -B $(CURDIR)/build/package
 	@ls build/package/*.deb
+
+# The Windows zip, from the windows preset: build/package/Sorvel-<version>-win64.zip.
+package-windows: deps
+	cmake --preset windows >/dev/null
+	cmake --build --preset windows
+	rm -f build/package/Sorvel-*-win64.zip
+	cd build/windows && cpack -G ZIP -B $(CURDIR)/build/package
+	@ls build/package/Sorvel-*-win64.zip
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

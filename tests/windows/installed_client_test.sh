@@ -18,18 +18,18 @@ cleanup() {
 trap cleanup EXIT
 
 cmake --install "$build" --prefix "$scratch/prefix" --component tarvik >/dev/null
-for file in include/Tarvik.h include/SorvelWinTypes.h bin/Tarvik_Dll.dll bin/sorvel_platform.dll \
+for file in include/Tarvik.h include/SorvelWinTypes.h Tarvik_Dll.dll sorvel_platform.dll \
     lib/libTarvik_Dll.dll.a; do
     [ -e "$scratch/prefix/$file" ] || { echo "not installed: $file"; exit 1; }
 done
 
 # The client lies next to the DLLs, where Windows looks for them first.
 "$cxx" -std=c++17 -Wall -Wextra -Werror -static -I"$scratch/prefix/include" "$source" \
-    "$scratch/prefix/lib/libTarvik_Dll.dll.a" -o "$scratch/prefix/bin/client.exe"
+    "$scratch/prefix/lib/libTarvik_Dll.dll.a" -o "$scratch/prefix/client.exe"
 
 # The sample as the Windows program names it: drive Z: is this machine's root.
 sample="Z:${scratch//\//\\}\\sample.urt"
-"$wine_run" "$scratch/prefix/bin/client.exe" --write "$sample" 40
+"$wine_run" "$scratch/prefix/client.exe" --write "$sample" 40
 # The box keeps its line open after the file (--repeat) and is stopped once the client has
 # ended: a box that hung up the moment it had the last record could end the upload as a lost
 # line, the engine not knowing whether the record had left the computer whole.
@@ -42,7 +42,7 @@ until [ -L "$link" ] && [ -e "$link" ]; do
     sleep 0.05
 done
 
-"$wine_run" "$scratch/prefix/bin/client.exe" "${com^^}" "$sample"
+"$wine_run" "$scratch/prefix/client.exe" "${com^^}" "$sample"
 kill -INT "$box"
 wait "$box" || true
 box=""
