@@ -29,22 +29,6 @@ ReadOnlyFile::OpenResult Kind(const struct stat& info) {
 
 } // namespace
 
-ReadOnlyFile::~ReadOnlyFile() {
-    Close();
-}
-
-ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, kClosed)), m_size(other.m_size) {}
-
-ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
-    if (this != &other) {
-        Close();
-        m_handle = std::exchange(other.m_handle, kClosed);
-        m_size = other.m_size;
-    }
-    return *this;
-}
-
 ReadOnlyFile::OpenResult ReadOnlyFile::Open(const std::string& path, bool lockAgainstWriters,
                                             std::string* reason) {
     Close();

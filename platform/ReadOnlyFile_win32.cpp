@@ -44,22 +44,6 @@ bool NamesDevice(const std::string& path) {
 
 } // namespace
 
-ReadOnlyFile::~ReadOnlyFile() {
-    Close();
-}
-
-ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, kClosed)), m_size(other.m_size) {}
-
-ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
-    if (this != &other) {
-        Close();
-        m_handle = std::exchange(other.m_handle, kClosed);
-        m_size = other.m_size;
-    }
-    return *this;
-}
-
 ReadOnlyFile::OpenResult ReadOnlyFile::Open(const std::string& path, bool lockAgainstWriters,
                                             std::string* reason) {
     Close();

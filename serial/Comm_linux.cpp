@@ -6,6 +6,8 @@
 // (its descriptor then names /dev/null until the last user lets go).
 #include "Comm.h"
 
+#include "CommReader.h"
+
 #include "CommLinux.h"
 #include "MessageBox.h"
 #include "PortNames.h"
@@ -651,16 +653,7 @@ namespace {
 
 // The reader's own state: what it calls, and the time its owner asked to be called at
 // (CommReaderWakeAt). Touched only by the reader thread.
-struct ReaderLocal {
-    sorvel::StopContext* context = nullptr;
-    CommReceiveProc receiver = nullptr;
-    CommIdleProc idle = nullptr;
-    std::chrono::steady_clock::time_point wakeAt{};
-    bool wakeAtSet = false;
-};
-
-// The reader that runs on this thread, for CommReaderStopRequested and CommReaderWakeAt.
-thread_local ReaderLocal* t_reader = nullptr;
+using comm::ReaderLocal;
 
 // Shows a channel message on the reader thread, as a call-out: a stop request from another
 // thread does not wait for the person in front of the box. False when the reader must stop.
@@ -699,11 +692,9 @@ bool CommClearErrors(sorvel::StopContext& context, CommPort& port) {
     return true;
 }
 
-void CommReaderThread(sorvel::StopContext& context, ReaderLocal local,
+void CommReaderThread(sorvel::StopContext& context, ReaderLocal& local,
                       std::shared_ptr<CommPort> port) {
     char buffer[kReadChunkBytes];
-    local.context = &context;
-    t_reader = &local;
     if (context.WakeFd() < 0)
         context.CallOut([] { CommMessage(kMsgReaderEvent, MB_OK); });
     bool portUsable = CommClearErrors(context, *port);
@@ -767,14 +758,9 @@ void CommReaderThread(sorvel::StopContext& context, ReaderLocal local,
     // Let go of the port before the thread counts as ended: a CommClose right after
     // CommStopReader then finds nobody else holding it.
     port.reset();
-    t_reader = nullptr;
 }
 
 } // namespace
-
-struct CommReader {
-    sorvel::StoppableThread thread;
-};
 
 HCOMMREADER CommStartReader(HCOMM handle, CommReceiveProc receiver, CommIdleProc idle) {
     auto port = FindPort(handle);
@@ -790,39 +776,14 @@ HCOMMREADER CommStartReader(HCOMM handle, CommReceiveProc receiver, CommIdleProc
             r = ::tcflush(port->fd.Get(), TCIOFLUSH);
         } while (r < 0 && errno == EINTR);
     }
-    auto reader = std::make_unique<CommReader>();
-    ReaderLocal local;
-    local.receiver = receiver;
-    local.idle = idle;
-    const bool started =
-        reader->thread.Start([local, port = std::move(port)](sorvel::StopContext& context) mutable {
+    // The thread's body hands its hold on the port to the loop, which lets go of it before the
+    // thread counts as ended.
+    HCOMMREADER reader = comm::StartReaderThread(
+        receiver, idle,
+        [port = std::move(port)](sorvel::StopContext& context, ReaderLocal& local) mutable {
             CommReaderThread(context, local, std::move(port));
         });
-    if (!started) {
-        CommMessage(kMsgReadThread);
-        return nullptr;
-    }
-    return reader.release();
-}
-
-bool CommReaderStopRequested() {
-    return t_reader != nullptr && t_reader->context->StopRequested();
-}
-
-void CommReaderWakeAt(std::chrono::steady_clock::time_point when) {
-    if (t_reader == nullptr)
-        return;
-    t_reader->wakeAt = when;
-    t_reader->wakeAtSet = true;
-}
-
-int CommStopReader(HCOMMREADER reader) {
     if (reader == nullptr)
-        return 1;
-    // From inside the callback the reader is this thread: it ends when the callback returns.
-    // From elsewhere the stop waits until the reader has left its wait, but not for a callback
-    // or a message box in progress, which may be blocked on a person.
-    reader->thread.Stop();
-    delete reader;
-    return 1;
+        CommMessage(kMsgReadThread);
+    return reader;
 }

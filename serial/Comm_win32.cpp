@@ -13,6 +13,8 @@
 // the port without waiting for itself.
 #include "Comm.h"
 
+#include "CommReader.h"
+
 #include "MessageBox.h"
 #include "PortNames.h"
 #include "Program.h"
@@ -591,16 +593,7 @@ namespace {
 
 // The reader's own state: what it calls, and the time its owner asked to be called at
 // (CommReaderWakeAt). Touched only by the reader thread.
-struct ReaderLocal {
-    sorvel::StopContext* context = nullptr;
-    CommReceiveProc receiver = nullptr;
-    CommIdleProc idle = nullptr;
-    Clock::time_point wakeAt{};
-    bool wakeAtSet = false;
-};
-
-// The reader that runs on this thread, for CommReaderStopRequested and CommReaderWakeAt.
-thread_local ReaderLocal* t_reader = nullptr;
+using comm::ReaderLocal;
 
 // Shows a channel message on the reader thread, as a call-out: a stop request from another
 // thread does not wait for the person in front of the box. False when the reader must stop.
@@ -809,11 +802,9 @@ WaitResult ReaderWait(sorvel::StopContext& context, const ReaderLocal& local, Co
     return result;
 }
 
-void CommReaderThread(sorvel::StopContext& context, ReaderLocal local,
+void CommReaderThread(sorvel::StopContext& context, ReaderLocal& local,
                       std::shared_ptr<CommPort> port) {
     char buffer[kReadChunkBytes];
-    local.context = &context;
-    t_reader = &local;
     const UniqueHandle readEvent = NewEvent();
     if (!readEvent || context.WakeFd() == sorvel::kNoWaitHandle)
         ReaderMessage(context, kMsgReaderEvent, MB_OK);
@@ -909,14 +900,9 @@ void CommReaderThread(sorvel::StopContext& context, ReaderLocal local,
     // Let go of the port before the thread counts as ended: a CommClose right after
     // CommStopReader then finds nobody else holding it.
     port.reset();
-    t_reader = nullptr;
 }
 
 } // namespace
-
-struct CommReader {
-    sorvel::StoppableThread thread;
-};
 
 HCOMMREADER CommStartReader(HCOMM handle, CommReceiveProc receiver, CommIdleProc idle) {
     auto port = FindPort(handle);
@@ -933,40 +919,14 @@ HCOMMREADER CommStartReader(HCOMM handle, CommReceiveProc receiver, CommIdleProc
             ::SetupComm(port->Handle(), kQueueBytes, kQueueBytes);
         }
     }
-    auto reader = std::make_unique<CommReader>();
-    ReaderLocal local;
-    local.receiver = receiver;
-    local.idle = idle;
-    const bool started =
-        reader->thread.Start([local, port = std::move(port)](sorvel::StopContext& context) mutable {
+    // The thread's body hands its hold on the port to the loop, which lets go of it before the
+    // thread counts as ended.
+    HCOMMREADER reader = comm::StartReaderThread(
+        receiver, idle,
+        [port = std::move(port)](sorvel::StopContext& context, ReaderLocal& local) mutable {
             CommReaderThread(context, local, std::move(port));
         });
-    if (!started) {
-        CommMessage(kMsgReadThread);
-        return nullptr;
-    }
-    return reader.release();
-}
-
-bool CommReaderStopRequested() {
-    return t_reader != nullptr && t_reader->context->StopRequested();
-}
-
-void CommReaderWakeAt(std::chrono::steady_clock::time_point when) {
-    if (t_reader == nullptr)
-        return;
-    t_reader->wakeAt = when;
-    t_reader->wakeAtSet = true;
-}
-
-int CommStopReader(HCOMMREADER reader) {
     if (reader == nullptr)
-        return 1;
-    // From inside the callback the reader is this thread: it ends when the callback returns.
-    // From elsewhere the stop waits until the reader has left its wait (its requests cancelled
-    // and ended), but not for a callback or a message box in progress, which may be blocked on
-    // a person.
-    reader->thread.Stop();
-    delete reader;
-    return 1;
+        CommMessage(kMsgReadThread);
+    return reader;
 }

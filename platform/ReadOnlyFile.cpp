@@ -1,0 +1,25 @@
+// What every system's ReadOnlyFile shares: its ownership of the open file. The system's calls
+// live in the files named for the OS.
+#include "ReadOnlyFile.h"
+
+#include <utility>
+
+namespace sorvel {
+
+ReadOnlyFile::~ReadOnlyFile() {
+    Close();
+}
+
+ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, kClosed)), m_size(other.m_size) {}
+
+ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
+    if (this != &other) {
+        Close();
+        m_handle = std::exchange(other.m_handle, kClosed);
+        m_size = other.m_size;
+    }
+    return *this;
+}
+
+} // namespace sorvel

@@ -1,0 +1,56 @@
+#include "CommReader.h"
+
+#include <memory>
+#include <utility>
+
+struct CommReader {
+    sorvel::StoppableThread thread;
+};
+
+namespace comm {
+namespace {
+
+// The reader that runs on this thread, for CommReaderStopRequested and CommReaderWakeAt.
+thread_local ReaderLocal* t_reader = nullptr;
+
+} // namespace
+
+HCOMMREADER StartReaderThread(CommReceiveProc receiver, CommIdleProc idle, ReaderBody body) {
+    auto reader = std::make_unique<CommReader>();
+    ReaderLocal local;
+    local.receiver = receiver;
+    local.idle = idle;
+    const bool started =
+        reader->thread.Start([local, body = std::move(body)](sorvel::StopContext& context) mutable {
+            local.context = &context;
+            t_reader = &local;
+            body(context, local);
+            t_reader = nullptr;
+        });
+    return started ? reader.release() : nullptr;
+}
+
+} // namespace comm
+
+bool CommReaderStopRequested() {
+    return comm::t_reader != nullptr && comm::t_reader->context->StopRequested();
+}
+
+void CommReaderWakeAt(std::chrono::steady_clock::time_point when) {
+    if (comm::t_reader == nullptr)
+        return;
+    comm::t_reader->wakeAt = when;
+    comm::t_reader->wakeAtSet = true;
+}
+
+int CommStopReader(HCOMMREADER reader) {
+    if (reader == nullptr)
+        return 1;
+    // From inside the callback the reader is this thread: it ends when the callback returns.
+    // From elsewhere the stop waits until the reader has left its wait (on Windows: its requests
+    // cancelled and ended), but not for a callback or a message box in progress, which may be
+    // blocked on a person.
+    reader->thread.Stop();
+    delete reader;
+    return 1;
+}
