@@ -2,6 +2,7 @@
 // the window menu's About entry, the version dialog's fields, stage prompts that leave the
 // dialog usable, and the call gate. The dialogs run modeless here, driven by messages.
 #include "ConfigWriter.h"
+#include "DialogDriver.h"
 #include "RecordingPresenter.h"
 #include "Resource.h"
 #include "TempDir.h"
@@ -17,14 +18,17 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+using sorvel::test::FindBox;
+using sorvel::test::PumpFor;
+using sorvel::test::PumpUntil;
 using sorvel::test::RecordingPresenter;
 using sorvel::test::TempDir;
+using sorvel::test::WindowText;
 
 namespace {
 
@@ -59,29 +63,6 @@ public:
 private:
     TempDir m_dir;
 };
-
-// Runs this thread's messages until cond holds or the deadline passes; returns cond().
-bool PumpUntil(const std::function<bool()>& cond,
-               std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
-    const auto end = std::chrono::steady_clock::now() + deadline;
-    while (!cond()) {
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-        if (std::chrono::steady_clock::now() > end)
-            return cond();
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
-    }
-    return true;
-}
-
-std::string WindowText(HWND hWnd) {
-    char text[512] = {};
-    GetWindowTextA(hWnd, text, sizeof text);
-    return text;
-}
 
 std::vector<std::string> ComboEntries(HWND hCombo) {
     std::vector<std::string> entries;
@@ -233,12 +214,6 @@ TEST_F(Win32DialogTest, VersionFieldsShowTheTextsOfTheLoadInUpperCase) {
     ReleaseConfigStrings(&info);
 }
 
-// Finds the shown top-level dialog box with the given caption, on any thread.
-HWND FindBox(const char* caption) {
-    HWND hBox = FindWindowA("#32770", caption);
-    return hBox != nullptr && IsWindowVisible(hBox) ? hBox : nullptr;
-}
-
 // A stage prompt runs beside the dialog: the dialog stays enabled; the user's answer arrives
 // once; a prompt closed by the program vanishes without an answer, shown or not yet shown.
 TEST_F(Win32DialogTest, StagePromptsLeaveTheDialogUsableAndCloseWithoutAnAnswer) {
@@ -279,7 +254,7 @@ TEST_F(Win32DialogTest, StagePromptsLeaveTheDialogUsableAndCloseWithoutAnAnswer)
         EXPECT_FALSE(presenter.IsPromptOpen(id));
         EXPECT_TRUE(PumpUntil([] { return FindBox("prompt test") == nullptr; }));
     }
-    PumpUntil([] { return false; }, std::chrono::milliseconds(50));
+    PumpFor(std::chrono::milliseconds(50));
     EXPECT_EQ(answers, 1);
     dlg.OnExit();
 }
