@@ -137,7 +137,9 @@ TEST_F(WineTest, UploadsEndInTruthAndInTime) {
         auto box = StartBox(files, options);
         ComLink com(box->SlavePath());
         const auto start = std::chrono::steady_clock::now();
-        WindowsProgram cli("sorvel-cli.exe", {"--port", com.Name(), "--mode", c.mode, "--yes", "."},
+        // The folder as this machine names it: "/tmp/..." is a path, not a Windows-style option.
+        WindowsProgram cli("sorvel-cli.exe",
+                           {"--port", com.Name(), "--mode", c.mode, "--yes", dir.Path().string()},
                            dir);
         EXPECT_EQ(cli.Finish(), c.status) << cli.out << cli.err;
         EXPECT_LT(std::chrono::steady_clock::now() - start, c.within);

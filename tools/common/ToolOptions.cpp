@@ -158,6 +158,9 @@ ToolCommandLine::ToolCommandLine(std::string name, std::string usage, std::strin
     m_app->set_help_flag(); // replaced by AddGeneralFlags' own
     // Kept for the tool to name in its words; commands inherit this.
     m_app->allow_extras();
+    // Options are written the same on every system: on Windows CLI11 would otherwise take "/x"
+    // for an option, and a folder given as "/upgrades/sti" (Wine, MSYS) would be refused.
+    m_app->allow_windows_style_options(false);
     m_app->option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     AddGeneralFlags(*m_app);
     // Anything that asks CLI11 for the help gets this layout too.
