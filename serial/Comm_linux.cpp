@@ -6,6 +6,7 @@
 // (its descriptor then names /dev/null until the last user lets go).
 #include "Comm.h"
 
+#include "CommMessages.h"
 #include "CommReader.h"
 
 #include "CommLinux.h"
@@ -46,41 +47,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Message texts of the channel.
-constexpr const char* kMsgExitEvent = "Error - Cannot create thread exit event.";
-constexpr const char* kMsgGetTimeouts = "Error - Cannot get port timeouts.";
-constexpr const char* kMsgSetState = "Error - Cannot set port state.";
-constexpr const char* kMsgSetTimeouts = "Error - Cannot set port timeouts.";
-constexpr const char* kMsgPortReady = "Error - Cannot set the port ready.";
-constexpr const char* kMsgReadThread = "Error - Cannot initiate port Read thread.";
-constexpr const char* kMsgReaderEvent = "Error - Cannot create Reader Event.";
-constexpr const char* kMsgReaderWait = "Error - Wait for Reader & Status objects failed.";
-constexpr const char* kMsgClearErrors = "Error - Cannot clear communication port errors.";
-constexpr const char* kMsgWriteResult = "Error - Cannot get overlapped writter result.";
-constexpr const char* kMsgWriteShort = "Error - Cannot write data in to port.";
-constexpr const char* kMsgWriteWait = "Error - Wait for write object failed.";
-constexpr const char* kMsgWriteStart =
-    "Error - Cannot write in to port. Verify set port properties and rights.";
+using namespace comm;
 
 constexpr std::size_t kReadChunkBytes = 2048;
 // The reader's wait: after this much silence it clears the line's error state.
 constexpr int kReaderWaitMs = 500;
-constexpr std::size_t kCaptionBytes = 260;
-
-// Module-wide channel state. The caption is read by the reader and writer threads while a new
-// CommOpen may compute it again, so it sits behind a lock.
-std::mutex g_captionMutex;
-std::string g_szCommCaption = "Serial comm error";
-thread_local std::string t_lastOpenError;
-
-std::string Caption() {
-    std::lock_guard lock(g_captionMutex);
-    return g_szCommCaption;
-}
-
-void CommMessage(const char* text, unsigned style = MB_ICONERROR) {
-    sorvel::ShowMessageBox(text, Caption(), style);
-}
 
 // The device has no such line or counter (pseudo-terminals, some USB adapters): not a failure.
 bool NoSuchLine(int error) {
@@ -381,10 +352,6 @@ std::string CommDevicePath(const std::string& portName) {
     return sorvel::ComPortDevicePath(portName);
 }
 
-std::string CommLastOpenError() {
-    return t_lastOpenError;
-}
-
 int CommCheckPlatform() {
     // Every POSIX system here runs the channel; writes always wait with poll(), which works on
     // any descriptor.
@@ -392,16 +359,10 @@ int CommCheckPlatform() {
 }
 
 HCOMM CommOpen(const char* portName, void* /*owner*/) {
-    t_lastOpenError.clear();
+    SetLastOpenError({});
     if (CommCheckPlatform() == 0)
         return nullptr;
-    {
-        std::string caption = sorvel::ProgramExeCaption();
-        if (caption.size() >= kCaptionBytes)
-            caption.resize(kCaptionBytes - 1);
-        std::lock_guard lock(g_captionMutex);
-        g_szCommCaption = caption;
-    }
+    TakeProgramCaption();
     const std::string name = portName ? portName : "";
     const std::string path = CommDevicePath(name);
 
@@ -410,14 +371,14 @@ HCOMM CommOpen(const char* portName, void* /*owner*/) {
         owner.Reset(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     } while (!owner.Valid() && errno == EINTR);
     if (!owner.Valid()) {
-        t_lastOpenError = OpenFailureText(name, path, errno);
+        SetLastOpenError(OpenFailureText(name, path, errno));
         return nullptr;
     }
     const int fd = owner.Get();
     // Every failure below lets the descriptor go, which also drops the lock and the exclusive
     // mode taken so far.
     auto fail = [&](int error) -> HCOMM {
-        t_lastOpenError = OpenFailureText(name, path, error);
+        SetLastOpenError(OpenFailureText(name, path, error));
         return nullptr;
     };
     // The lock first, before anything changes the port: TIOCEXCL alone does not stop root,

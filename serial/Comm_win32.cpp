@@ -13,6 +13,7 @@
 // the port without waiting for itself.
 #include "Comm.h"
 
+#include "CommMessages.h"
 #include "CommReader.h"
 
 #include "MessageBox.h"
@@ -38,25 +39,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Message texts of the channel.
-constexpr const char* kMsgExitEvent = "Error - Cannot create thread exit event.";
-constexpr const char* kMsgGetTimeouts = "Error - Cannot get port timeouts.";
-constexpr const char* kMsgSetState = "Error - Cannot set port state.";
-constexpr const char* kMsgSetTimeouts = "Error - Cannot set port timeouts.";
-constexpr const char* kMsgPortReady = "Error - Cannot set the port ready.";
-constexpr const char* kMsgReadThread = "Error - Cannot initiate port Read thread.";
-constexpr const char* kMsgReaderEvent = "Error - Cannot create Reader Event.";
-constexpr const char* kMsgStatusEvent = "Error - Cannot create Status Event.";
-constexpr const char* kMsgCommMask = "Error - Cannot set port Communication mask.";
-constexpr const char* kMsgCommWait = "Error - Wait for Communication event failed.";
-constexpr const char* kMsgReaderWait = "Error - Wait for Reader & Status objects failed.";
-constexpr const char* kMsgClearErrors = "Error - Cannot clear communication port errors.";
-constexpr const char* kMsgWriteEvent = "Error -  Cannot create Write event.";
-constexpr const char* kMsgWriteResult = "Error - Cannot get overlapped writter result.";
-constexpr const char* kMsgWriteShort = "Error - Cannot write data in to port.";
-constexpr const char* kMsgWriteWait = "Error - Wait for write object failed.";
-constexpr const char* kMsgWriteStart =
-    "Error - Cannot write in to port. Verify set port properties and rights.";
+using namespace comm;
 
 constexpr DWORD kReadChunkBytes = 2048;
 // Driver input and output queues, bytes.
@@ -78,22 +61,6 @@ constexpr auto kEmptyReadPause = 10ms;
 constexpr auto kCloseCancelInterval = 10ms;
 // ... and closes the handle after this long even if a driver never ends a cancelled request.
 constexpr auto kCloseGrace = 2s;
-constexpr std::size_t kCaptionBytes = 260;
-
-// Module-wide channel state. The caption is read by the reader and writer threads while a new
-// CommOpen may compute it again, so it sits behind a lock.
-std::mutex g_captionMutex;
-std::string g_szCommCaption = "Serial comm error";
-thread_local std::string t_lastOpenError;
-
-std::string Caption() {
-    std::lock_guard lock(g_captionMutex);
-    return g_szCommCaption;
-}
-
-void CommMessage(const char* text, unsigned style = MB_ICONERROR) {
-    sorvel::ShowMessageBox(text, Caption(), style);
-}
 
 // The driver has no such line or no line events (Wine on a pseudo-terminal, some USB
 // adapters): not a failure.
@@ -362,10 +329,6 @@ std::string CommDevicePath(const std::string& portName) {
     return sorvel::ComPortDevicePath(portName);
 }
 
-std::string CommLastOpenError() {
-    return t_lastOpenError;
-}
-
 int CommCheckPlatform() {
     // Win32s cannot run the channel. Every other family runs it, always with overlapped writes:
     // stopping a write that waits needs CancelIoEx, which only the NT family has, and nothing
@@ -378,16 +341,10 @@ int CommCheckPlatform() {
 }
 
 HCOMM CommOpen(const char* portName, void* /*owner*/) {
-    t_lastOpenError.clear();
+    SetLastOpenError({});
     if (CommCheckPlatform() == 0)
         return nullptr;
-    {
-        std::string caption = sorvel::ProgramExeCaption();
-        if (caption.size() >= kCaptionBytes)
-            caption.resize(kCaptionBytes - 1);
-        std::lock_guard lock(g_captionMutex);
-        g_szCommCaption = caption;
-    }
+    TakeProgramCaption();
     const std::string name = portName ? portName : "";
     const std::string path = CommDevicePath(name);
 
@@ -396,7 +353,7 @@ HCOMM CommOpen(const char* portName, void* /*owner*/) {
         ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (opened == INVALID_HANDLE_VALUE) {
-        t_lastOpenError = OpenFailureText(name, ::GetLastError());
+        SetLastOpenError(OpenFailureText(name, ::GetLastError()));
         return nullptr;
     }
     auto port = std::make_shared<CommPort>(opened, path);
