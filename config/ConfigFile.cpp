@@ -337,6 +337,11 @@ bool CConfigFile::VerifyUploadFile(BYTE fileTag, const ExpectedCrc& expected,
     return check.message == nullptr;
 }
 
+const char* UploadFileMismatchMessage(BYTE fileTag) {
+    const UploadFileSlot* slot = FindUploadFileSlot(fileTag);
+    return slot ? slot->mismatchMessage : kMsgUploadFileNotFound;
+}
+
 bool RecheckUploadFile(const CONFIG_INFO& info, BYTE fileTag, const std::string& baseDir,
                        std::string* pMessage, std::string* pDetail) {
     UploadCheck check = CheckUploadFile(info, fileTag, baseDir);

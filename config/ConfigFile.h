@@ -117,6 +117,11 @@ constexpr const char* kMsgUnknownCartridgeFile2 = "Error 0x1c03 : Unknown uart f
                                      const std::string& baseDir, std::string* pMessage,
                                      std::string* pDetail);
 
+// The loader's message for an upload file that does not match its CRC-32: kMsgUnknownStiFile,
+// kMsgUnknownCartridgeFile1 or kMsgUnknownCartridgeFile2; kMsgUploadFileNotFound for a fileTag
+// that names no upload file.
+const char* UploadFileMismatchMessage(BYTE fileTag);
+
 // A configuration file larger than this is not one (real ones hold a few hundred bytes); it is
 // refused as unknown instead of being read into memory.
 constexpr std::size_t kMaxConfigurationBytes = 16 * 1024 * 1024;

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <random>
 
 namespace sorvel {
 
@@ -134,17 +136,29 @@ bool WriteFileBytes(const std::filesystem::path& file, const std::vector<BYTE>& 
             return false;
         }
     }
-    // The C library's files: the same on every system, binary on Windows too.
-    std::FILE* out = std::fopen(file.string().c_str(), "wb");
-    if (out == nullptr) {
-        *error = "cannot write '" + file.string() + "': " + SystemErrorText(errno);
+    // Written beside the file under another name, then renamed into place: a write that fails
+    // (a full disk) leaves the old file as it was, never an empty or partial one.
+    std::random_device random;
+    const std::filesystem::path temporary =
+        file.string() + ".tmp" + std::to_string(random() % 1000000);
+    auto fail = [&](int code) {
+        *error = "cannot write '" + file.string() + "': " + SystemErrorText(code);
+        std::filesystem::remove(temporary, ec);
         return false;
-    }
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    };
+    // The C library's files: the same on every system, binary on Windows too.
+    std::FILE* out = std::fopen(temporary.string().c_str(), "wb");
+    if (out == nullptr)
+        return fail(errno);
+    const bool written =
+        std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size() && std::fflush(out) == 0;
     const int writeError = errno;
-    if (std::fclose(out) != 0 || !written) {
-        *error = "cannot write '" + file.string() +
-                 "': " + SystemErrorText(written ? errno : writeError);
+    if (std::fclose(out) != 0 || !written)
+        return fail(written ? errno : writeError);
+    std::filesystem::rename(temporary, file, ec);
+    if (ec) {
+        *error = "cannot write '" + file.string() + "': " + ec.message();
+        std::filesystem::remove(temporary, ec);
         return false;
     }
     return true;

@@ -55,8 +55,6 @@ public:
 
     // The time one character takes on the line: start bit, data bits, parity bit, stop bits.
     std::chrono::nanoseconds ByteTime() const { return m_byteTime; }
-    // Bytes of the writes so far that have not left the computer yet, or -1 when unknown.
-    int OutputQueued() const { return CommOutputQueued(m_port); }
     // The port went away (the reader saw a hang-up or an I/O error, or a write was aborted).
     bool Gone() const;
     void MarkGone() { m_gone.store(true, std::memory_order_release); }
@@ -110,7 +108,6 @@ struct UploadWatch {
     std::int32_t resends = 0;      // NAKs answered for the record last read
     bool settling = false;         // the last record is out; the window has not passed yet
     TimePoint settleDeadline{};
-    TimePoint lastRecordLeftAt{}; // when the last record had left the computer's output queue
 };
 
 } // namespace tarvik

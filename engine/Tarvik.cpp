@@ -226,3 +226,7 @@ void CTarvik::Disconnect() {
 const char* CTarvik::GetLastErrorText() {
     return tarvik::LastErrorText();
 }
+
+int CTarvik::GetLastRecordResends() {
+    return tarvik::LastRecordResends();
+}

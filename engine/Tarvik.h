@@ -20,19 +20,23 @@
 // fit 259 characters), 4 not connected. After 2 or 3 no upload is under way and no file is open.
 //
 // The end of an upload. UPLOAD_MSG_COMPLETE means that every record went out and the box did
-// not ask for the last one again within a settle window after it left (its wire time and the
-// box's reaction: tens of milliseconds beyond the wire time); it comes on the reader thread once
-// that window has passed, and Disconnect from inside it cuts off nothing the box still reads.
+// not ask for the last one again within a settle window after it left (its wire time, then at
+// least a second for the box's answer); it comes on the reader thread once that window has
+// passed, and Disconnect from inside it cuts off nothing the box still reads. The protocol has no
+// positive answer for the last record: when the box asked for it again, GetLastRecordResends
+// says so, and only the box itself (its front panel) can tell whether it took the copy.
 // Once the box has answered the handshake, every other way the upload can end is reported as
 // UPLOAD_MSG_TIMEOUT with a reason in pData (nDataLength bytes, no NUL counted, valid only
 // during the call): "the port was disconnected", "the box stopped asking for records" (nothing
 // asked for 15 s), "the box refused the same record again and again" (more than 16 resends of
 // one record), "the upload file ends before its last record", "the upload file ends inside a
 // record", "the upload file holds a damaged record header", "a record of the upload file is too
-// long", "the upload file cannot be read", "a record could not be written to the port". The
+// long", "the upload file cannot be read", "the upload file changed while it was being sent"
+// (written to since the upload opened it), "a record could not be written to the port". The
 // upload has then ended (no file open, nothing more of it is sent), and UploadURTFile may start
-// another. The port going away during the handshake ends the upload the same way. The
-// handshake's own time-out (every 15 s without an answer) keeps pData null and ends nothing.
+// another. The port going away during the handshake, or after the last record before its window
+// has passed, ends the upload the same way. The handshake's own time-out (every 15 s without an
+// answer) keeps pData null and ends nothing.
 // UploadURTFile answers 4 on a port that has gone away.
 //
 // Stopping: after CancelUploadProcess returns, no wake-up byte goes out and no notification of
@@ -107,6 +111,10 @@ public:
     // directory", "<path>: not an upload file", "<path>: record count too large",
     // "path too long", "not connected", "an upload is running" and the like.
     static const char* GetLastErrorText();
+    // How often the box asked for the last record of the upload that completed last again (a NAK
+    // after it), 0 when it never did. Read it in UPLOAD_MSG_COMPLETE, or before the next upload
+    // completes.
+    static int GetLastRecordResends();
 
     char m_szPortName[100];
     DCB m_dcb;

@@ -1,11 +1,14 @@
 #include "Trace.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <mutex>
+#include <string>
 
 namespace tarvik {
 namespace detail {
@@ -17,6 +20,20 @@ namespace {
 std::mutex g_traceMutex;
 std::FILE* g_traceFile = nullptr; // guarded by g_traceMutex; open for the process's life
 std::chrono::steady_clock::time_point g_traceStart; // guarded by g_traceMutex
+bool g_traceFailed = false;                         // guarded by g_traceMutex; said once
+std::string g_tracePath;                            // guarded by g_traceMutex
+
+// A trace that cannot be written must not stop an upgrade, but the user who asked for it is
+// told, once per process, and the upgrade goes on without it.
+void TraceFailed(const std::string& path, int error) {
+    detail::g_traceOn.store(false, std::memory_order_relaxed);
+    if (g_traceFailed)
+        return;
+    g_traceFailed = true;
+    std::fprintf(stderr,
+                 "the trace file %s cannot be written (%s); the upgrade goes on without it\n",
+                 path.c_str(), std::strerror(error));
+}
 
 } // namespace
 
@@ -27,9 +44,14 @@ void StartTraceFromEnvironment() {
     std::lock_guard lock(g_traceMutex);
     if (g_traceFile != nullptr)
         return;
+    if (g_traceFailed)
+        return;
+    g_tracePath = path;
     g_traceFile = std::fopen(path, "a");
-    if (g_traceFile == nullptr)
-        return; // a trace that cannot be written must not stop an upgrade
+    if (g_traceFile == nullptr) {
+        TraceFailed(g_tracePath, errno);
+        return;
+    }
     g_traceStart = std::chrono::steady_clock::now();
     detail::g_traceOn.store(true, std::memory_order_relaxed);
 }
@@ -56,7 +78,12 @@ void Trace(const char* format, ...) {
     std::vfprintf(g_traceFile, format, args);
     va_end(args);
     std::fputc('\n', g_traceFile);
-    std::fflush(g_traceFile);
+    if (std::fflush(g_traceFile) != 0 || std::ferror(g_traceFile) != 0) {
+        const int error = errno != 0 ? errno : EIO;
+        std::fclose(g_traceFile);
+        g_traceFile = nullptr;
+        TraceFailed(g_tracePath, error);
+    }
 }
 
 std::string HexBytes(const char* bytes, std::size_t count) {

@@ -92,6 +92,11 @@ std::int32_t ReadUploadRecord(char* buffer, const char** fault) {
     if (got < total) {
         return none(kFaultRecordCut);
     }
+    // Checked after the read: a write that could have touched these bytes has moved the file's
+    // times by now.
+    if (g_hUploadFile.ChangedSinceOpen()) {
+        return none(kFaultChanged);
+    }
     g_nUploadFileOffset += got;
     return static_cast<std::int32_t>(got);
 }

@@ -44,7 +44,9 @@ int OpenUploadFile(std::string* reason = nullptr) REQUIRES(g_uploadMutex);
 //   kFaultBadRecord (its 4 bytes, or what the file still held, are consumed);
 // - for a record longer than the buffer (L above 5091): kFaultRecordTooLong (nothing consumed);
 // - for a record cut short by the end of the file: kFaultRecordCut (nothing consumed). A part
-//   of a record is never given out as if it were the whole.
+//   of a record is never given out as if it were the whole;
+// - when the file was written to since it was opened: kFaultChanged. What the box got so far
+//   may be of two versions of the file, so the upload must not go on.
 std::int32_t ReadUploadRecord(char* buffer, const char** fault = nullptr) REQUIRES(g_uploadMutex);
 
 // Why ReadUploadRecord gave no record, as the client is told.
@@ -53,6 +55,7 @@ constexpr const char* kFaultUnreadable = "the upload file cannot be read";
 constexpr const char* kFaultBadRecord = "the upload file holds a damaged record header";
 constexpr const char* kFaultRecordTooLong = "a record of the upload file is too long";
 constexpr const char* kFaultRecordCut = "the upload file ends inside a record";
+constexpr const char* kFaultChanged = "the upload file changed while it was being sent";
 
 // Closes the open upload file, if any.
 void CloseUploadFile() REQUIRES(g_uploadMutex);

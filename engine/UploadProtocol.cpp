@@ -33,6 +33,9 @@ namespace {
 // Wake-up bytes sent for the current upload, for the trace.
 std::atomic<unsigned> g_wakeUpsSent{0};
 
+// The resends of the last record of the upload that completed last.
+std::atomic<std::int32_t> g_lastRecordResends{0};
+
 std::atomic<long> g_handshakePeriodMs{kHandshakePeriod.count()};
 std::atomic<long> g_handshakeTimeoutMs{kHandshakeTimeout.count()};
 
@@ -139,16 +142,12 @@ void NoteRecordSent(const EngineConnection* connection, std::int32_t length,
     watch.recordDueAt = sentAt + WireTime(connection, length);
     watch.recordDue = true;
     if (watch.settling) {
+        const std::chrono::nanoseconds measured = watch.reactionMeasured
+                                                      ? kSettleMargin + 2 * watch.longestReaction
+                                                      : std::chrono::nanoseconds(0);
         watch.settleDeadline =
-            watch.recordDueAt + (watch.reactionMeasured
-                                     ? kSettleMargin + 2 * watch.longestReaction
-                                     : std::chrono::nanoseconds(kSettleUnmeasured));
+            watch.recordDueAt + std::max<std::chrono::nanoseconds>(kSettleFloor, measured);
         CommReaderWakeAt(watch.settleDeadline);
-        // What the driver still holds of it leaves at the line's pace; unknown counts as all.
-        const int queued = connection != nullptr ? connection->OutputQueued() : 0;
-        watch.lastRecordLeftAt =
-            queued < 0 ? watch.recordDueAt
-                       : sentAt + WireTime(connection, std::min<std::int32_t>(queued, length));
     }
 }
 
@@ -158,6 +157,13 @@ void EndUploadHere(bool failed) REQUIRES(g_uploadMutex) {
     CloseUploadFile();
     if (failed) {
         ++g_nUploadNumber;
+    } else {
+        // The counter belongs to the record last read, which is the last record by now.
+        g_lastRecordResends.store(g_uploadWatch.resends);
+        if (g_uploadWatch.resends > 0) {
+            Trace("the box asked for the last record again and then said nothing more: it may "
+                  "have taken the copy or given up; check that its front panel shows 'Good'");
+        }
     }
     g_uploadWatch.settling = false;
     g_bUploadMode.store(false);
@@ -323,6 +329,10 @@ void NotifyFailure(FilterScope& scope, const char* fault) {
 }
 
 } // namespace
+
+std::int32_t LastRecordResends() {
+    return g_lastRecordResends.load();
+}
 
 std::int32_t ProgressPercent(std::int32_t total, std::int32_t left) {
     if (total == 0) {
@@ -525,20 +535,11 @@ void UploadReaderIdle(int event) {
         }
         sorvel::MutexLock lock(g_uploadMutex);
         if (g_bUploadMode.load()) {
-            // Every byte the box sent before it went has been handled (a NAK would have sent the
-            // record again). A last record that had left the computer whole, and that the box
-            // did not ask for again, is delivered: a box that ends the line as soon as it has its
-            // file is done. Anything earlier is a line lost in the middle of the upload.
-            if (Streaming() && g_uploadWatch.settling &&
-                Clock::now() >= g_uploadWatch.lastRecordLeftAt) {
-                Trace("complete: the line went away after the last record had left, no NAK");
-                EndUploadHere(false);
-                outcome = Outcome::Completed;
-            } else {
-                fault = kReasonPortGone;
-                EndUploadHere(true);
-                outcome = Outcome::Failed;
-            }
+            // Also inside the last record's window: nothing tells that the box has that record
+            // (a USB adapter may hold it still), nor one sent again after a NAK.
+            fault = kReasonPortGone;
+            EndUploadHere(true);
+            outcome = Outcome::Failed;
         }
     } else {
         outcome = CheckUploadClock(fault);

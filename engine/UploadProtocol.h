@@ -17,19 +17,26 @@
 // A file counts as delivered only when its last record went out and the box did not ask for it
 // again within the settle window after it left:
 //
-//   window = L * c + kSettleMargin + 2 * r    once the box's reaction r has been measured
-//   window = L * c + kSettleUnmeasured        for the first record of an upload
+//   window = L * c + max(kSettleFloor, kSettleMargin + 2 * r)
 //
 // L is the record's length in bytes, c the time of one character on the line (start bit, data
 // bits, parity, stop bits at the connection's speed: 86.8 us at 115200 8N1), and r the longest
 // time the box has taken in this upload to ask again once a record had crossed the line (at most
-// kSettleReactionCap). The window starts when the write of the record returned. A NAK in the
-// window sends the record again and starts a new window; an ENQ ends it at once (the box asks
-// for more, so it holds the record). UPLOAD_MSG_COMPLETE comes when the window has passed with
-// no answer, on the reader thread (UploadReaderIdle), with no engine lock held: the client may
-// start the next upload or disconnect from inside it, and the record has crossed the line by
-// then. At 115200 baud a 5000-byte record of a box that answers at once settles in 444 ms, of
+// kSettleReactionCap). The floor is there for a box that checks the whole file before it answers
+// its last record: such a box takes far longer over the last record than over the others, so the
+// reactions measured before it say nothing about it. The window starts when the write of the
+// record returned. A NAK in the window sends the record again and starts a new window; an ENQ
+// ends it at once (the box asks for more, so it holds the record). UPLOAD_MSG_COMPLETE comes when
+// the window has passed with no answer, on the reader thread (UploadReaderIdle), with no engine
+// lock held: the client may start the next upload or disconnect from inside it, and the record
+// has crossed the line by then. The port going away before that, inside the window too, ends the
+// upload as a failure: nothing tells that the box has the record (a USB adapter may still hold
+// it). At 115200 baud a 5000-byte record of a box that answers at once settles in 1.43 s, of
 // which 434 ms is its wire time.
+//
+// The protocol has no answer for a good last record: after a NAK of the last record, a box that
+// took the copy and one that gave up both fall silent. LastRecordResends() tells the client how
+// often the last record of the upload that completed last was sent again, so that it can say so.
 
 // Every way a started upload can end is reported. Besides completion, the upload ends with
 // UPLOAD_MSG_TIMEOUT, whose pData holds one of the kReason texts below (nDataLength its length,
@@ -60,12 +67,13 @@ constexpr char kCanByte = 0x18;
 constexpr std::chrono::milliseconds kHandshakePeriod{50};
 constexpr std::chrono::milliseconds kHandshakeTimeout{15000};
 
-// The box's reaction to the last record, beyond its wire time, that the settle window allows.
-// Measured: twice the longest reaction seen in the upload, plus a margin for scheduling. Not yet
-// measured (a file of one record): enough for the box's check of the record and the way back of
-// its answer through a USB adapter, whose latency timer holds a lone byte up to 16 ms by default.
+// The box's reaction to the last record, beyond its wire time, that the settle window allows:
+// twice the longest reaction seen in the upload plus a margin for scheduling, and never less than
+// the floor. The floor covers a box that checks the whole file before it answers (hundreds of
+// milliseconds), a file of one record (nothing measured), and the way back of the answer through
+// a USB adapter, whose latency timer holds a lone byte up to 16 ms by default.
 constexpr std::chrono::milliseconds kSettleMargin{10};
-constexpr std::chrono::milliseconds kSettleUnmeasured{50};
+constexpr std::chrono::milliseconds kSettleFloor{1000};
 constexpr std::chrono::milliseconds kSettleReactionCap{1000};
 // Resends of one record (NAK) that the engine answers before it gives the upload up.
 constexpr std::int32_t kMaxResends = 16;
@@ -103,6 +111,9 @@ bool HandshakeThreadRunning();
 // kHandshakePeriod and kHandshakeTimeout. Takes effect from the next turn of a running thread.
 void SetHandshakeTimingForTest(std::chrono::milliseconds period, std::chrono::milliseconds timeout);
 void ResetHandshakeTiming();
+
+// How often the last record of the upload that completed last was sent again (a NAK after it).
+std::int32_t LastRecordResends();
 
 // The percentage reported after a record: (total - left) / total * 100 in double precision,
 // truncated; 100 when the file counts no record.

@@ -11,15 +11,22 @@ ReadOnlyFile::~ReadOnlyFile() {
 }
 
 ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, kClosed)), m_size(other.m_size) {}
+    : m_handle(std::exchange(other.m_handle, kClosed)), m_size(other.m_size),
+      m_opened(other.m_opened) {}
 
 ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
     if (this != &other) {
         Close();
         m_handle = std::exchange(other.m_handle, kClosed);
         m_size = other.m_size;
+        m_opened = other.m_opened;
     }
     return *this;
+}
+
+bool ReadOnlyFile::ChangedSinceOpen() const {
+    Stamp now;
+    return !IsOpen() || !ReadStamp(now) || !(now == m_opened);
 }
 
 } // namespace sorvel

@@ -47,11 +47,28 @@ public:
     SORVEL_PLATFORM_API long ReadAt(void* buffer, long count, std::int64_t offset,
                                     std::string* reason = nullptr) const;
 
+    // True when the open file was written to since it was opened (its size, its last-write time
+    // or, on POSIX, its status-change time moved), or when that can no longer be told. A file
+    // replaced under its name (a new file renamed into place) is not this file: what was opened
+    // is still what is read.
+    SORVEL_PLATFORM_API bool ChangedSinceOpen() const;
+
 private:
+    // What tells one state of the file's contents from another: size and times, as the system
+    // gives them. False when the system cannot say.
+    struct Stamp {
+        std::uint64_t size = 0;
+        std::uint64_t written = 0;
+        std::uint64_t changed = 0;
+        bool operator==(const Stamp&) const = default;
+    };
+    bool ReadStamp(Stamp& stamp) const;
+
     // A descriptor on POSIX, a HANDLE on Windows (where -1 is INVALID_HANDLE_VALUE).
     static constexpr std::intptr_t kClosed = -1;
     std::intptr_t m_handle = kClosed;
     std::uint64_t m_size = 0;
+    Stamp m_opened;
 };
 
 } // namespace sorvel

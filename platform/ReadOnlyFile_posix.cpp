@@ -27,7 +27,23 @@ ReadOnlyFile::OpenResult Kind(const struct stat& info) {
     return ReadOnlyFile::OpenResult::Ok;
 }
 
+std::uint64_t Nanoseconds(const timespec& t) {
+    return static_cast<std::uint64_t>(t.tv_sec) * 1'000'000'000u +
+           static_cast<std::uint64_t>(t.tv_nsec);
+}
+
 } // namespace
+
+// Every write moves the status-change time, and no program can set it back (unlike the
+// modification time), so a write that was undone still shows.
+bool ReadOnlyFile::ReadStamp(Stamp& stamp) const {
+    struct stat info {};
+    if (::fstat(static_cast<int>(m_handle), &info) != 0)
+        return false;
+    stamp = {static_cast<std::uint64_t>(info.st_size), Nanoseconds(info.st_mtim),
+             Nanoseconds(info.st_ctim)};
+    return true;
+}
 
 ReadOnlyFile::OpenResult ReadOnlyFile::Open(const std::string& path, bool lockAgainstWriters,
                                             std::string* reason) {
@@ -60,6 +76,7 @@ ReadOnlyFile::OpenResult ReadOnlyFile::Open(const std::string& path, bool lockAg
     }
     m_handle = static_cast<std::intptr_t>(file.Release());
     m_size = static_cast<std::uint64_t>(info.st_size);
+    ReadStamp(m_opened);
     return OpenResult::Ok;
 }
 

@@ -78,7 +78,21 @@ ReadOnlyFile::OpenResult ReadOnlyFile::Open(const std::string& path, bool lockAg
     }
     m_handle = reinterpret_cast<std::intptr_t>(file);
     m_size = static_cast<std::uint64_t>(size.QuadPart);
+    ReadStamp(m_opened);
     return OpenResult::Ok;
+}
+
+// With the share mode above no program can open the file to write while it is open; one that
+// had it open before may still write, which moves its size or last-write time.
+bool ReadOnlyFile::ReadStamp(Stamp& stamp) const {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(AsHandle(m_handle), &info))
+        return false;
+    stamp = {(std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow,
+             (std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+                 info.ftLastWriteTime.dwLowDateTime,
+             0};
+    return true;
 }
 
 void ReadOnlyFile::Close() {

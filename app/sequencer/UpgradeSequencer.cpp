@@ -34,6 +34,9 @@ constexpr const char* kReallyStopText = "Do you really want to stop upload ?.";
 constexpr const char* kStoppedRestartText = "Upload stopped.\nPlease restart device and click OK.";
 constexpr const char* kNoUploadText = "No upload in progress.";
 constexpr const char* kInProgressText = "Upload in progress.\nPlease stop operation first.";
+// The engine's reason for a file written to while it was sent; the sequencer's own check after
+// each file says the same.
+constexpr const char* kFileChangedReason = "the upload file changed while it was being sent";
 
 // Guards the active sequencer and its connection id against the engine threads that post
 // notifications. Held only for a read and a Post, never while anything waits.
@@ -82,6 +85,8 @@ void UploadNotify(_tagUploadNotificationMsgstruct* pMsg) {
     // The record lives on the notifying thread's stack: copy what the owner thread needs.
     const int nMsgType = pMsg->nMsgType;
     const int nPercent = pMsg->nPercent;
+    // Read here, on the engine's thread, before another upload can complete.
+    const int nResends = nMsgType == UPLOAD_MSG_COMPLETE ? CTarvik::GetLastRecordResends() : 0;
     // A time-out that ended the upload says why.
     std::string reason;
     if (nMsgType == UPLOAD_MSG_TIMEOUT && pMsg->pData != nullptr && pMsg->nDataLength > 0)
@@ -100,9 +105,9 @@ void UploadNotify(_tagUploadNotificationMsgstruct* pMsg) {
     const unsigned nConnection = pSequencer->m_nConnection;
     std::weak_ptr<int> alive = pSequencer->m_pAlive;
     pSequencer->m_ui.Post(
-        [pSequencer, alive, nMsgType, nPercent, reason = std::move(reason), nConnection] {
+        [pSequencer, alive, nMsgType, nPercent, nResends, reason = std::move(reason), nConnection] {
             if (!alive.expired())
-                pSequencer->OnNotification(nMsgType, nPercent, reason, nConnection);
+                pSequencer->OnNotification(nMsgType, nPercent, reason, nConnection, nResends);
         });
 }
 
@@ -253,6 +258,7 @@ void CUpgradeSequencer::OnStartUpload() {
     }
     ResetUpload();
     m_bCompleted = false;
+    m_resentLastRecords.clear();
 
     OpenConnectionId();
     const unsigned nResult = g_Uploader.Connect();
@@ -335,6 +341,8 @@ void CUpgradeSequencer::StartFile(BYTE fileTag, char* pszPath) {
         nResult = g_Uploader.UploadURTFile(pszPath);
     if (nResult == UPLOAD_STARTED) {
         g_nUploadState = STATE_UPLOADING;
+        m_nCurrentFileTag = fileTag;
+        m_currentFile = pszPath;
         const auto [index, count] = FilePlace(fileTag);
         m_ui.OnFileStarted(index, count, pszPath);
         return;
@@ -363,7 +371,9 @@ void CUpgradeSequencer::ReportStartFailure(const char* pszPath, unsigned nResult
     text += " cannot be uploaded:\n" + StartFailureReason(nResult);
     if (!system.empty())
         text += " (" + system + ")";
-    text += ".\nPlease check the upgrade files and try again.";
+    // A port lost between files is the line's fault, not the files'.
+    text += nResult == UPLOAD_NOT_CONNECTED ? ".\nPlease check connection and try again."
+                                            : ".\nPlease check the upgrade files and try again.";
     // The sequence stops here, as after a time-out, so that a later stage never runs on a file
     // that was not sent.
     StopWithMessage(text, true);
@@ -400,11 +410,55 @@ void CUpgradeSequencer::FinishSequence(const char* pszText) {
     // closes it.
     ResetUpload();
     m_bCompleted = true;
-    ShowStagePrompt(pszText, MB_SYSTEMMODAL, nullptr);
+    ShowStagePrompt(pszText + ResentLastRecordsLine(), MB_SYSTEMMODAL, nullptr);
+}
+
+std::string CUpgradeSequencer::ResentLastRecordsLine() const {
+    if (m_resentLastRecords.empty())
+        return {};
+    // The box has no answer for a good last record: after asking for it again, a box that took
+    // the copy and one that gave up are both silent. Only its front panel can tell.
+    std::string files;
+    for (std::size_t i = 0; i < m_resentLastRecords.size(); ++i) {
+        if (i > 0)
+            files += i + 1 == m_resentLastRecords.size() ? " and " : ", ";
+        files += m_resentLastRecords[i];
+    }
+    return "\nThe box asked for the last record of " + files +
+           " again and said nothing after it: check that the front panel shows 'Good' before "
+           "switching off.";
+}
+
+std::string CUpgradeSequencer::FileChangedText() const {
+    // The loader's message for the file as it is now (missing, or not matching), then the file
+    // and what happened; a file whose content is back as it was still changed while it was sent.
+    std::string message;
+    std::string detail;
+    std::string why;
+    if (RecheckUploadFile(m_ConfigInfo, m_nCurrentFileTag, m_configBaseDir, &message, &detail)) {
+        message = UploadFileMismatchMessage(m_nCurrentFileTag);
+    } else {
+        const std::string prefix = m_currentFile + ": ";
+        why = detail.rfind(prefix, 0) == 0 ? detail.substr(prefix.size()) : detail;
+    }
+    std::string text = message + "\n" + m_currentFile + ": " + kFileChangedReason;
+    if (!why.empty())
+        text += " (" + why + ")";
+    return text;
+}
+
+bool CUpgradeSequencer::DeliveredAsVerified() {
+    // What the box got must be what the configuration's CRC-32 covers: the engine stops on a
+    // file written to while it read it, and this check, after the last record, also catches a
+    // file replaced under its name or changed before the engine opened it.
+    if (RecheckUploadFile(m_ConfigInfo, m_nCurrentFileTag, m_configBaseDir, nullptr, nullptr))
+        return true;
+    StopWithMessage(FileChangedText(), false);
+    return false;
 }
 
 void CUpgradeSequencer::OnNotification(int nMsgType, int nPercent, const std::string& reason,
-                                       unsigned nConnection) {
+                                       unsigned nConnection, int nResends) {
     if (nConnection != m_nConnection)
         return; // from a connection that has since been reset
     if (g_nUploadState.load() != STATE_UPLOADING)
@@ -415,11 +469,19 @@ void CUpgradeSequencer::OnNotification(int nMsgType, int nPercent, const std::st
         break;
     case UPLOAD_MSG_TIMEOUT:
         // The bar stays where the upload stopped; the reason, when the engine gives one, goes
-        // on a line below the message.
-        StopWithMessage(reason.empty() ? kTimeoutText : kTimeoutText + std::string("\n") + reason,
-                        false);
+        // on a line below the message. A file that changed is no line fault: the loader's
+        // message for the file says what is wrong.
+        if (reason == kFileChangedReason)
+            StopWithMessage(FileChangedText(), false);
+        else
+            StopWithMessage(
+                reason.empty() ? kTimeoutText : kTimeoutText + std::string("\n") + reason, false);
         break;
     case UPLOAD_MSG_COMPLETE:
+        if (!DeliveredAsVerified())
+            break;
+        if (nResends > 0)
+            m_resentLastRecords.push_back(m_currentFile);
         // Every stage either starts a file, opens a prompt whose answer continues the
         // sequence, stops it or finishes it, so one step per completion is enough.
         g_nUploadState = STATE_STAGE_DONE;

@@ -41,6 +41,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 // Upload states (g_nUploadState). There is no state 4.
 constexpr int STATE_IDLE = 0;       // no sequence, no connection held
@@ -168,9 +169,17 @@ private:
     friend void UploadNotify(_tagUploadNotificationMsgstruct* pMsg);
 
     // Owner thread: one notification, tagged with the connection it came from. reason: the
-    // text of a time-out that ended the upload ("" for the handshake's own).
-    void OnNotification(int nMsgType, int nPercent, const std::string& reason,
-                        unsigned nConnection);
+    // text of a time-out that ended the upload ("" for the handshake's own). nResends: with a
+    // completion, how often the box asked for the file's last record again.
+    void OnNotification(int nMsgType, int nPercent, const std::string& reason, unsigned nConnection,
+                        int nResends);
+    // After a completion: checks the file just sent against the configuration's CRC-32 again;
+    // when it no longer matches, stops the sequence with the loader's message and false.
+    bool DeliveredAsVerified();
+    // The message for the current file written to while it was sent.
+    std::string FileChangedText() const;
+    // The line added to the final message when a file's last record was sent again, or "".
+    std::string ResentLastRecordsLine() const;
     // Checks the file against the configuration's CRC-32 once more, then starts it. fileTag:
     // TAG_STI_FILE, TAG_CARTRIDGE_FILE1 or TAG_CARTRIDGE_FILE2.
     void StartFile(BYTE fileTag, char* pszPath);
@@ -209,6 +218,11 @@ private:
     unsigned m_nOpenPrompt = 0;
     unsigned m_nLastPrompt = 0;
     bool m_bCompleted = false;
+    // The file being sent (its tag and path as configured), and the files of this sequence
+    // whose last record the box asked for again.
+    BYTE m_nCurrentFileTag = 0;
+    std::string m_currentFile;
+    std::vector<std::string> m_resentLastRecords;
     // Tasks posted to the owner thread hold this weakly and do nothing once it is gone.
     std::shared_ptr<int> m_pAlive = std::make_shared<int>(0);
 };

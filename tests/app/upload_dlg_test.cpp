@@ -253,6 +253,9 @@ TEST_F(DialogUploadTest, AFaultStopsWithItsReasonAndReleasesThePort) {
     };
     const std::vector<Case> cases = {
         {"hang-up mid-file", 3, false, kTimeout + "\nthe port was disconnected", 0},
+        // The box took the STI file's 6 records, but nothing told the program so.
+        {"hang-up right after the last record", 6, false, kTimeout + "\nthe port was disconnected",
+         1},
         {"file cut after the check", 0, true, "Error 0x1c02 : Unknown uart file\n" + m_cart1 + ": ",
          1},
     };

@@ -200,9 +200,13 @@ TEST_F(ConfigTool, MakeRefusesFilesTheProgramCannotSend) {
         std::string bytes;
         std::string path;
         std::string reason;
+        std::uintmax_t size = 0; // grown to this size with zero bytes (sparse)
     };
     const std::vector<Case> cases = {
         {"STI upload\n", "files/sti.urt", "not an upload file"},
+        // Far larger than any upload file, checked all the same, without being read whole.
+        {UploadFile('s'), "files/sti.urt", "record 2 has no record header at byte 16",
+         std::uintmax_t{2} << 30},
         {std::string("MZ\0\0\0\2", 6) + UploadFile('s').substr(6), "files/sti.urt",
          "its header counts 2 records, it holds 1"},
         {UploadFile('s').substr(0, 12), "files/sti.urt", "record 1 is cut short"},
@@ -212,6 +216,8 @@ TEST_F(ConfigTool, MakeRefusesFilesTheProgramCannotSend) {
         SCOPED_TRACE(c.reason);
         if (c.path == "files/sti.urt")
             dir.Write(c.path, c.bytes);
+        if (c.size != 0)
+            std::filesystem::resize_file(dir.Path() / c.path, c.size);
         const std::vector<std::string> args{"make", "-o", "Ressources/Configuration.zkf", "--sti",
                                             c.path};
         ToolRun refused = Tool(dir.Path(), args);
@@ -219,9 +225,18 @@ TEST_F(ConfigTool, MakeRefusesFilesTheProgramCannotSend) {
         EXPECT_NE(refused.err.find(c.reason), std::string::npos) << refused.err;
         std::vector<std::string> anyway = args;
         anyway.push_back("--no-check");
-        if (c.path == "files/sti.urt") {
+        if (c.path == "files/sti.urt" && c.size == 0) {
             EXPECT_EQ(Tool(dir.Path(), anyway).status, 0);
         }
+    }
+
+    // An output that names an input would overwrite the firmware: refused, the file untouched.
+    dir.Write("files/sti.urt", UploadFile('s'));
+    for (const char* output : {"files/sti.urt", "files/../files/sti.urt"}) {
+        ToolRun refused = Tool(dir.Path(), {"make", "-o", output, "--sti", "files/sti.urt"});
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_NE(refused.err.find("would be overwritten"), std::string::npos) << refused.err;
+        EXPECT_EQ(std::filesystem::file_size(dir.Path() / "files/sti.urt"), UploadFile('s').size());
     }
 }
 

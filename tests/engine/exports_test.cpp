@@ -40,6 +40,7 @@ TEST(Exports, OnlyTheMembersOfCTarvikLeaveTheLibrary) {
         "CTarvik::CancelUploadProcess()",
         "CTarvik::Disconnect()",
         "CTarvik::GetLastErrorText()",
+        "CTarvik::GetLastRecordResends()",
     };
     for (const std::string& member : members) {
         EXPECT_TRUE(symbols.count(member)) << member << " is not exported";

@@ -236,7 +236,8 @@ TEST_F(CliTest, FailuresEndWithStatusOneAndTheSystemsMessages) {
 
 // Every fault on the line or in the files ends either with every file intact at the box and
 // status 0, or with status 1, the message and its reason, soon after the fault: never a false
-// "updated", never a silent wait.
+// "updated", never a silent wait. The one thing the line cannot tell, a box silent after it asked
+// for a last record again, is said on a line of its own below the final message.
 TEST_F(CliTest, FaultsEndInTruthAndInTime) {
     using NakLast = sorvel::boxsim::Options::NakLast;
     using Options = sorvel::boxsim::Options;
@@ -247,6 +248,8 @@ TEST_F(CliTest, FaultsEndInTruthAndInTime) {
         std::function<void(Options&)> fault;
         // Changes an upload file once the reboot prompt is open (after the start-up check).
         std::function<void()> whilePromptOpen;
+        // Changes an upload file once its upload has begun.
+        std::function<void()> whileSending;
         int status;
         std::size_t intact;
         std::string lastMessage; // the beginning of the last message shown
@@ -256,19 +259,73 @@ TEST_F(CliTest, FaultsEndInTruthAndInTime) {
         const auto path = FilePath("cart1.urt");
         std::filesystem::resize_file(path, std::filesystem::file_size(path) - 100);
     };
+    // A byte of the STI file's last record, changed on disk.
+    const auto changeLastRecord = [&] {
+        std::fstream file(FilePath("sti.urt"), std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(-1, std::ios::end);
+        file.put('\x5a');
+    };
+    // The line after a final message when the box asked for a last record again.
+    const auto resent = [](const std::string& files) {
+        return "\nThe box asked for the last record of " + files +
+               " again and said nothing after it: check that the front panel shows 'Good' "
+               "before switching off.";
+    };
+    const std::string sti = ".\\Ressources\\sti.urt";
+    const std::string cart1 = ".\\Ressources\\cart1.urt";
+    // The files hold 6, 6 and 3 records.
     const std::vector<Case> cases = {
-        {"last record NAKed, STI only", "sti", [](Options& o) { o.nakEvery = 2; }, nullptr, 0, 1,
-         kStiUpdated, 10s},
+        {"a record NAKed, STI only", "sti", [](Options& o) { o.nakEvery = 2; }, nullptr, nullptr, 0,
+         1, kStiUpdated, 10s},
         {"every last record NAKed once", "complete", [](Options& o) { o.nakLast = NakLast::Once; },
-         nullptr, 0, 3, kGood, 10s},
-        {"NAK storm", "sti", [](Options& o) { o.nakLast = NakLast::Always; }, nullptr, 1, 0,
-         kStopped + "the box refused the same record again and again", 10s},
-        {"hang-up mid-file", "sti", [](Options& o) { o.hangUpAfter = 3; }, nullptr, 1, 0,
+         nullptr, nullptr, 0, 3,
+         kGood + resent(sti + ", " + cart1 + " and .\\Ressources\\cart2.urt"), 10s},
+        {"last record NAKed 500 ms late", "sti",
+         [](Options& o) {
+             o.nakLast = NakLast::Once;
+             o.nakLastDelay = 500ms;
+         },
+         nullptr, nullptr, 0, 1, kStiUpdated + resent(sti), 10s},
+        // The box took the resent copy or gave up: the line cannot tell, the message says so.
+        {"last record NAKed, then silence", "sti",
+         [](Options& o) {
+             o.nakLast = NakLast::Always;
+             o.stopAfter = 7;
+         },
+         nullptr, nullptr, 0, 0, kStiUpdated + resent(sti), 10s},
+        {"last records NAKed, then silence at the last", "complete",
+         [](Options& o) {
+             o.nakLast = NakLast::Once;
+             o.stopAfter = 17;
+         },
+         nullptr, nullptr, 0, 2, kGood + resent(sti + " and " + cart1), 10s},
+        {"last record NAKed, then hang-up", "sti",
+         [](Options& o) {
+             o.nakLast = NakLast::Always;
+             o.hangUpAfter = 7;
+         },
+         nullptr, nullptr, 1, 0, kStopped + "the port was disconnected", 10s},
+        {"hang-up right after the last record", "sti", [](Options& o) { o.hangUpAfter = 6; },
+         nullptr, nullptr, 1, 1, kStopped + "the port was disconnected", 10s},
+        {"last record NAKed once, hang-up at the last file", "complete",
+         [](Options& o) {
+             o.nakLast = NakLast::Once;
+             o.hangUpAfter = 17;
+         },
+         nullptr, nullptr, 1, 2, kStopped + "the port was disconnected", 10s},
+        {"NAK storm", "sti", [](Options& o) { o.nakLast = NakLast::Always; }, nullptr, nullptr, 1,
+         0, kStopped + "the box refused the same record again and again", 10s},
+        {"hang-up mid-file", "sti", [](Options& o) { o.hangUpAfter = 3; }, nullptr, nullptr, 1, 0,
          kStopped + "the port was disconnected", 2s},
-        {"box stops asking", "sti", [](Options& o) { o.stopAfter = 3; }, nullptr, 1, 0,
+        {"box stops asking", "sti", [](Options& o) { o.stopAfter = 3; }, nullptr, nullptr, 1, 0,
          kStopped + "the box stopped asking for records", 17s},
-        {"file cut after the check", "complete", nullptr, cut, 1, 1,
-         "Error 0x1c02 : Unknown uart file\n.\\Ressources\\cart1.urt: ", 10s},
+        {"file cut after the check", "complete", nullptr, cut, nullptr, 1, 1,
+         "Error 0x1c02 : Unknown uart file\n" + cart1 + ": ", 10s},
+        {"last record changed while the file is sent", "sti", [](Options& o) { o.baud = 9600; },
+         nullptr, changeLastRecord, 1, 0,
+         "Error 0x1c01 : Unknown uart file\n" + sti +
+             ": the upload file changed while it was being sent",
+         10s},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -286,6 +343,10 @@ TEST_F(CliTest, FaultsEndInTruthAndInTime) {
             ASSERT_TRUE(cli.WaitForOutput(kReboot));
             c.whilePromptOpen();
         }
+        if (c.whileSending) {
+            ASSERT_TRUE(cli.WaitForOutput("progress: "));
+            c.whileSending();
+        }
         cli.Input("\n\n");
         EXPECT_EQ(cli.Wait(), c.status) << cli.err;
         EXPECT_LT(std::chrono::steady_clock::now() - start, c.within);
@@ -294,6 +355,22 @@ TEST_F(CliTest, FaultsEndInTruthAndInTime) {
         EXPECT_NE(last, std::string::npos) << messages;
         EXPECT_EQ(messages.find("was updated") != std::string::npos, c.status == 0) << messages;
         EXPECT_EQ(box->GetReport().filesCompleted, c.intact);
+    }
+}
+
+// A trace that cannot be opened or written is said once on the error stream; the upgrade goes on.
+TEST_F(CliTest, ATraceThatCannotBeWrittenIsSaidOnceAndTheUpgradeGoesOn) {
+    MakeUpgrade(false);
+    for (const char* trace : {"/nonexistent/trace.log", "/dev/full"}) {
+        SCOPED_TRACE(trace);
+        Box({"sti.urt"});
+        Cli cli(Args({"--yes", "--trace", trace}));
+        EXPECT_EQ(cli.Wait(), 0) << cli.err;
+        const std::string said = std::string("the trace file ") + trace + " cannot be written";
+        const auto first = cli.err.find(said);
+        EXPECT_NE(first, std::string::npos) << cli.err;
+        EXPECT_EQ(cli.err.find(said, first + 1), std::string::npos) << cli.err;
+        ExpectFilesArrived(1);
     }
 }
 

@@ -14,7 +14,10 @@
 #include <functional>
 #include <memory>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -266,8 +269,27 @@ TEST(BoxSimulator, RepeatTakesTheFilesAgainRoundAfterRound) {
         // A round counts whole from its first record on: halfway through it, AllIntact fails.
         EXPECT_EQ(r.filesExpected, done < 2 ? 2u : 4u);
         EXPECT_EQ(r.AllIntact(), done % 2 == 1);
+        // It keeps no more than the file in progress needs: nothing, between files.
+        EXPECT_TRUE(box->Received().empty());
     }
     EXPECT_EQ(box->GetReport().resends, 4u);
+}
+
+// A client killed while it held the port (flock, then the exclusive-open flag) cannot clear the
+// flag, and the box's own descriptor keeps the port open: the box clears it, and only then.
+TEST(BoxSimulator, ClearsTheExclusiveOpenFlagOfAClientThatWentAway) {
+    auto box = Box(Options{}, {});
+    const int client = ::open(box->SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(client, 0);
+    ASSERT_EQ(::flock(client, LOCK_EX | LOCK_NB), 0);
+    ASSERT_EQ(::ioctl(client, TIOCEXCL), 0);
+    std::this_thread::sleep_for(1200ms); // the box looks every half second
+    EXPECT_TRUE(box->ClientHoldsPort()) << "cleared while the client still held the port";
+    ::close(client); // as a killed process's descriptors are closed: the flag stays
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    while (box->ClientHoldsPort() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(box->ClientHoldsPort());
 }
 
 // The program as a script uses it: the port path on the first line, a link to it, and an exit

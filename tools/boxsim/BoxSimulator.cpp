@@ -10,6 +10,8 @@
 #include <iterator>
 #include <poll.h>
 #include <sstream>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -34,6 +36,8 @@ constexpr unsigned kMaxMismatchesInRow = 3;
 constexpr std::size_t kReadChunkBytes = 4096;
 // How long Send waits for room in the line's buffer before it gives up.
 constexpr auto kSendTimeout = std::chrono::seconds(5);
+// How often the box looks for an exclusive-open flag left behind by a client that was killed.
+constexpr auto kStaleCheckPeriod = std::chrono::milliseconds(500);
 
 std::string ErrnoText(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
@@ -236,6 +240,27 @@ std::vector<std::uint8_t> BoxSimulator::Received() const {
     return m_received;
 }
 
+bool BoxSimulator::ClientHoldsPort() const {
+    std::lock_guard lock(m_writeMutex);
+    int exclusive = 0;
+    return m_slaveFd >= 0 && ::ioctl(m_slaveFd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+}
+
+void BoxSimulator::ReleaseStaleExclusiveOpen() {
+    // A client sets the flag only once it holds the port's lock (flock), and clears it before it
+    // closes; a flag with no lock held is left by a client that was killed. On a real serial port
+    // the last close clears it; here the box's own descriptor keeps the port open.
+    std::lock_guard lock(m_writeMutex);
+    int exclusive = 0;
+    if (m_slaveFd < 0 || ::ioctl(m_slaveFd, TIOCGEXCL, &exclusive) != 0 || exclusive == 0)
+        return;
+    if (::flock(m_slaveFd, LOCK_EX | LOCK_NB) != 0)
+        return; // a client holds it
+    ::ioctl(m_slaveFd, TIOCNXCL);
+    ::flock(m_slaveFd, LOCK_UN);
+    Event("the port's last client went away without closing it: exclusive-open flag cleared");
+}
+
 bool BoxSimulator::WaitFor(const std::function<bool(const Report&)>& predicate,
                            std::chrono::milliseconds timeout) const {
     std::unique_lock lock(m_mutex);
@@ -290,13 +315,18 @@ void BoxSimulator::Run(sorvel::StopContext& context) {
         }
         // The emulated wire time is waited with nanosecond precision: rounding each wait up
         // to a whole millisecond would slow a 256-byte record at 115200 baud by about 4 %.
+        auto now = Clock::now();
+        if (lineOpen && now >= m_staleCheckAt) {
+            m_staleCheckAt = now + kStaleCheckPeriod;
+            ReleaseStaleExclusiveOpen();
+        }
         timespec timeout{};
         timespec* timeoutPtr = nullptr;
-        auto now = Clock::now();
-        if (m_askPending && lineOpen) {
+        if (lineOpen) {
+            const auto wakeAt = m_askPending ? std::min(m_askAt, m_staleCheckAt) : m_staleCheckAt;
             auto left =
                 std::max(std::chrono::nanoseconds(0),
-                         std::chrono::duration_cast<std::chrono::nanoseconds>(m_askAt - now));
+                         std::chrono::duration_cast<std::chrono::nanoseconds>(wakeAt - now));
             timeout.tv_sec = static_cast<time_t>(left.count() / 1'000'000'000);
             timeout.tv_nsec = static_cast<long>(left.count() % 1'000'000'000);
             timeoutPtr = &timeout;
@@ -416,7 +446,9 @@ void BoxSimulator::HandleRecord(Clock::time_point now) {
     }
     if (outcome.nak)
         m_awaitingResend = true;
-    AskForNext(record.size(), outcome.nak, now);
+    AskForNext(record.size(), outcome.nak, now,
+               outcome.nak && outcome.lastRecord ? m_options.nakLastDelay
+                                                 : std::chrono::nanoseconds(0));
 }
 
 BoxSimulator::RecordOutcome BoxSimulator::TakeRecord(const std::vector<std::uint8_t>& record,
@@ -444,6 +476,7 @@ BoxSimulator::RecordOutcome BoxSimulator::TakeRecord(const std::vector<std::uint
 std::string BoxSimulator::AcceptLocked(const std::vector<std::uint8_t>& record, const File* file,
                                        RecordOutcome& outcome) {
     const bool last = file && m_recordIndex + 1 == file->records.size();
+    outcome.lastRecord = last;
     ++m_report.recordsVerified;
     ++m_report.recordsInFile;
     m_mismatchesInRow = 0;
@@ -493,6 +526,11 @@ void BoxSimulator::FinishFile(const File& file, std::size_t filesCompleted, Cloc
     Event("file complete: " + file.name + " (" + std::to_string(file.records.size()) + " records)");
     ++m_fileIndex;
     m_fileDoneAt = now;
+    // A box that serves round after round keeps only what the file in progress needs.
+    if (m_options.repeat) {
+        std::lock_guard lock(m_mutex);
+        m_received.clear();
+    }
     m_phase = Phase::Handshake;
     if (m_fileIndex < m_files.size())
         return;
@@ -500,6 +538,7 @@ void BoxSimulator::FinishFile(const File& file, std::size_t filesCompleted, Cloc
         m_phase = Phase::Done;
         return;
     }
+
     Event("round " + std::to_string(filesCompleted / m_files.size()) +
           " complete: the files are expected again from the first");
     m_fileIndex = 0;
@@ -531,11 +570,12 @@ void BoxSimulator::GiveUp() {
     Event("gave up: stopped asking");
 }
 
-void BoxSimulator::AskForNext(std::size_t recordBytes, bool nak, Clock::time_point now) {
-    auto wire = std::chrono::nanoseconds(0);
+void BoxSimulator::AskForNext(std::size_t recordBytes, bool nak, Clock::time_point now,
+                              std::chrono::nanoseconds delay) {
+    auto wire = delay;
     if (m_options.baud)
-        wire = std::chrono::nanoseconds(static_cast<std::int64_t>(recordBytes) * 10 *
-                                        1'000'000'000LL / m_options.baud);
+        wire += std::chrono::nanoseconds(static_cast<std::int64_t>(recordBytes) * 10 *
+                                         1'000'000'000LL / m_options.baud);
     if (wire.count() == 0) {
         Request(nak ? kNak : kEnq);
     } else {

@@ -65,6 +65,9 @@ struct Options {
     // expected there is no last record and this does nothing.
     enum class NakLast { Never, Once, Always };
     NakLast nakLast = NakLast::Never;
+    // How long the box takes before it asks for the last record again (a box that checks the
+    // whole file before it answers); 0: as fast as for any record.
+    std::chrono::milliseconds nakLastDelay{0};
     // Send garbageBytes before every n-th request (ACK, ENQ or NAK); 0: never.
     unsigned garbageEvery = 0;
     std::string garbageBytes = "BOX>";
@@ -136,8 +139,12 @@ public:
     void HangUp();
 
     Report GetReport() const;
-    // Every byte the box has received so far, in order.
+    // Every byte the box has received so far, in order (with Options::repeat: since the last
+    // file was complete, so that a box that serves round after round does not grow).
     std::vector<std::uint8_t> Received() const;
+    // True while a program holds the port open with its exclusive-open flag set (TIOCEXCL), as
+    // the engine does while it is connected.
+    bool ClientHoldsPort() const;
 
     // Wait until the predicate holds on a report, or the time-out passes; true if it held.
     bool WaitFor(const std::function<bool(const Report&)>& predicate,
@@ -167,9 +174,10 @@ private:
 
     // What a record read from the line comes to.
     struct RecordOutcome {
-        bool match = false;    // equal to the record expected (any record with no file)
-        bool nak = false;      // to be asked for again
-        bool fileDone = false; // the file's last record, taken
+        bool match = false;      // equal to the record expected (any record with no file)
+        bool nak = false;        // to be asked for again
+        bool fileDone = false;   // the file's last record, taken
+        bool lastRecord = false; // the file's last record, taken or refused
         std::size_t recordsReceived = 0;
         std::size_t filesCompleted = 0; // with fileDone
     };
@@ -188,7 +196,11 @@ private:
     // Too many wrong records: the box stops asking.
     void GiveUp();
     // ENQ (or NAK) once the record's wire time at Options::baud has passed.
-    void AskForNext(std::size_t recordBytes, bool nak, std::chrono::steady_clock::time_point now);
+    void AskForNext(std::size_t recordBytes, bool nak, std::chrono::steady_clock::time_point now,
+                    std::chrono::nanoseconds delay = std::chrono::nanoseconds(0));
+    // A client killed while it held the port leaves its exclusive-open flag set, since the box
+    // keeps the slave side open; this clears it once no client holds the port's lock.
+    void ReleaseStaleExclusiveOpen();
     void Request(std::uint8_t byte);
     bool WriteAll(const std::uint8_t* bytes, std::size_t count);
     void Event(const std::string& text);
@@ -200,7 +212,7 @@ private:
     std::string m_slavePath;
     // The pair's descriptors are closed only under m_writeMutex: by the box's thread while it
     // runs, else by the caller of HangUp or the destructor.
-    std::mutex m_writeMutex;
+    mutable std::mutex m_writeMutex;
     int m_masterFd = -1;
     int m_slaveFd = -1; // held open so the engine may close and reopen the slave
     // Wakes the box's thread to look at a hang-up request.
@@ -234,6 +246,7 @@ private:
     std::chrono::steady_clock::time_point m_fileDoneAt{};
     std::chrono::steady_clock::time_point m_lastRequestAt{};
     unsigned m_wakeUpsWaiting = 0; // 0x17 in a row since the last request or record
+    std::chrono::steady_clock::time_point m_staleCheckAt{};
 };
 
 } // namespace sorvel::boxsim

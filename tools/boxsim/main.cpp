@@ -160,6 +160,12 @@ std::optional<int> ParseArguments(int argc, char** argv, Settings& s) {
             },
             ""))
         ->option_text("once|always");
+    app.add_option_function<unsigned>(
+           "--nak-last-delay",
+           [&s](unsigned ms) { s.box.nakLastDelay = std::chrono::milliseconds(ms); },
+           "wait MS milliseconds before asking for the last record again (with --nak-last: a "
+           "box that checks the whole file before it answers)")
+        ->option_text("MS");
     AddCount(app, "--garbage-every", "N", s.box.garbageEvery,
              "send garbage bytes before every N-th request");
     app.add_option("--garbage", s.box.garbageBytes, "the garbage bytes (default \"BOX>\")")
@@ -272,6 +278,24 @@ std::optional<int> Prepare(BoxSimulator& box, const Settings& s) {
     return std::nullopt;
 }
 
+// A box that has every file keeps its line for a moment: the program counts a file as delivered
+// only once the last record's window has passed without a request to send it again (a second
+// at least, two at most when the box was slow to answer), and a line that goes away before that
+// is a failure to it. The box lets go at once when the program has closed the port (it clears
+// the exclusive-open flag when it does), else after kLingerAfterLastFile; a program that does
+// not set the flag (under Wine) gets the whole time.
+constexpr auto kLingerAfterLastFile = std::chrono::seconds(3);
+
+void KeepLineAfterLastFile(BoxSimulator& box) {
+    const bool flagged = box.ClientHoldsPort();
+    const auto until = std::chrono::steady_clock::now() + kLingerAfterLastFile;
+    while (!g_interrupted && std::chrono::steady_clock::now() < until) {
+        if (flagged && !box.ClientHoldsPort())
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
 // Runs the box until it is done (every file in, a fault, a signal) or the time-out; false after
 // the time-out.
 bool Serve(BoxSimulator& box, const Settings& s) {
@@ -285,6 +309,8 @@ bool Serve(BoxSimulator& box, const Settings& s) {
     box.Start();
     bool finished = s.timeoutSeconds ? box.WaitFor(done, std::chrono::seconds(s.timeoutSeconds))
                                      : box.WaitFor(done, std::chrono::hours(24 * 365));
+    if (finished && !g_interrupted && box.GetReport().AllIntact())
+        KeepLineAfterLastFile(box);
     box.Stop();
     return finished;
 }

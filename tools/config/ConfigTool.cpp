@@ -5,6 +5,7 @@
 #include "Crc32.h"
 #include "FileAccess.h"
 #include "MessageBox.h"
+#include "ReadOnlyFile.h"
 #include "ToolOptions.h"
 
 #include <cstdio>
@@ -79,33 +80,37 @@ static_assert(kExitUsage == tools::kExitUsage && kExitOk == tools::kExitHelp);
 
 // The longest path the program accepts for an upload file (its buffer holds 260 with the NUL).
 constexpr std::size_t kMaxUploadPathChars = 259;
-// An upload file larger than this is no upload file the box takes.
-constexpr std::size_t kMaxUploadFileBytes = 256u * 1024 * 1024;
-
 // Why the file at path is not an upload file as the engine sends it, or "" when it is one (or
-// cannot be read at all): "MZ",
-// a 4-byte big-endian record count, then exactly that many records (type 0x02, 24-bit length L,
-// L + 5 more bytes) that end where the file ends.
+// cannot be read at all): "MZ", a 4-byte big-endian record count, then exactly that many records
+// (type 0x02, 24-bit length L, L + 5 more bytes) that end where the file ends. Only the headers
+// are read, so a file of any size is checked without holding it.
 std::string UploadFileFault(const std::string& path) {
-    std::vector<BYTE> bytes;
+    ReadOnlyFile file;
     // A file that cannot be read is reported where its checksum is taken.
-    if (ReadWholeFile(path, kMaxUploadFileBytes, &bytes).status != FileStatus::Ok)
+    if (file.Open(path, false) != ReadOnlyFile::OpenResult::Ok)
         return {};
-    if (bytes.size() < 6 || bytes[0] != 'M' || bytes[1] != 'Z')
+    const std::uint64_t size = file.Size();
+    unsigned char header[6] = {};
+    if (file.ReadAt(header, 6, 0) != 6 || header[0] != 'M' || header[1] != 'Z')
         return "not an upload file (it does not begin with an \"MZ\" header)";
-    const std::uint64_t count = (std::uint64_t{bytes[2]} << 24) | (std::uint64_t{bytes[3]} << 16) |
-                                (std::uint64_t{bytes[4]} << 8) | bytes[5];
-    std::size_t offset = 6;
+    const std::uint64_t count = (std::uint64_t{header[2]} << 24) |
+                                (std::uint64_t{header[3]} << 16) | (std::uint64_t{header[4]} << 8) |
+                                header[5];
+    std::uint64_t offset = 6;
     std::uint64_t records = 0;
-    while (offset < bytes.size()) {
+    while (offset < size) {
         const std::string which = "record " + std::to_string(records + 1);
-        if (bytes.size() - offset < 4 || bytes[offset] != 0x02)
+        unsigned char record[4] = {};
+        const long got = file.ReadAt(record, 4, static_cast<std::int64_t>(offset));
+        if (got < 0)
+            return {};
+        if (got < 4 || record[0] != 0x02)
             return which + " has no record header at byte " + std::to_string(offset);
-        const std::size_t length = (std::size_t{bytes[offset + 1]} << 16) |
-                                   (std::size_t{bytes[offset + 2]} << 8) | bytes[offset + 3];
+        const std::uint64_t length =
+            (std::uint64_t{record[1]} << 16) | (std::uint64_t{record[2]} << 8) | record[3];
         if (length + 9 > 5100)
             return which + " is longer than the 5100 bytes a record may hold";
-        if (bytes.size() - offset < length + 9)
+        if (size - offset < length + 9)
             return which + " is cut short by the end of the file";
         offset += length + 9;
         ++records;
@@ -114,6 +119,19 @@ std::string UploadFileFault(const std::string& path) {
         return "its header counts " + std::to_string(count) + " records, it holds " +
                std::to_string(records);
     return {};
+}
+
+// True when out names the same file as in (or would, once written): writing it would destroy
+// the input.
+bool SameFile(const std::filesystem::path& out, const std::filesystem::path& in) {
+    std::error_code error;
+    if (std::filesystem::equivalent(out, in, error))
+        return true;
+    const std::filesystem::path a = std::filesystem::weakly_canonical(out, error);
+    if (error)
+        return false;
+    const std::filesystem::path b = std::filesystem::weakly_canonical(in, error);
+    return !error && a == b;
 }
 
 int Usage(std::ostream& err, const std::string& problem) {
@@ -176,9 +194,9 @@ int Make(const CLI::App& command, std::ostream& out, std::ostream& err) {
 
     // Each upload file is one the program can send, named by a path it accepts; --no-check
     // stores them anyway (to prepare a test of the program's own refusals, say).
+    const std::optional<std::string> paths[] = {spec.stiPath, spec.cartridge1Path,
+                                                spec.cartridge2Path};
     if (command.get_option("--no-check")->count() == 0) {
-        const std::optional<std::string> paths[] = {spec.stiPath, spec.cartridge1Path,
-                                                    spec.cartridge2Path};
         for (const std::optional<std::string>& path : paths) {
             if (!path)
                 continue;
@@ -193,6 +211,14 @@ int Make(const CLI::App& command, std::ostream& out, std::ostream& err) {
                     << " (--no-check stores it anyway)\n";
                 return kExitFailed;
             }
+        }
+    }
+
+    for (const std::optional<std::string>& path : paths) {
+        if (path && SameFile(*file, ResolveStoredPath(base.string(), *path))) {
+            err << kProgram << ": make: the output file '" << *file << "' is the upload file '"
+                << *path << "'; it would be overwritten\n";
+            return kExitFailed;
         }
     }
 
