@@ -1,0 +1,361 @@
+// "Start Upload" and "Cancel Upload" of the Win32 dialog against simulated boxes on the build
+// machine: a complete update through both stage prompts to the final 'Good' message, and an upload
+// cancelled halfway after which "Start Upload" works again.
+//
+// The boxes (boxes.sh, started and stopped by ctest around these tests) serve the upload files of
+// one upgrade folder on pseudo-terminals linked as COM ports of this program's Wine prefix; the
+// folder's "ports" file names them. The dialog runs modeless on this thread as Sorvel_User runs
+// it (the process-wide presenter shows real message boxes, the working directory is the upgrade
+// folder), driven by messages; the boxes' logs, read as they grow, say what reached them.
+#include "ConfigWriter.h"
+#include "DialogDriver.h"
+#include "Program.h"
+#include "Resource.h"
+#include "Win32MessagePresenter.h"
+#include "Win32UpgradeDlg.h"
+
+#include <commctrl.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace sorvel::test;
+
+// What the user reads: the stage prompts, the final message, the button handlers' messages.
+constexpr const char* kRebootPrompt =
+    "Please wait for the Set Top Box reboots and then click on OK";
+constexpr const char* kFilePrompt =
+    "Please wait for the front panel displays 'FILE'\nand click on OK";
+constexpr const char* kGoodMessage = "Your Brevon Box was updated. Please wait for the\nfront "
+                                     "panel displays 'Good' before switching off";
+constexpr const char* kReallyStop = "Do you really want to stop upload ?.";
+constexpr const char* kStoppedRestart = "Upload stopped.\nPlease restart device and click OK.";
+constexpr const char* kInProgress = "Upload in progress.\nPlease stop operation first.";
+
+// The upgrade folder of the boxes as this program names it: the build machine's root is Z:.
+std::string BoxFolder() {
+    std::string path = "Z:" SORVEL_APP_WIN32_BOX_DIR;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// The boxes' COM names by box ("fast", "slow"); empty while no box runs.
+std::map<std::string, std::string> ReadPorts() {
+    std::map<std::string, std::string> ports;
+    for (const std::string& line : ReadLines(BoxFolder() + "\\ports")) {
+        const auto equals = line.find('=');
+        if (equals != std::string::npos)
+            ports[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    return ports;
+}
+
+// What a box has printed so far; it writes each line as it happens.
+class BoxLog {
+public:
+    explicit BoxLog(const std::string& box) : m_path(BoxFolder() + "\\" + box + ".log") {}
+
+    // The lines that contain part.
+    std::size_t Count(const std::string& part) const {
+        const auto lines = ReadLines(m_path);
+        return static_cast<std::size_t>(
+            std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+                return line.find(part) != std::string::npos;
+            }));
+    }
+    // Records received in all (a verbose box prints "record K/N ok" for each).
+    std::size_t Records() const { return Count(" ok ("); }
+    // The last lines, for a failure's message.
+    std::string Tail() const {
+        const auto lines = ReadLines(m_path);
+        std::string tail;
+        for (auto it = lines.size() > 8 ? lines.end() - 8 : lines.begin(); it != lines.end(); ++it)
+            tail += "\n  " + *it;
+        return tail;
+    }
+
+private:
+    std::string m_path;
+};
+
+// The box's button for "no": Cancel, else No, else OK.
+int NegativeButton(HWND hBox) {
+    for (int button : {IDCANCEL, IDNO}) {
+        if (GetDlgItem(hBox, button) != nullptr)
+            return button;
+    }
+    return IDOK;
+}
+
+int Progress(HWND hDlg) {
+    return static_cast<int>(SendDlgItemMessageA(hDlg, IDC_PROGRESS, PBM_GETPOS, 0, 0));
+}
+
+// The user, on a thread of its own, for the boxes that the button handlers show: they are modal
+// on the dialog's thread, which stays inside the click until they are answered. Each box of the
+// dialog's thread is answered as it shows with the next button given; once those are used up,
+// with its negative button, so that an unexpected box cannot hold the test.
+class User {
+public:
+    User(HWND hDlg, std::vector<int> buttons)
+        : m_hDlg(hDlg), m_buttons(std::move(buttons)), m_thread([this] { Run(); }) {}
+    ~User() { Answered(); }
+    User(const User&) = delete;
+    User& operator=(const User&) = delete;
+
+    // Stops answering; the texts of the boxes answered, in order.
+    std::vector<std::string> Answered() {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        return m_texts;
+    }
+
+private:
+    void Run() {
+        const DWORD dialogThread = GetWindowThreadProcessId(m_hDlg, nullptr);
+        std::size_t next = 0;
+        while (!m_stop) {
+            HWND hBox = FindBoxOf(dialogThread);
+            if (hBox == nullptr) {
+                Sleep(5);
+                continue;
+            }
+            m_texts.push_back(BoxText(hBox));
+            int button = next < m_buttons.size() ? m_buttons[next++] : 0;
+            if (button == 0 || GetDlgItem(hBox, button) == nullptr) {
+                m_texts.back() += button == 0 ? " [not expected]" : " [no such button]";
+                button = NegativeButton(hBox);
+            }
+            AnswerBox(hBox, button);
+            for (int i = 0; i < 1000 && IsWindow(hBox) && IsWindowVisible(hBox); ++i)
+                Sleep(5);
+        }
+    }
+    // A shown dialog box of the thread other than the main dialog.
+    HWND FindBoxOf(DWORD thread) const {
+        std::pair<HWND, HWND> search{m_hDlg, nullptr};
+        EnumThreadWindows(
+            thread,
+            [](HWND hWnd, LPARAM lParam) -> BOOL {
+                auto& s = *reinterpret_cast<std::pair<HWND, HWND>*>(lParam);
+                char className[16] = {};
+                GetClassNameA(hWnd, className, sizeof className);
+                if (hWnd != s.first && std::string(className) == "#32770" &&
+                    IsWindowVisible(hWnd)) {
+                    s.second = hWnd;
+                    return FALSE;
+                }
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&search));
+        return search.second;
+    }
+
+    const HWND m_hDlg;
+    const std::vector<int> m_buttons;
+    std::vector<std::string> m_texts; // the thread's until joined
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// A button of the dialog clicked; the boxes it shows answered in order, their texts returned.
+std::vector<std::string> ClickAnswering(HWND hDlg, int id, std::vector<int> answers) {
+    User user(hDlg, std::move(answers));
+    SendDlgItemMessageA(hDlg, id, BM_CLICK, 0, 0);
+    return user.Answered();
+}
+
+class Win32UploadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_ports = ReadPorts();
+        if (m_ports.empty())
+            GTEST_SKIP() << "no box runs: ctest starts them (boxes.sh) around these tests";
+        // The configuration of a complete update, next to the upload files of the boxes.
+        sorvel::ConfigSpec spec;
+        spec.stiPath = ".\\Ressources\\Sti.urt";
+        spec.cartridge1Path = ".\\Ressources\\Cart1.urt";
+        spec.cartridge2Path = ".\\Ressources\\Cart2.urt";
+        spec.softwareVersion = "SW-2.0";
+        spec.hardwareVersion = "HW-B";
+        spec.brevonVersion = "BREVON 5";
+        spec.pellumVersion = "PELLUM 8";
+        spec.cartridgeType = "CT-1";
+        std::string error;
+        ASSERT_TRUE(sorvel::WriteConfiguration(BoxFolder(), spec, &error)) << error;
+        // The engine opens the configuration's upload paths from the working directory, which is
+        // Sorvel_User's folder.
+        char previous[MAX_PATH] = {};
+        GetCurrentDirectoryA(MAX_PATH, previous);
+        m_previousDirectory = previous;
+        ASSERT_TRUE(SetCurrentDirectoryA(BoxFolder().c_str()));
+        m_presenter.Install();
+    }
+    void TearDown() override {
+        if (!m_previousDirectory.empty())
+            SetCurrentDirectoryA(m_previousDirectory.c_str());
+    }
+
+    // The dialog on the upgrade folder with the port typed in; "COM1:" (this machine's console
+    // port) must never be what "Start Upload" opens.
+    HWND CreateDialogOnPort(CWin32UpgradeDlg& dlg, const std::string& port) {
+        dlg.SetPresenter(&m_presenter);
+        HWND hDlg = dlg.Create();
+        if (hDlg == nullptr)
+            return nullptr;
+        SetWindowTextA(GetDlgItem(hDlg, IDC_PORT_COMBO), port.c_str());
+        if (dlg.PortText() != port || dlg.m_nConfigResult != CONFIG_FULL ||
+            dlg.GetUpdateMode() != MODE_COMPLETE) {
+            ADD_FAILURE() << "port '" << dlg.PortText() << "', load result "
+                          << int(dlg.m_nConfigResult);
+            DestroyWindow(hDlg);
+            return nullptr;
+        }
+        return hDlg;
+    }
+
+    std::map<std::string, std::string> m_ports;
+    CWin32MessagePresenter m_presenter; // outlives the dialogs of the tests
+    std::string m_previousDirectory;
+};
+
+// A complete update: each file whole at the box, then its stage prompt, answered OK, starts the
+// next; the last ends in the 'Good' message, after which the dialog is idle and ends on "Exit".
+TEST_F(Win32UploadTest, CompleteUpdateGoesThroughBothStagePromptsToGoodWithEveryFileIntact) {
+    const BoxLog box("fast");
+    struct Stage {
+        const char* file; // whole at the box when the prompt shows
+        const char* prompt;
+    };
+    const Stage stages[] = {
+        {"Ressources/Sti.urt", kRebootPrompt},
+        {"Ressources/Cart1.urt", kFilePrompt},
+        {"Ressources/Cart2.urt", kGoodMessage},
+    };
+    std::map<std::string, std::size_t> wholeBefore;
+    for (const Stage& stage : stages)
+        wholeBefore[stage.file] = box.Count(std::string("file complete: ") + stage.file);
+    const std::size_t roundsBefore = box.Count(" complete: the files are expected again");
+    const std::size_t errorsBefore = box.Count("differ");
+
+    CWin32UpgradeDlg dlg(BoxFolder(), [] { return std::vector<std::string>{}; });
+    HWND hDlg = CreateDialogOnPort(dlg, m_ports["fast"]);
+    ASSERT_NE(hDlg, nullptr);
+    SendDlgItemMessageA(hDlg, IDC_START_UPLOAD, BM_CLICK, 0, 0);
+    const std::string caption = sorvel::ApplicationTitle();
+    for (const Stage& stage : stages) {
+        SCOPED_TRACE(stage.file);
+        HWND hPrompt = nullptr;
+        ASSERT_TRUE(PumpUntil(
+            [&] { return (hPrompt = FindBoxWithText(caption, stage.prompt)) != nullptr; }, 20s))
+            << "the box printed:" << box.Tail();
+        EXPECT_TRUE(PumpUntil([&] {
+            return box.Count(std::string("file complete: ") + stage.file) ==
+                   wholeBefore[stage.file] + 1;
+        })) << box.Tail();
+        // The prompt is beside the dialog, which stays usable; the bar waits at 0.
+        EXPECT_TRUE(IsWindowEnabled(hDlg));
+        EXPECT_TRUE(GetWindowLongA(hPrompt, GWL_EXSTYLE) & WS_EX_TOPMOST);
+        EXPECT_EQ(Progress(hDlg), 0);
+        AnswerBox(hPrompt, IDOK);
+        EXPECT_TRUE(PumpUntil([&] { return !IsWindow(hPrompt); }));
+    }
+    EXPECT_TRUE(dlg.Sequencer().SequenceCompleted());
+    EXPECT_EQ(g_nUploadState.load(), STATE_IDLE);
+    EXPECT_EQ(box.Count(" complete: the files are expected again"), roundsBefore + 1);
+    EXPECT_EQ(box.Count("differ"), errorsBefore) << box.Tail();
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(hDlg, IDC_START_UPLOAD)));
+    EXPECT_EQ(ClickAnswering(hDlg, IDCANCEL, {}), std::vector<std::string>{});
+    EXPECT_TRUE(PumpUntil([&] { return !IsWindow(hDlg); }));
+}
+
+// On a slow line: what each click does halfway through an upload. "Exit" and "No" to the
+// question leave it running; "Yes" stops it for good at the box, which never gets the file
+// whole, and the dialog is ready again: "Start Upload" starts the file anew.
+TEST_F(Win32UploadTest, CancelUploadStopsTheUploadHalfwayAndStartUploadWorksAgain) {
+    const BoxLog box("slow"); // 40 records of the STI file, about 0.27 s each
+    const std::size_t restartsBefore = box.Count("starts again");
+    CWin32UpgradeDlg dlg(BoxFolder(), [] { return std::vector<std::string>{}; });
+    HWND hDlg = CreateDialogOnPort(dlg, m_ports["slow"]);
+    ASSERT_NE(hDlg, nullptr);
+
+    struct Before {
+        int progress;
+        std::size_t records;
+    } before{};
+    // The upload goes on: the bar and the box's records move on past where they were.
+    const auto runs = [&] {
+        const bool movedOn = PumpUntil(
+            [&] { return Progress(hDlg) > before.progress && box.Records() > before.records; });
+        EXPECT_TRUE(movedOn) << "progress " << Progress(hDlg) << ", the box printed:" << box.Tail();
+        EXPECT_EQ(g_nUploadState.load(), STATE_UPLOADING);
+    };
+    // The upload stopped: the bar is back at 0, and once a record already sent has been read,
+    // nothing more reaches the box for three records' time.
+    const auto stopped = [&] {
+        EXPECT_EQ(Progress(hDlg), 0);
+        EXPECT_EQ(g_nUploadState.load(), STATE_IDLE);
+        PumpFor(200ms);
+        const std::size_t records = box.Records();
+        PumpFor(800ms);
+        EXPECT_EQ(box.Records(), records) << box.Tail();
+        EXPECT_EQ(box.Count("file complete"), 0u) << box.Tail();
+        EXPECT_TRUE(IsWindowEnabled(GetDlgItem(hDlg, IDC_START_UPLOAD)));
+    };
+    // A new upload of the file: the box was asked to start it again.
+    const auto runsAnew = [&] {
+        runs();
+        EXPECT_EQ(box.Count("starts again"), restartsBefore + 1) << box.Tail();
+    };
+    const auto ends = [&] { EXPECT_TRUE(PumpUntil([&] { return !IsWindow(hDlg); })); };
+    const std::vector<std::string> stopBoxes = {kReallyStop, kStoppedRestart};
+    struct Step {
+        const char* what;
+        int button;
+        std::vector<int> answers;       // to the boxes the click shows
+        std::vector<std::string> boxes; // their texts
+        std::function<void()> then;
+    };
+    const Step steps[] = {
+        {"start", IDC_START_UPLOAD, {}, {}, runs},
+        {"exit while uploading", IDCANCEL, {IDOK}, {kInProgress}, runs},
+        {"cancel, no", IDC_CANCEL_UPLOAD, {IDNO}, {kReallyStop}, runs},
+        {"cancel, yes", IDC_CANCEL_UPLOAD, {IDYES, IDOK}, stopBoxes, stopped},
+        {"start again", IDC_START_UPLOAD, {}, {}, runsAnew},
+        {"cancel again, yes", IDC_CANCEL_UPLOAD, {IDYES, IDOK}, stopBoxes, stopped},
+        {"exit", IDCANCEL, {}, {}, ends},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        before = {Progress(hDlg), box.Records()};
+        EXPECT_EQ(ClickAnswering(hDlg, step.button, step.answers), step.boxes);
+        step.then();
+        if (HasFailure())
+            return; // the later steps would only fail after it
+    }
+}
+
+} // namespace
