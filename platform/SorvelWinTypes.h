@@ -1,9 +1,11 @@
 // Windows scalar types and the serial line-settings records, for platforms without <windows.h>.
 //
-// The exported engine class keeps its line settings in a DCB and the serial channel applies
-// COMMTIMEOUTS; on Windows both are the system's own. Elsewhere this header declares records of
-// the same fields and layout (a DCB is 28 bytes), so that the class keeps its data members and
-// callers written against the Windows layout compile unchanged. Header only; any thread.
+// The exported engine class keeps its line settings in a DCB. On Windows that is the system's own
+// record (and the serial channel also sets the system's COMMTIMEOUTS there). Elsewhere this
+// header declares the DCB with the same fields and layout (28 bytes), so that the class keeps
+// its data members and callers written against the Windows layout compile unchanged; the Linux
+// channel turns it into termios settings and has no use for COMMTIMEOUTS. Header only; any
+// thread.
 #pragma once
 
 #if defined(_WIN32)
@@ -46,14 +48,6 @@ struct DCB {
     WORD wReserved1;
 };
 static_assert(sizeof(DCB) == 28, "DCB keeps the Windows layout");
-
-struct COMMTIMEOUTS {
-    DWORD ReadIntervalTimeout;
-    DWORD ReadTotalTimeoutMultiplier;
-    DWORD ReadTotalTimeoutConstant;
-    DWORD WriteTotalTimeoutMultiplier;
-    DWORD WriteTotalTimeoutConstant;
-};
 
 // DCB field values used by the engine.
 constexpr DWORD DTR_CONTROL_DISABLE = 0;
