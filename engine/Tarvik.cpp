@@ -100,7 +100,7 @@ unsigned int CTarvik::Connect() {
         g_bConnecting = true;
     }
 
-    HCOMM port = CommOpen(portName.c_str(), nullptr);
+    HCOMM port = CommOpen(portName.c_str());
     if (port == nullptr) {
         std::string reason = CommLastOpenError();
         tarvik::Trace("port did not open: %s", reason.c_str());

@@ -10,17 +10,20 @@
 // thread that connects and disconnects, except that CommStopReader and CommClose may also be
 // called from inside the receive callback. CommWrite may be called from any threads at once;
 // each call's bytes go out whole, never interleaved with another call's. A handle that
-// CommClose has released is no port any more: late calls with it do nothing. A reader or a
-// write still running when the port is closed keeps the descriptor itself alive, but the
-// device is let go at once (the next CommOpen of it succeeds) and is never touched again.
+// CommClose has released is no port any more: late calls with it do nothing. The device is let
+// go by the time CommClose returns (the next CommOpen of it succeeds) and is never touched
+// again, also by a reader or a write still running then. On Linux such a thread keeps the
+// descriptor number itself taken (it names /dev/null) until it lets go; on Windows CommClose
+// cancels their requests and waits for them to end (2 s at most) before it closes the handle.
 //
 // A port that goes away (adapter unplugged, pseudo-terminal hung up) is not a busy loop: the
-// reader stops touching it and waits for its stop; the first write afterwards shows
-// "Error - Cannot write data in to port." and sets the thread exit event; later writes return
-// 0 at once and quietly.
+// reader stops touching it, sets the thread exit event and waits for its stop. The first write
+// that meets the loss (or comes after the reader met it) shows "Error - Cannot write data in to
+// port." once; later writes return 0 at once and quietly.
 //
-// The backend is chosen by CMake (Comm_linux.cpp here; Comm_win32.cpp on Windows); this header
-// carries no platform code.
+// The backend is chosen by CMake (Comm_linux.cpp on Linux, Comm_win32.cpp on Windows); what the
+// two do the same way lives once in CommPorts.cpp, CommReader.cpp and CommMessages.cpp. This
+// header carries no platform code.
 #pragma once
 
 #include "SorvelWinTypes.h"
@@ -60,14 +63,16 @@ int CommCheckPlatform();
 // Opens the named port exclusively and configures it from g_dcbComm. Returns the port, or null
 // when it cannot be opened (missing, held by another process, no permission): that failure shows
 // no message; its reason is kept for CommLastOpenError. Names "COMn" and "COMn:" (any case) open
-// the device that the user's mapping names, else /dev/ttyS<n-1>; other names are device paths.
-HCOMM CommOpen(const char* portName, void* owner);
+// the port that CommDevicePath names; other names are device paths, used as given.
+HCOMM CommOpen(const char* portName);
 
 // Applies g_dcbComm to the port, and the fixed read time-outs (wait for the first byte, then
-// hand on what has come: VMIN 1, VTIME 0); shows a message for each part that fails. Returns 1.
+// hand on what has come: VMIN 1 and VTIME 0 on Linux, a 1 ms interval between bytes on
+// Windows); shows a message for each part that fails. Returns 1.
 int CommSetState(HCOMM port);
 
-// Closes the port. Returns 1, or 0 when the port could not be closed.
+// Closes the port. Returns 1; 0 when the handle names no open port, or (Windows) when the system
+// refused to close it.
 int CommClose(HCOMM port);
 
 // Writes count bytes; returns the number written. Any thread; several at once.
@@ -100,14 +105,11 @@ bool CommReaderStopRequested();
 // port was closed under it). Once set, writes that would have to wait return at once.
 bool CommExitEventIsSet(HCOMM port);
 
-// Bytes written to the port that the system has not yet sent on the line (the driver's output
-// queue), or -1 when the port cannot tell. A pseudo-terminal hands bytes over at once: 0.
-int CommOutputQueued(HCOMM port);
-
 // The system's reason for the last CommOpen that returned null on the calling thread, such as
-// "/dev/ttyUSB0: Permission denied"; "" after a successful open.
+// "/dev/ttyUSB0: Permission denied" on Linux; "" after a successful open.
 std::string CommLastOpenError();
 
-// The device path that a port name opens on this system ("COM1:" -> "/dev/ttyS0" or the
-// user's mapping); other names are returned unchanged.
+// The device path that a port name opens on this system: for "COMn" and "COMn:", on Linux the
+// device that the user's mapping names, else /dev/ttyS<n-1>; on Windows \\.\COMn. Other names
+// are returned unchanged.
 std::string CommDevicePath(const std::string& portName);

@@ -1,5 +1,8 @@
 #include "CommReader.h"
 
+#include "CommMessages.h"
+#include "CommPorts.h"
+
 #include <memory>
 #include <utility>
 
@@ -30,7 +33,43 @@ HCOMMREADER StartReaderThread(CommReceiveProc receiver, CommIdleProc idle, Reade
     return started ? reader.release() : nullptr;
 }
 
+bool ReaderMessage(sorvel::StopContext& context, const char* text, unsigned style) {
+    return context.CallOut([text, style] { CommMessage(text, style); });
+}
+
+bool TellIdle(sorvel::StopContext& context, const ReaderLocal& local, CommIdleEvent event) {
+    return local.idle == nullptr || context.CallOut([&] { local.idle(event); });
+}
+
+bool TellQuiet(sorvel::StopContext& context, ReaderLocal& local) {
+    if (local.wakeAtSet && std::chrono::steady_clock::now() >= local.wakeAt)
+        local.wakeAtSet = false;
+    return TellIdle(context, local, COMM_IDLE_QUIET);
+}
+
 } // namespace comm
+
+HCOMMREADER CommStartReader(HCOMM handle, CommReceiveProc receiver, CommIdleProc idle) {
+    auto port = comm::FindPort(handle);
+    if (!port || receiver == nullptr) {
+        comm::CommMessage(comm::kMsgReadThread);
+        return nullptr;
+    }
+    // Done here rather than on the new thread, so that the reader misses nothing sent after
+    // this call returns.
+    if (!port->gone)
+        comm::PrepareReaderStart(*port);
+    // The thread's body hands its hold on the port to the backend's loop, which lets go of it
+    // before the thread counts as ended.
+    HCOMMREADER reader = comm::StartReaderThread(
+        receiver, idle,
+        [port = std::move(port)](sorvel::StopContext& context, comm::ReaderLocal& local) mutable {
+            comm::RunReader(context, local, std::move(port));
+        });
+    if (reader == nullptr)
+        comm::CommMessage(comm::kMsgReadThread);
+    return reader;
+}
 
 bool CommReaderStopRequested() {
     return comm::t_reader != nullptr && comm::t_reader->context->StopRequested();

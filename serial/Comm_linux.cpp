@@ -1,51 +1,43 @@
-// The serial channel on POSIX termios.
+// The serial channel on Linux termios.
 //
-// A port is a CommPort shared by its handle and by every thread that uses it: the reader thread
+// A port is a TtyPort shared by its handle and by every thread that uses it: the reader thread
 // and each writer hold a reference for as long as they work on it, so the descriptor number
 // can never be reused under a thread that still runs. CommClose lets go of the device at once
 // (its descriptor then names /dev/null until the last user lets go).
 #include "Comm.h"
 
 #include "CommMessages.h"
+#include "CommPorts.h"
 #include "CommReader.h"
+#include "SerialIoctls_linux.h"
 
-#include "CommLinux.h"
 #include "MessageBox.h"
-#include "PortNames.h"
 #include "Program.h"
 #include "StoppableThread.h"
 #include "UniqueFd.h"
+#include "WakeEvent.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <poll.h>
 #include <string>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <system_error>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
 DCB g_dcbComm{};
 
 namespace {
-
-using namespace std::chrono_literals;
 
 using namespace comm;
 
@@ -63,61 +55,17 @@ bool PortGone(int error) {
     return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE;
 }
 
-void SetEventFd(int fd) {
-    if (fd < 0)
-        return;
-    std::uint64_t one = 1;
-    while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
-    }
-}
-
-} // namespace
-
-struct CommPort {
-    CommPort(sorvel::UniqueFd descriptor, std::string devicePath)
-        : fd(std::move(descriptor)), path(std::move(devicePath)) {}
-    CommPort(const CommPort&) = delete;
-    CommPort& operator=(const CommPort&) = delete;
-
-    bool ExitEventSet() const { return exitSet.load(std::memory_order_acquire); }
-    void SetExitEvent() {
-        if (!exitSet.exchange(true, std::memory_order_acq_rel))
-            SetEventFd(exitEvent.Get());
-    }
+struct TtyPort final : CommPort {
+    explicit TtyPort(sorvel::UniqueFd descriptor) : fd(std::move(descriptor)) {}
 
     sorvel::UniqueFd fd;
-    const std::string path;
-    // The thread exit event: set by an aborted write, never cleared; the eventfd wakes writers
-    // that wait in poll().
-    sorvel::UniqueFd exitEvent;
-    std::atomic<bool> exitSet{false};
     // Set by CommClose so that a write still waiting on the port returns.
-    sorvel::UniqueFd closeEvent;
-    std::atomic<bool> closed{false};
-    // The device is gone: nothing touches it again. Its one message has been shown once
-    // goneReported is set.
-    std::atomic<bool> gone{false};
-    std::atomic<bool> goneReported{false};
-    // Whole writes one at a time, so that a record never interleaves with another write.
-    std::mutex writeMutex;
+    sorvel::WakeEvent closeEvent;
 };
 
-namespace {
-
-// Open ports by handle. A handle that CommClose has released is no longer found, so a late
-// call with it does nothing instead of touching freed memory.
-std::mutex g_portsMutex;
-std::map<CommPort*, std::shared_ptr<CommPort>>& Ports() {
-    static auto* ports = new std::map<CommPort*, std::shared_ptr<CommPort>>;
-    return *ports;
-}
-
-std::shared_ptr<CommPort> FindPort(HCOMM handle) {
-    if (handle == nullptr)
-        return nullptr;
-    std::lock_guard lock(g_portsMutex);
-    auto it = Ports().find(handle);
-    return it == Ports().end() ? nullptr : it->second;
+// Every port of this process is a TtyPort.
+TtyPort& Tty(CommPort& port) {
+    return static_cast<TtyPort&>(port);
 }
 
 // The group that may open the device, when the user is not in it: the fix for a port that
@@ -346,200 +294,158 @@ bool TcGetAttr(int fd, termios& tio) {
     return r == 0;
 }
 
-} // namespace
-
-std::string CommDevicePath(const std::string& portName) {
-    return sorvel::ComPortDevicePath(portName);
+// Sets the line as the DCB asks: framing, flow control and speed, each read back, then DTR
+// and RTS. False when the port refused any of it.
+bool SetLine(int fd, const DCB& dcb) {
+    termios tio{};
+    if (!TcGetAttr(fd, tio) || !ApplyDcb(dcb, tio))
+        return false;
+    // A rate without a B constant is set in a second step through termios2; the standard call
+    // carries a placeholder until then.
+    const speed_t speed = StandardSpeed(dcb.BaudRate);
+    ::cfsetispeed(&tio, speed ? speed : B38400);
+    ::cfsetospeed(&tio, speed ? speed : B38400);
+    termios back{};
+    if (!TcSetAttr(fd, tio) || !TcGetAttr(fd, back) || !SameLineSettings(tio, back, speed != 0))
+        return false;
+    if (speed == 0 && (dcb.BaudRate == 0 || serial_ioctl::SetCustomSpeed(fd, dcb.BaudRate) != 0))
+        return false;
+    // DTR and RTS as the DCB asks; handshake modes leave the line to the driver.
+    int error = 0;
+    if (dcb.fDtrControl == DTR_CONTROL_ENABLE || dcb.fDtrControl == DTR_CONTROL_DISABLE)
+        error = SetModemLine(fd, TIOCM_DTR, dcb.fDtrControl == DTR_CONTROL_ENABLE);
+    if ((error == 0 || NoSuchLine(error)) &&
+        (dcb.fRtsControl == RTS_CONTROL_ENABLE || dcb.fRtsControl == RTS_CONTROL_DISABLE))
+        error = SetModemLine(fd, TIOCM_RTS, dcb.fRtsControl == RTS_CONTROL_ENABLE);
+    return error == 0 || NoSuchLine(error);
 }
 
+// The read time-outs: wait without limit for the first byte, then hand on what has come. Reads here
+// are non-blocking and paced by poll(), so VMIN 1 / VTIME 0 keeps poll() waking for a single byte
+// and no read ever waits on a timer. False when the port refused them.
+bool SetReadTimeouts(int fd) {
+    termios timeouts{};
+    if (!TcGetAttr(fd, timeouts))
+        return false;
+    timeouts.c_cc[VMIN] = 1;
+    timeouts.c_cc[VTIME] = 0;
+    termios back{};
+    return TcSetAttr(fd, timeouts) && TcGetAttr(fd, back) && back.c_cc[VMIN] == 1 &&
+           back.c_cc[VTIME] == 0;
+}
+
+// Opens the device without making it the controlling terminal, and claims it: the lock first,
+// before anything changes the port (TIOCEXCL alone does not stop root, and a second reader
+// would steal part of the box's answers), then the exclusive mode. An invalid descriptor and
+// the errno when it cannot be had; a failure lets the descriptor go, which also drops the lock
+// and the exclusive mode taken so far.
+sorvel::UniqueFd OpenClaimed(const std::string& path, int& error) {
+    sorvel::UniqueFd fd;
+    do {
+        fd.Reset(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    } while (!fd.Valid() && errno == EINTR);
+    if (!fd.Valid()) {
+        error = errno;
+        return fd;
+    }
+    int r;
+    do {
+        r = ::flock(fd.Get(), LOCK_EX | LOCK_NB);
+    } while (r < 0 && errno == EINTR);
+    error = 0;
+    if (r != 0)
+        error = errno;
+    else if (!::isatty(fd.Get()))
+        error = ENOTTY;
+    else if (RetryIoctl(fd.Get(), TIOCEXCL, nullptr) != 0 && !NoSuchLine(errno))
+        error = errno;
+    if (error != 0)
+        fd.Reset();
+    return fd;
+}
+
+} // namespace
+
 int CommCheckPlatform() {
-    // Every POSIX system here runs the channel; writes always wait with poll(), which works on
+    // Every Linux system here runs the channel; writes always wait with poll(), which works on
     // any descriptor.
     return 1;
 }
 
-HCOMM CommOpen(const char* portName, void* /*owner*/) {
-    SetLastOpenError({});
-    if (CommCheckPlatform() == 0)
-        return nullptr;
-    TakeProgramCaption();
-    const std::string name = portName ? portName : "";
-    const std::string path = CommDevicePath(name);
-
-    sorvel::UniqueFd owner;
-    do {
-        owner.Reset(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    } while (!owner.Valid() && errno == EINTR);
-    if (!owner.Valid()) {
-        SetLastOpenError(OpenFailureText(name, path, errno));
+std::shared_ptr<CommPort> comm::OpenPort(const std::string& name, const std::string& path) {
+    int openError = 0;
+    sorvel::UniqueFd claimed = OpenClaimed(path, openError);
+    if (!claimed.Valid()) {
+        SetLastOpenError(OpenFailureText(name, path, openError));
         return nullptr;
     }
-    const int fd = owner.Get();
-    // Every failure below lets the descriptor go, which also drops the lock and the exclusive
-    // mode taken so far.
-    auto fail = [&](int error) -> HCOMM {
-        SetLastOpenError(OpenFailureText(name, path, error));
-        return nullptr;
-    };
-    // The lock first, before anything changes the port: TIOCEXCL alone does not stop root,
-    // and a second reader would steal part of the box's answers.
-    int r;
-    do {
-        r = ::flock(fd, LOCK_EX | LOCK_NB);
-    } while (r < 0 && errno == EINTR);
-    if (r != 0)
-        return fail(errno);
-    if (!::isatty(fd))
-        return fail(ENOTTY);
-    if (RetryIoctl(fd, TIOCEXCL, nullptr) != 0 && !NoSuchLine(errno))
-        return fail(errno);
-
-    auto port = std::make_shared<CommPort>(std::move(owner), path);
-    port->exitEvent.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!port->exitEvent.Valid())
+    const int fd = claimed.Get();
+    auto port = std::make_shared<TtyPort>(std::move(claimed));
+    if (port->exitEvent.Handle() == sorvel::kNoWaitHandle)
         CommMessage(kMsgExitEvent);
-    port->closeEvent.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
 
     // Reading the port's settings is the first thing a broken driver refuses.
     termios current{};
     if (!TcGetAttr(fd, current))
         CommMessage(kMsgGetTimeouts);
 
-    HCOMM handle = port.get();
-    {
-        std::lock_guard lock(g_portsMutex);
-        Ports()[handle] = port;
-    }
-    CommSetState(handle);
+    ApplyState(*port);
     // Driver queues have fixed sizes here; there is nothing to request.
     int error = SetModemLine(fd, TIOCM_DTR, true);
     if (error != 0 && !NoSuchLine(error))
         CommMessage(kMsgPortReady);
     // USB adapters otherwise hold a lone request byte for their whole latency timer (16 ms on
     // FTDI chips). Devices without the setting simply keep their timing.
-    comm_linux::RequestLowLatency(fd);
-    return handle;
+    serial_ioctl::RequestLowLatency(fd);
+    return port;
 }
 
-int CommSetState(HCOMM handle) {
-    auto port = FindPort(handle);
-    if (!port)
-        return 1;
-    const int fd = port->fd.Get();
-    const DCB dcb = g_dcbComm;
-
-    termios tio{};
-    bool ok = TcGetAttr(fd, tio) && ApplyDcb(dcb, tio);
-    speed_t speed = StandardSpeed(dcb.BaudRate);
-    if (ok) {
-        // A rate without a B constant is set in a second step through termios2; the standard
-        // call carries a placeholder until then.
-        ::cfsetispeed(&tio, speed ? speed : B38400);
-        ::cfsetospeed(&tio, speed ? speed : B38400);
-        termios back{};
-        ok = TcSetAttr(fd, tio) && TcGetAttr(fd, back) && SameLineSettings(tio, back, speed != 0);
-        if (ok && speed == 0)
-            ok = dcb.BaudRate != 0 && comm_linux::SetCustomSpeed(fd, dcb.BaudRate) == 0;
-    }
-    if (ok) {
-        // DTR and RTS as the DCB asks; handshake modes leave the line to the driver.
-        int error = 0;
-        if (dcb.fDtrControl == DTR_CONTROL_ENABLE || dcb.fDtrControl == DTR_CONTROL_DISABLE)
-            error = SetModemLine(fd, TIOCM_DTR, dcb.fDtrControl == DTR_CONTROL_ENABLE);
-        if ((error == 0 || NoSuchLine(error)) &&
-            (dcb.fRtsControl == RTS_CONTROL_ENABLE || dcb.fRtsControl == RTS_CONTROL_DISABLE))
-            error = SetModemLine(fd, TIOCM_RTS, dcb.fRtsControl == RTS_CONTROL_ENABLE);
-        ok = error == 0 || NoSuchLine(error);
-    }
-    if (!ok)
+void comm::ApplyState(CommPort& port) {
+    const int fd = Tty(port).fd.Get();
+    if (!SetLine(fd, g_dcbComm))
         CommMessage(kMsgSetState);
-
-    // The time-outs (1, 0, 0, 0, 0): wait without limit for the first byte, then hand on what
-    // has come. Reads here are non-blocking and paced by poll(), so VMIN 1 / VTIME 0 keeps
-    // poll() waking for a single byte and no read ever waits on a timer.
-    termios timeouts{};
-    bool timeoutsOk = TcGetAttr(fd, timeouts);
-    if (timeoutsOk) {
-        timeouts.c_cc[VMIN] = 1;
-        timeouts.c_cc[VTIME] = 0;
-        termios back{};
-        timeoutsOk = TcSetAttr(fd, timeouts) && TcGetAttr(fd, back) && back.c_cc[VMIN] == 1 &&
-                     back.c_cc[VTIME] == 0;
-    }
-    if (!timeoutsOk)
+    if (!SetReadTimeouts(fd))
         CommMessage(kMsgSetTimeouts);
-    return 1;
 }
 
-int CommClose(HCOMM handle) {
-    std::shared_ptr<CommPort> port;
-    {
-        std::lock_guard lock(g_portsMutex);
-        auto it = Ports().find(handle);
-        if (it == Ports().end())
-            return 0;
-        port = std::move(it->second);
-        Ports().erase(it);
-    }
-    port->closed = true;
-    SetEventFd(port->closeEvent.Get());
+int comm::ClosePort(std::shared_ptr<CommPort> held) {
+    TtyPort& port = Tty(*held);
+    port.closed = true;
+    port.closeEvent.Set();
     // Leave the exclusive mode explicitly: while another descriptor of the device stays open
     // (a simulator holding its pseudo-terminal), the flag would outlive this close and refuse
     // the next open of anyone but root.
-    if (!port->gone)
-        ::ioctl(port->fd.Get(), TIOCNXCL);
-    if (port.use_count() > 1) {
+    if (!port.gone)
+        ::ioctl(port.fd.Get(), TIOCNXCL);
+    if (held.use_count() > 1) {
         // A writer or a stopped reader still holds the port. Let go of the device now (its
         // lock, its lines) but keep the descriptor number taken, pointing at /dev/null, until
         // the last of them lets go.
         sorvel::UniqueFd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
         if (null.Valid())
-            ::dup3(null.Get(), port->fd.Get(), O_CLOEXEC);
+            ::dup3(null.Get(), port.fd.Get(), O_CLOEXEC);
     }
     return 1;
 }
 
-bool CommExitEventIsSet(HCOMM handle) {
-    auto port = FindPort(handle);
-    return port && port->ExitEventSet();
-}
-
-int CommOutputQueued(HCOMM handle) {
-    auto port = FindPort(handle);
-    if (!port || port->closed || port->gone)
-        return -1;
-    int queued = 0;
-    if (RetryIoctl(port->fd.Get(), TIOCOUTQ, &queued) != 0)
-        return -1;
-    return queued;
-}
-
 // ---- Writer ----
 
-namespace {
-
-int CommWriteOverlapped(const std::shared_ptr<CommPort>& port, const char* buffer, int count) {
-    if (port->closed)
-        return 0;
-    if (port->gone) {
-        // The reader found the device gone first: the first write tells the user, once.
-        port->SetExitEvent();
-        if (!port->goneReported.exchange(true))
-            CommMessage(kMsgWriteShort);
-        return 0;
-    }
+// A non-blocking write loop: what the line does not take at once is waited for with poll(), on
+// the port and on the exit and close events, so that an aborted write or a close ends the wait.
+int comm::WritePort(CommPort& base, const char* buffer, int count) {
+    TtyPort& port = Tty(base);
     const char* message = nullptr;
     const char* message2 = nullptr;
     int written = 0;
     {
-        std::lock_guard lock(port->writeMutex);
+        std::lock_guard lock(port.writeMutex);
         bool started = false;
         while (written < count) {
             // Closed under this write: its descriptor may already name /dev/null.
-            if (port->closed)
+            if (port.closed)
                 break;
-            ssize_t n = ::write(port->fd.Get(), buffer + written,
-                                static_cast<std::size_t>(count - written));
+            ssize_t n =
+                ::write(port.fd.Get(), buffer + written, static_cast<std::size_t>(count - written));
             if (n > 0) {
                 written += static_cast<int>(n);
                 started = true;
@@ -549,11 +455,8 @@ int CommWriteOverlapped(const std::shared_ptr<CommPort>& port, const char* buffe
             if (error == EINTR)
                 continue;
             if (PortGone(error)) {
-                // Unplugged: like a request the system aborted. Once is enough to tell.
-                port->gone = true;
-                port->SetExitEvent();
-                if (!port->goneReported.exchange(true))
-                    message = kMsgWriteShort;
+                // Unplugged: the write ends here. Once is enough to tell.
+                message = port.MarkGone();
                 break;
             }
             if (error != EAGAIN) {
@@ -565,14 +468,14 @@ int CommWriteOverlapped(const std::shared_ptr<CommPort>& port, const char* buffe
                 }
                 break;
             }
-            // The bytes would have to wait for the line: a pending write. Once the exit event is
+            // The line takes no more bytes for now: wait until it does. Once the exit event is
             // set nothing more is waited for.
-            if (port->ExitEventSet() || port->closed)
+            if (port.ExitEventSet() || port.closed)
                 break;
             started = true;
-            pollfd fds[3] = {{port->fd.Get(), POLLOUT, 0},
-                             {port->exitEvent.Get(), POLLIN, 0},
-                             {port->closeEvent.Get(), POLLIN, 0}};
+            pollfd fds[3] = {{port.fd.Get(), POLLOUT, 0},
+                             {port.exitEvent.Handle(), POLLIN, 0},
+                             {port.closeEvent.Handle(), POLLIN, 0}};
             int r = ::poll(fds, 3, -1);
             if (r < 0) {
                 if (errno == EINTR)
@@ -581,10 +484,7 @@ int CommWriteOverlapped(const std::shared_ptr<CommPort>& port, const char* buffe
                 break;
             }
             if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-                port->gone = true;
-                port->SetExitEvent();
-                if (!port->goneReported.exchange(true))
-                    message = kMsgWriteShort;
+                message = port.MarkGone();
                 break;
             }
         }
@@ -597,30 +497,9 @@ int CommWriteOverlapped(const std::shared_ptr<CommPort>& port, const char* buffe
     return written;
 }
 
-} // namespace
-
-int CommWrite(HCOMM handle, const char* buffer, int count) {
-    if (buffer == nullptr || count <= 0)
-        return 0;
-    auto port = FindPort(handle);
-    if (!port)
-        return 0;
-    return CommWriteOverlapped(port, buffer, count);
-}
-
 // ---- Reader ----
 
 namespace {
-
-// The reader's own state: what it calls, and the time its owner asked to be called at
-// (CommReaderWakeAt). Touched only by the reader thread.
-using comm::ReaderLocal;
-
-// Shows a channel message on the reader thread, as a call-out: a stop request from another
-// thread does not wait for the person in front of the box. False when the reader must stop.
-bool ReaderMessage(sorvel::StopContext& context, const char* text) {
-    return context.CallOut([text] { CommMessage(text); });
-}
 
 // How long the next wait for bytes may last: the usual quiet period, or less when the owner
 // asked to be called earlier.
@@ -635,10 +514,10 @@ int ReaderWaitMs(const ReaderLocal& local) {
     return static_cast<int>(std::min<long long>(ms, kReaderWaitMs));
 }
 
-// Reads and forgets the line's error counters, the closest a POSIX port has to clearing its
+// Reads and forgets the line's error counters, the closest a termios port has to clearing its
 // error state (nothing here stops reception after a line error). Returns false when the port
 // is gone.
-bool CommClearErrors(sorvel::StopContext& context, CommPort& port) {
+bool ResetErrorCounters(sorvel::StopContext& context, TtyPort& port) {
     // TIOCGICOUNT fills a struct serial_icounter_struct (kernel header), 80 bytes; the counts
     // are only read to be reset, so a buffer of that size is all that is needed.
     alignas(8) unsigned char counters[128] = {};
@@ -653,26 +532,32 @@ bool CommClearErrors(sorvel::StopContext& context, CommPort& port) {
     return true;
 }
 
-void CommReaderThread(sorvel::StopContext& context, ReaderLocal& local,
-                      std::shared_ptr<CommPort> port) {
+} // namespace
+
+void comm::PrepareReaderStart(CommPort& port) {
+    // Whatever was received or queued before now is dropped.
+    int r;
+    do {
+        r = ::tcflush(Tty(port).fd.Get(), TCIOFLUSH);
+    } while (r < 0 && errno == EINTR);
+}
+
+void comm::RunReader(sorvel::StopContext& context, ReaderLocal& local,
+                     std::shared_ptr<CommPort> held) {
+    TtyPort& port = Tty(*held);
     char buffer[kReadChunkBytes];
     if (context.WakeFd() < 0)
-        context.CallOut([] { CommMessage(kMsgReaderEvent, MB_OK); });
-    bool portUsable = CommClearErrors(context, *port);
-    bool goneTold = false;
+        ReaderMessage(context, kMsgReaderEvent, MB_OK);
+    bool portUsable = ResetErrorCounters(context, port);
     while (!context.StopRequested()) {
-        if (!portUsable || port->closed) {
+        if (!portUsable || port.closed) {
             // The owner hears of the loss once; then the device, gone or closed under us, is
             // never touched again and the reader waits to be told to stop.
-            if (!portUsable && !port->closed && !goneTold && local.idle != nullptr) {
-                goneTold = true;
-                if (!context.CallOut([&] { local.idle(COMM_IDLE_PORT_GONE); }))
-                    break;
-            }
-            context.WaitForStop();
+            if (port.closed || TellIdle(context, local, COMM_IDLE_PORT_GONE))
+                context.WaitForStop();
             break;
         }
-        pollfd fds[2] = {{port->fd.Get(), POLLIN, 0}, {context.WakeFd(), POLLIN, 0}};
+        pollfd fds[2] = {{port.fd.Get(), POLLIN, 0}, {context.WakeFd(), POLLIN, 0}};
         int r = ::poll(fds, context.WakeFd() >= 0 ? 2 : 1, ReaderWaitMs(local));
         if (r < 0) {
             if (errno == EINTR)
@@ -684,13 +569,9 @@ void CommReaderThread(sorvel::StopContext& context, ReaderLocal& local,
             continue;
         }
         if (r == 0) {
-            if (!CommClearErrors(context, *port)) {
+            if (!ResetErrorCounters(context, port))
                 portUsable = false;
-                continue;
-            }
-            if (local.wakeAtSet && std::chrono::steady_clock::now() >= local.wakeAt)
-                local.wakeAtSet = false;
-            if (local.idle != nullptr && !context.CallOut([&] { local.idle(COMM_IDLE_QUIET); }))
+            else if (!TellQuiet(context, local))
                 break;
             continue;
         }
@@ -702,7 +583,7 @@ void CommReaderThread(sorvel::StopContext& context, ReaderLocal& local,
         }
         if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
             continue;
-        ssize_t n = ::read(port->fd.Get(), buffer, sizeof buffer);
+        ssize_t n = ::read(port.fd.Get(), buffer, sizeof buffer);
         if (n > 0) {
             if (!context.CallOut([&] { local.receiver(buffer, static_cast<int>(n)); }))
                 break;
@@ -713,38 +594,9 @@ void CommReaderThread(sorvel::StopContext& context, ReaderLocal& local,
         // 0 bytes after poll() said readable, or an error: the device hung up or failed. A
         // failed read has no message; the reader stops touching the port rather than spin.
         portUsable = false;
-        port->gone = true;
-        port->SetExitEvent();
+        port.SetGone();
     }
     // Let go of the port before the thread counts as ended: a CommClose right after
     // CommStopReader then finds nobody else holding it.
-    port.reset();
-}
-
-} // namespace
-
-HCOMMREADER CommStartReader(HCOMM handle, CommReceiveProc receiver, CommIdleProc idle) {
-    auto port = FindPort(handle);
-    if (!port || receiver == nullptr) {
-        CommMessage(kMsgReadThread);
-        return nullptr;
-    }
-    // The purge happens here rather than on the new thread, so that every byte the box sends
-    // after this call returns is delivered, and none from before it.
-    if (!port->gone) {
-        int r;
-        do {
-            r = ::tcflush(port->fd.Get(), TCIOFLUSH);
-        } while (r < 0 && errno == EINTR);
-    }
-    // The thread's body hands its hold on the port to the loop, which lets go of it before the
-    // thread counts as ended.
-    HCOMMREADER reader = comm::StartReaderThread(
-        receiver, idle,
-        [port = std::move(port)](sorvel::StopContext& context, ReaderLocal& local) mutable {
-            CommReaderThread(context, local, std::move(port));
-        });
-    if (reader == nullptr)
-        CommMessage(kMsgReadThread);
-    return reader;
+    held.reset();
 }

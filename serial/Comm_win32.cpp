@@ -1,6 +1,6 @@
 // The serial channel on Win32: a COM port opened for overlapped I/O.
 //
-// A port is a CommPort shared by its handle and by every thread that uses it. Every call on the
+// A port is a Win32Port shared by its handle and by every thread that uses it. Every call on the
 // port's handle happens inside a use of it (PortUse). CommClose marks the port closed, cancels
 // whatever is still outstanding on it, waits for the uses under way to end and only then closes
 // the handle: no request is ever started on a handle that was closed (its value may already name
@@ -14,19 +14,17 @@
 #include "Comm.h"
 
 #include "CommMessages.h"
+#include "CommPorts.h"
 #include "CommReader.h"
 
 #include "MessageBox.h"
-#include "PortNames.h"
 #include "Program.h"
 #include "StoppableThread.h"
+#include "WakeEvent.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <climits>
 #include <condition_variable>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -131,27 +129,10 @@ UniqueHandle NewEvent() {
     return UniqueHandle(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
 }
 
-} // namespace
-
-struct CommPort {
-    CommPort(HANDLE port, std::string devicePath) : handle(port), path(std::move(devicePath)) {}
-    CommPort(const CommPort&) = delete;
-    CommPort& operator=(const CommPort&) = delete;
+struct Win32Port final : CommPort {
+    explicit Win32Port(HANDLE port) : handle(port) {}
 
     HANDLE Handle() const { return handle.Get(); }
-
-    bool ExitEventSet() const { return exitSet.load(std::memory_order_acquire); }
-    void SetExitEvent() {
-        if (!exitSet.exchange(true, std::memory_order_acq_rel) && exitEvent)
-            ::SetEvent(exitEvent.Get());
-    }
-    // The device is gone: nothing touches it again. Returns the message to show, the first
-    // time only.
-    const char* MarkGone() {
-        gone = true;
-        SetExitEvent();
-        return goneReported.exchange(true) ? nullptr : kMsgWriteShort;
-    }
 
     // A use of the handle begins; false once the port is closed.
     bool BeginUse() {
@@ -169,31 +150,22 @@ struct CommPort {
 
     // Closed by CommClose once no use is under way; by the destructor when no CommClose came.
     UniqueHandle handle;
-    const std::string path;
-    // The thread exit event: set by an aborted write or a lost device, never cleared. The event
-    // wakes writers that wait for a pending request; exitSet answers CommExitEventIsSet and
-    // stands in for the event when it could not be created.
-    UniqueHandle exitEvent;
-    std::atomic<bool> exitSet{false};
-    // Set by CommClose, under useMutex, before it cancels what is outstanding.
-    std::atomic<bool> closed{false};
-    // The device is gone; its one message has been shown once goneReported is set.
-    std::atomic<bool> gone{false};
-    std::atomic<bool> goneReported{false};
-    // Whole writes one at a time, so that a record never interleaves with another write.
-    std::mutex writeMutex;
-    // Uses of the handle under way (guarded by useMutex); CommClose waits for them to end.
+    // Uses of the handle under way (guarded by useMutex); CommClose sets closed under it and
+    // waits for them to end.
     std::mutex useMutex;
     std::condition_variable usersDone;
     int users = 0;
 };
 
-namespace {
+// Every port of this process is a Win32Port.
+Win32Port& Win32(CommPort& port) {
+    return static_cast<Win32Port&>(port);
+}
 
 // A use of the port's handle for the length of a scope; false when the port is closed.
 class PortUse {
 public:
-    explicit PortUse(CommPort& port) : m_port(port), m_active(port.BeginUse()) {}
+    explicit PortUse(Win32Port& port) : m_port(port), m_active(port.BeginUse()) {}
     ~PortUse() {
         if (m_active)
             m_port.EndUse();
@@ -203,25 +175,9 @@ public:
     explicit operator bool() const { return m_active; }
 
 private:
-    CommPort& m_port;
+    Win32Port& m_port;
     const bool m_active;
 };
-
-// Open ports by handle. A handle that CommClose has released is no longer found, so a late
-// call with it does nothing instead of touching freed memory.
-std::mutex g_portsMutex;
-std::map<CommPort*, std::shared_ptr<CommPort>>& Ports() {
-    static auto* ports = new std::map<CommPort*, std::shared_ptr<CommPort>>;
-    return *ports;
-}
-
-std::shared_ptr<CommPort> FindPort(HCOMM handle) {
-    if (handle == nullptr)
-        return nullptr;
-    std::lock_guard lock(g_portsMutex);
-    auto it = Ports().find(handle);
-    return it == Ports().end() ? nullptr : it->second;
-}
 
 std::string OpenFailureText(const std::string& name, DWORD error) {
     std::string text = name + ": " + sorvel::Win32ErrorText(error);
@@ -284,7 +240,7 @@ enum class ClearResult { Done, Gone, Failed };
 
 // Fetches and resets the port's error flags; queued, when given, gets the number of bytes
 // waiting in the driver's input queue.
-ClearResult ClearErrors(CommPort& port, DWORD* queued = nullptr) {
+ClearResult ClearErrors(Win32Port& port, DWORD* queued = nullptr) {
     PortUse use(port);
     if (!use)
         return ClearResult::Done;
@@ -301,8 +257,10 @@ ClearResult ClearErrors(CommPort& port, DWORD* queued = nullptr) {
     return PortGoneError(error) ? ClearResult::Gone : ClearResult::Failed;
 }
 
-// Applies g_dcbComm and the fixed time-outs; shows a message for each part the port refuses.
-void ApplyState(CommPort& port) {
+} // namespace
+
+void comm::ApplyState(CommPort& base) {
+    Win32Port& port = Win32(base);
     bool stateOk = true;
     bool timeoutsOk = true;
     {
@@ -323,12 +281,6 @@ void ApplyState(CommPort& port) {
         CommMessage(kMsgSetTimeouts);
 }
 
-} // namespace
-
-std::string CommDevicePath(const std::string& portName) {
-    return sorvel::ComPortDevicePath(portName);
-}
-
 int CommCheckPlatform() {
     // Win32s cannot run the channel. Every other family runs it, always with overlapped writes:
     // stopping a write that waits needs CancelIoEx, which only the NT family has, and nothing
@@ -340,14 +292,7 @@ int CommCheckPlatform() {
     return version.dwPlatformId == VER_PLATFORM_WIN32s ? 0 : 1;
 }
 
-HCOMM CommOpen(const char* portName, void* /*owner*/) {
-    SetLastOpenError({});
-    if (CommCheckPlatform() == 0)
-        return nullptr;
-    TakeProgramCaption();
-    const std::string name = portName ? portName : "";
-    const std::string path = CommDevicePath(name);
-
+std::shared_ptr<CommPort> comm::OpenPort(const std::string& name, const std::string& path) {
     // No sharing: a second program, or a second connection of this one, cannot open the port.
     HANDLE opened =
         ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -356,9 +301,8 @@ HCOMM CommOpen(const char* portName, void* /*owner*/) {
         SetLastOpenError(OpenFailureText(name, ::GetLastError()));
         return nullptr;
     }
-    auto port = std::make_shared<CommPort>(opened, path);
-    port->exitEvent = NewEvent();
-    if (!port->exitEvent)
+    auto port = std::make_shared<Win32Port>(opened);
+    if (port->exitEvent.Handle() == sorvel::kNoWaitHandle)
         CommMessage(kMsgExitEvent);
 
     COMMTIMEOUTS current{};
@@ -373,62 +317,25 @@ HCOMM CommOpen(const char* portName, void* /*owner*/) {
         if (!NoSuchLine(error))
             CommMessage(kMsgPortReady);
     }
-    // Published only now: no other thread sees a port that is still being set up.
-    HCOMM handle = port.get();
-    std::lock_guard lock(g_portsMutex);
-    Ports()[handle] = std::move(port);
-    return handle;
+    return port;
 }
 
-int CommSetState(HCOMM handle) {
-    if (auto port = FindPort(handle))
-        ApplyState(*port);
-    return 1;
-}
-
-int CommClose(HCOMM handle) {
-    std::shared_ptr<CommPort> port;
+int comm::ClosePort(std::shared_ptr<CommPort> held) {
+    Win32Port& port = Win32(*held);
     {
-        std::lock_guard lock(g_portsMutex);
-        auto it = Ports().find(handle);
-        if (it == Ports().end())
-            return 0;
-        port = std::move(it->second);
-        Ports().erase(it);
-    }
-    {
-        std::unique_lock lock(port->useMutex);
-        port->closed = true;
+        std::unique_lock lock(port.useMutex);
+        port.closed = true;
         // Each use ends soon once its request is cancelled: a write waiting for the line, or a
         // reader that was not stopped first.
         const auto giveUp = Clock::now() + kCloseGrace;
-        while (port->users > 0 && Clock::now() < giveUp) {
+        while (port.users > 0 && Clock::now() < giveUp) {
             lock.unlock();
-            ::CancelIoEx(port->Handle(), nullptr);
+            ::CancelIoEx(port.Handle(), nullptr);
             lock.lock();
-            port->usersDone.wait_for(lock, kCloseCancelInterval, [&] { return port->users == 0; });
+            port.usersDone.wait_for(lock, kCloseCancelInterval, [&] { return port.users == 0; });
         }
     }
-    return port->handle.Close() ? 1 : 0;
-}
-
-bool CommExitEventIsSet(HCOMM handle) {
-    auto port = FindPort(handle);
-    return port && port->ExitEventSet();
-}
-
-int CommOutputQueued(HCOMM handle) {
-    auto port = FindPort(handle);
-    if (!port || port->gone)
-        return -1;
-    PortUse use(*port);
-    if (!use)
-        return -1;
-    DWORD errors = 0;
-    COMSTAT status{};
-    if (!::ClearCommError(port->Handle(), &errors, &status))
-        return -1;
-    return static_cast<int>(std::min<DWORD>(status.cbOutQue, INT_MAX));
+    return port.handle.Close() ? 1 : 0;
 }
 
 // ---- Writer ----
@@ -439,13 +346,13 @@ enum class WriteWait { Done, Abandoned, Failed };
 
 // Waits for a pending write to end, or for the port's exit event or its closing; when both
 // come, the write's end counts.
-WriteWait AwaitWrite(CommPort& port, const OVERLAPPED& request) {
+WriteWait AwaitWrite(Win32Port& port, const OVERLAPPED& request) {
     HANDLE handles[2];
     DWORD count = 0;
     if (request.hEvent != nullptr)
         handles[count++] = request.hEvent;
-    if (port.exitEvent)
-        handles[count++] = port.exitEvent.Get();
+    if (port.exitEvent.Handle() != sorvel::kNoWaitHandle)
+        handles[count++] = port.exitEvent.Handle();
     // Without both events, what is missing is looked at in turns.
     const DWORD timeout = count == 2 ? INFINITE : kPollMs;
     for (;;) {
@@ -458,15 +365,11 @@ WriteWait AwaitWrite(CommPort& port, const OVERLAPPED& request) {
     }
 }
 
-int CommWriteOverlapped(const std::shared_ptr<CommPort>& port, const char* buffer, int count) {
-    if (port->closed)
-        return 0;
-    if (port->gone) {
-        // The reader found the device gone first: the first write tells the user, once.
-        if (const char* message = port->MarkGone())
-            CommMessage(message);
-        return 0;
-    }
+} // namespace
+
+// One overlapped write, waited for until it ends, the exit event is set or the port is closed.
+int comm::WritePort(CommPort& base, const char* buffer, int count) {
+    Win32Port& port = Win32(base);
     // Created before the port is taken: its message must not hold up other writers.
     UniqueHandle event = NewEvent();
     if (!event)
@@ -477,33 +380,33 @@ int CommWriteOverlapped(const std::shared_ptr<CommPort>& port, const char* buffe
     const char* message = nullptr;
     const char* message2 = nullptr;
     {
-        std::lock_guard lock(port->writeMutex);
-        PortUse use(*port);
+        std::lock_guard lock(port.writeMutex);
+        PortUse use(port);
         if (!use)
             return 0;
-        const HANDLE handle = port->Handle();
+        const HANDLE handle = port.Handle();
         OVERLAPPED request{};
         request.hEvent = event.Get();
         if (::WriteFile(handle, buffer, wanted, nullptr, &request)) {
             // Done at once (Wine does so with small writes).
             FinishRequest(handle, request, written);
             if (written != wanted)
-                port->SetExitEvent();
+                port.SetExitEvent();
         } else if (const DWORD error = ::GetLastError(); error != ERROR_IO_PENDING) {
-            message = PortGoneError(error) ? port->MarkGone() : kMsgWriteStart;
+            message = PortGoneError(error) ? port.MarkGone() : kMsgWriteStart;
         } else {
-            switch (AwaitWrite(*port, request)) {
+            switch (AwaitWrite(port, request)) {
             case WriteWait::Done: {
                 const DWORD result = FinishRequest(handle, request, written);
-                if (port->closed) {
+                if (port.closed) {
                     // Cancelled by CommClose: the connection is over, nobody is to be told.
-                    port->SetExitEvent();
+                    port.SetExitEvent();
                 } else if (result == ERROR_OPERATION_ABORTED) {
-                    port->SetExitEvent();
-                    if (written != wanted && !port->goneReported.exchange(true))
+                    port.SetExitEvent();
+                    if (written != wanted && !port.goneReported.exchange(true))
                         message = kMsgWriteShort;
                 } else if (result != 0 && PortGoneError(result)) {
-                    message = port->MarkGone();
+                    message = port.MarkGone();
                 } else {
                     if (result != 0)
                         message = kMsgWriteResult;
@@ -516,7 +419,7 @@ int CommWriteOverlapped(const std::shared_ptr<CommPort>& port, const char* buffe
                 // The exit event is set or the port closed: the bytes are not waited for. The
                 // request ends here, so that its record never outlives this call.
                 CancelRequest(handle, request, written);
-                port->SetExitEvent();
+                port.SetExitEvent();
                 break;
             case WriteWait::Failed:
                 message = kMsgWriteWait;
@@ -533,30 +436,9 @@ int CommWriteOverlapped(const std::shared_ptr<CommPort>& port, const char* buffe
     return static_cast<int>(written);
 }
 
-} // namespace
-
-int CommWrite(HCOMM handle, const char* buffer, int count) {
-    if (buffer == nullptr || count <= 0)
-        return 0;
-    auto port = FindPort(handle);
-    if (!port)
-        return 0;
-    return CommWriteOverlapped(port, buffer, count);
-}
-
 // ---- Reader ----
 
 namespace {
-
-// The reader's own state: what it calls, and the time its owner asked to be called at
-// (CommReaderWakeAt). Touched only by the reader thread.
-using comm::ReaderLocal;
-
-// Shows a channel message on the reader thread, as a call-out: a stop request from another
-// thread does not wait for the person in front of the box. False when the reader must stop.
-bool ReaderMessage(sorvel::StopContext& context, const char* text, unsigned style = MB_ICONERROR) {
-    return context.CallOut([text, style] { CommMessage(text, style); });
-}
 
 // Waits until a stop is asked for, or for at most timeoutMs (INFINITE: without limit). On the
 // wake-up handle, like the reader's other waits: the stop facility's own condition-variable
@@ -572,12 +454,13 @@ void WaitForStopAtMost(sorvel::StopContext& context, DWORD timeoutMs) {
         ::Sleep(kNoWakePollMs);
 }
 
-// The reader's requests and their records; on the reader's stack. Between two waits nothing is
-// outstanding.
+// The reader's requests, their records and events; on the reader's stack. Between two waits
+// nothing is outstanding.
 struct ReaderIo {
-    char* buffer = nullptr;
-    HANDLE readEvent = nullptr;
-    HANDLE lineEvent = nullptr;
+    char buffer[kReadChunkBytes];
+    // Null when the system gave none: the request is then looked at every kPollMs.
+    UniqueHandle readEvent;
+    UniqueHandle lineEvent;
     OVERLAPPED read{};
     bool readPending = false;
     OVERLAPPED lineWait{};
@@ -598,292 +481,354 @@ struct WaitResult {
 };
 
 // One wait of the reader, with its port in use: keeps a read and a line-event wait outstanding
-// and returns when bytes came, when the reader's usual quiet time or its owner's time is up,
-// when a stop was asked for, the port closed or lost, or the wait failed. Line events clear the
-// error state on the way. Every request is retired before it returns; a read that the end of
-// the wait cancelled hands over what it had received.
-WaitResult ReaderWait(sorvel::StopContext& context, const ReaderLocal& local, CommPort& port,
-                      ReaderIo& io) {
-    WaitResult result;
-    PortUse use(port);
-    if (!use) {
-        result.end = WaitEnd::Stop;
-        return result;
+// and ends when bytes came, when the reader's usual quiet time or its owner's time is up, when a
+// stop was asked for, the port closed or lost, or the wait failed. Line events clear the error
+// state on the way. Every request is retired before Run returns; a read that the end of the wait
+// cancelled hands over what it had received.
+class ReaderWait {
+public:
+    ReaderWait(sorvel::StopContext& context, const ReaderLocal& local, Win32Port& port,
+               ReaderIo& io)
+        : m_context(context), m_port(port), m_io(io), m_handle(port.Handle()),
+          m_wake(context.WakeFd()), m_now(Clock::now()), m_end(m_now + kReaderWait),
+          m_readAt(m_now) {
+        if (local.wakeAtSet && local.wakeAt < m_end)
+            m_end = std::max(local.wakeAt, m_now);
     }
-    const HANDLE handle = port.Handle();
-    const sorvel::WaitHandle wake = context.WakeFd();
-    Clock::time_point now = Clock::now();
-    Clock::time_point end = now + kReaderWait;
-    if (local.wakeAtSet && local.wakeAt < end)
-        end = std::max(local.wakeAt, now);
-    Clock::time_point readAt = now;
-    // One line-event wait per wait at most: a driver that ends them at once cannot make the
-    // reader spin.
-    bool lineWaitStarted = false;
-    auto onLineEvent = [&] {
-        switch (ClearErrors(port)) {
-        case ClearResult::Done:
-            return true;
-        case ClearResult::Failed:
-            result.clearFailed = true;
-            return true;
-        case ClearResult::Gone:
-            result.end = WaitEnd::Gone;
+
+    WaitResult Run() {
+        while (Turn()) {
+        }
+        RetireRequests();
+        return m_result;
+    }
+
+private:
+    // Each step below returns false when the wait is over; m_result.end says how.
+
+    // Starts what is due, sleeps until something ends, and collects it.
+    bool Turn() {
+        if (Stopped())
             return false;
-        }
+        m_now = Clock::now();
+        if (!m_io.readPending && m_now >= m_readAt && !StartRead())
+            return false;
+        // One line-event wait per wait at most: a driver that ends them at once cannot make the
+        // reader spin.
+        if (m_io.lineEventsWork && !m_io.linePending && !m_lineWaitStarted && !StartLineWait())
+            return false;
+        if (!Sleep())
+            return false;
+        // A stop or CommClose first: the requests that they cancelled did not fail.
+        if (Stopped())
+            return false;
+        if (m_io.readPending && HasOverlappedIoCompleted(&m_io.read) && !CollectRead())
+            return false;
+        if (m_io.linePending && HasOverlappedIoCompleted(&m_io.lineWait) && !CollectLineWait())
+            return false;
+        return Clock::now() < m_end; // past the end: a quiet wait
+    }
+
+    bool Stopped() {
+        if (!m_context.StopRequested() && !m_port.closed)
+            return false;
+        m_result.end = WaitEnd::Stop;
         return true;
-    };
+    }
 
-    for (;;) {
-        if (context.StopRequested() || port.closed) {
-            result.end = WaitEnd::Stop;
-            break;
-        }
-        now = Clock::now();
-        if (!io.readPending && now >= readAt) {
-            io.read = OVERLAPPED{};
-            io.read.hEvent = io.readEvent;
-            if (::ReadFile(handle, io.buffer, kReadChunkBytes, nullptr, &io.read)) {
-                FinishRequest(handle, io.read, result.bytes);
-                if (result.bytes > 0) {
-                    result.end = WaitEnd::Bytes;
-                    break;
-                }
-                readAt = now + kEmptyReadPause;
-            } else if (::GetLastError() == ERROR_IO_PENDING) {
-                io.readPending = true;
-            } else {
-                result.end = WaitEnd::Gone;
-                break;
+    bool StartRead() {
+        m_io.read = OVERLAPPED{};
+        m_io.read.hEvent = m_io.readEvent.Get();
+        if (::ReadFile(m_handle, m_io.buffer, kReadChunkBytes, nullptr, &m_io.read)) {
+            FinishRequest(m_handle, m_io.read, m_result.bytes);
+            if (m_result.bytes > 0) {
+                m_result.end = WaitEnd::Bytes;
+                return false;
             }
+            m_readAt = m_now + kEmptyReadPause;
+            return true;
         }
-        if (io.lineEventsWork && !io.linePending && !lineWaitStarted) {
-            lineWaitStarted = true;
-            io.lineWait = OVERLAPPED{};
-            io.lineWait.hEvent = io.lineEvent;
-            io.lineEvents = 0;
-            if (io.lineEvent != nullptr)
-                ::ResetEvent(io.lineEvent);
-            if (::WaitCommEvent(handle, &io.lineEvents, &io.lineWait)) {
-                // An event was there already.
-                if (!onLineEvent())
-                    break;
-            } else if (const DWORD error = ::GetLastError(); error == ERROR_IO_PENDING) {
-                io.linePending = true;
-            } else if (NoLineEvents(error)) {
-                io.lineEventsWork = false;
-            } else {
-                result.lineWaitFailed = true;
-            }
+        if (::GetLastError() == ERROR_IO_PENDING) {
+            m_io.readPending = true;
+            return true;
         }
+        m_result.end = WaitEnd::Gone;
+        return false;
+    }
 
+    bool StartLineWait() {
+        m_lineWaitStarted = true;
+        m_io.lineWait = OVERLAPPED{};
+        m_io.lineWait.hEvent = m_io.lineEvent.Get();
+        m_io.lineEvents = 0;
+        if (m_io.lineEvent)
+            ::ResetEvent(m_io.lineEvent.Get());
+        if (::WaitCommEvent(m_handle, &m_io.lineEvents, &m_io.lineWait))
+            return OnLineEvent(); // an event was there already
+        if (const DWORD error = ::GetLastError(); error == ERROR_IO_PENDING)
+            m_io.linePending = true;
+        else if (NoLineEvents(error))
+            m_io.lineEventsWork = false;
+        else
+            m_result.lineWaitFailed = true;
+        return true;
+    }
+
+    // Sleeps until a pending request ends, a stop is asked for, or the next read or the end of
+    // the wait is due. Requests without an event are looked at every kPollMs, and without the
+    // stop's wake-up handle a stop is looked for every kNoWakePollMs.
+    bool Sleep() {
         HANDLE handles[3];
         DWORD count = 0;
         bool polled = false;
-        if (io.readPending) {
-            if (io.readEvent != nullptr)
-                handles[count++] = io.readEvent;
+        if (m_io.readPending) {
+            if (m_io.readEvent)
+                handles[count++] = m_io.readEvent.Get();
             else
                 polled = true;
         }
-        if (io.linePending) {
-            if (io.lineEvent != nullptr)
-                handles[count++] = io.lineEvent;
+        if (m_io.linePending) {
+            if (m_io.lineEvent)
+                handles[count++] = m_io.lineEvent.Get();
             else
                 polled = true;
         }
-        if (wake != sorvel::kNoWaitHandle)
-            handles[count++] = wake;
-        DWORD timeout = MillisecondsUntil(io.readPending ? end : std::min(end, readAt), now);
+        if (m_wake != sorvel::kNoWaitHandle)
+            handles[count++] = m_wake;
+        DWORD timeout =
+            MillisecondsUntil(m_io.readPending ? m_end : std::min(m_end, m_readAt), m_now);
         if (polled)
             timeout = std::min(timeout, kPollMs);
-        if (wake == sorvel::kNoWaitHandle)
+        if (m_wake == sorvel::kNoWaitHandle)
             timeout = std::min(timeout, kNoWakePollMs);
-        if (WaitForAny(handles, count, timeout) == WAIT_FAILED) {
-            result.end = WaitEnd::WaitFailed;
-            break;
-        }
-        // A stop or CommClose first: the requests that they cancelled did not fail.
-        if (context.StopRequested() || port.closed) {
-            result.end = WaitEnd::Stop;
-            break;
-        }
-        if (io.readPending && HasOverlappedIoCompleted(&io.read)) {
-            io.readPending = false;
-            const DWORD error = FinishRequest(handle, io.read, result.bytes);
-            if (result.bytes > 0) {
-                result.end = WaitEnd::Bytes;
-                break;
-            }
-            if (error != 0) {
-                // Any failure of a read that nobody cancelled: the device is gone.
-                result.end = WaitEnd::Gone;
-                break;
-            }
-            readAt = Clock::now() + kEmptyReadPause;
-        }
-        if (io.linePending && HasOverlappedIoCompleted(&io.lineWait)) {
-            io.linePending = false;
-            DWORD unused = 0;
-            const DWORD error = FinishRequest(handle, io.lineWait, unused);
-            if (error == 0) {
-                if (!onLineEvent())
-                    break;
-            } else if (NoLineEvents(error)) {
-                io.lineEventsWork = false;
-            }
-            // Any other failure drops the wait; the next wait starts another.
-        }
-        if (Clock::now() >= end)
-            break; // quiet
+        if (WaitForAny(handles, count, timeout) != WAIT_FAILED)
+            return true;
+        m_result.end = WaitEnd::WaitFailed;
+        return false;
     }
 
-    if (io.readPending) {
-        io.readPending = false;
-        DWORD got = 0;
-        const DWORD error = CancelRequest(handle, io.read, got);
-        if (result.end != WaitEnd::Stop && got > 0) {
-            // Bytes that had come when the wait ended are handed over before anything else.
-            result.bytes = got;
-            if (result.end == WaitEnd::Quiet)
-                result.end = WaitEnd::Bytes;
-        } else if (error != 0 && error != ERROR_OPERATION_ABORTED && result.end == WaitEnd::Quiet) {
-            result.end = WaitEnd::Gone;
+    bool CollectRead() {
+        m_io.readPending = false;
+        const DWORD error = FinishRequest(m_handle, m_io.read, m_result.bytes);
+        if (m_result.bytes > 0) {
+            m_result.end = WaitEnd::Bytes;
+            return false;
         }
+        if (error != 0) {
+            // Any failure of a read that nobody cancelled: the device is gone.
+            m_result.end = WaitEnd::Gone;
+            return false;
+        }
+        m_readAt = Clock::now() + kEmptyReadPause;
+        return true;
     }
-    if (io.linePending) {
-        io.linePending = false;
+
+    bool CollectLineWait() {
+        m_io.linePending = false;
         DWORD unused = 0;
-        CancelRequest(handle, io.lineWait, unused);
+        const DWORD error = FinishRequest(m_handle, m_io.lineWait, unused);
+        if (error == 0)
+            return OnLineEvent();
+        if (NoLineEvents(error))
+            m_io.lineEventsWork = false;
+        // Any other failure drops the wait; the next wait starts another.
+        return true;
     }
-    return result;
-}
 
-void CommReaderThread(sorvel::StopContext& context, ReaderLocal& local,
-                      std::shared_ptr<CommPort> port) {
-    char buffer[kReadChunkBytes];
-    const UniqueHandle readEvent = NewEvent();
-    if (!readEvent || context.WakeFd() == sorvel::kNoWaitHandle)
-        ReaderMessage(context, kMsgReaderEvent, MB_OK);
-    const UniqueHandle lineEvent = NewEvent();
-    if (!lineEvent)
-        ReaderMessage(context, kMsgStatusEvent);
-    ReaderIo io;
-    io.buffer = buffer;
-    io.readEvent = readEvent.Get();
-    io.lineEvent = lineEvent.Get();
-
-    DWORD maskError = 0;
-    {
-        PortUse use(*port);
-        if (use && !::SetCommMask(port->Handle(), kLineEventMask))
-            maskError = ::GetLastError();
-    }
-    if (maskError != 0) {
-        if (NoSuchLine(maskError))
-            io.lineEventsWork = false;
-        else
-            ReaderMessage(context, kMsgCommMask);
-    }
-    bool portUsable = !port->gone;
-    if (portUsable) {
-        const ClearResult cleared = ClearErrors(*port);
-        if (cleared == ClearResult::Gone)
-            portUsable = false;
-        else if (cleared == ClearResult::Failed)
-            ReaderMessage(context, kMsgClearErrors);
-    }
-    bool goneTold = false;
-    // An idle call held back once because bytes were waiting in the driver's queue.
-    bool idleHeldBack = false;
-    while (!context.StopRequested()) {
-        if (!portUsable || port->closed) {
-            // The owner hears of the loss once; then the device, gone or closed under us, is
-            // never touched again and the reader waits to be told to stop.
-            if (!portUsable && !port->closed && !goneTold && local.idle != nullptr) {
-                goneTold = true;
-                if (!context.CallOut([&] { local.idle(COMM_IDLE_PORT_GONE); }))
-                    break;
-            }
-            WaitForStopAtMost(context, INFINITE);
-            break;
+    bool OnLineEvent() {
+        switch (ClearErrors(m_port)) {
+        case ClearResult::Done:
+            return true;
+        case ClearResult::Failed:
+            m_result.clearFailed = true;
+            return true;
+        case ClearResult::Gone:
+            m_result.end = WaitEnd::Gone;
+            return false;
         }
-        const WaitResult wait = ReaderWait(context, local, *port, io);
-        if (wait.bytes > 0) {
-            idleHeldBack = false;
-            if (!context.CallOut([&] { local.receiver(buffer, static_cast<int>(wait.bytes)); }))
+        return true;
+    }
+
+    void RetireRequests() {
+        if (m_io.readPending) {
+            m_io.readPending = false;
+            DWORD got = 0;
+            const DWORD error = CancelRequest(m_handle, m_io.read, got);
+            if (m_result.end != WaitEnd::Stop && got > 0) {
+                // Bytes that had come when the wait ended are handed over before anything else.
+                m_result.bytes = got;
+                if (m_result.end == WaitEnd::Quiet)
+                    m_result.end = WaitEnd::Bytes;
+            } else if (error != 0 && error != ERROR_OPERATION_ABORTED &&
+                       m_result.end == WaitEnd::Quiet) {
+                m_result.end = WaitEnd::Gone;
+            }
+        }
+        if (m_io.linePending) {
+            m_io.linePending = false;
+            DWORD unused = 0;
+            CancelRequest(m_handle, m_io.lineWait, unused);
+        }
+    }
+
+    sorvel::StopContext& m_context;
+    Win32Port& m_port;
+    ReaderIo& m_io;
+    const HANDLE m_handle;
+    const sorvel::WaitHandle m_wake;
+    Clock::time_point m_now;
+    Clock::time_point m_end;
+    // When the next read may start.
+    Clock::time_point m_readAt;
+    bool m_lineWaitStarted = false;
+    WaitResult m_result;
+};
+
+// The reader thread's loop over one port: waits, hands over what came, and deals with the line's
+// errors, its quiet times and the port's loss.
+class ReaderLoop {
+public:
+    ReaderLoop(sorvel::StopContext& context, ReaderLocal& local, Win32Port& port)
+        : m_context(context), m_local(local), m_port(port) {}
+
+    void Run() {
+        Start();
+        while (!m_context.StopRequested()) {
+            if (!m_portUsable || m_port.closed) {
+                // The owner hears of the loss once; then the device, gone or closed under us, is
+                // never touched again and the reader waits to be told to stop.
+                if (m_port.closed || TellIdle(m_context, m_local, COMM_IDLE_PORT_GONE))
+                    WaitForStopAtMost(m_context, INFINITE);
+                break;
+            }
+            if (!AfterWait(RunWait()))
                 break;
         }
-        if (wait.lineWaitFailed && !ReaderMessage(context, kMsgCommWait))
-            break;
-        if (wait.clearFailed && !ReaderMessage(context, kMsgClearErrors))
-            break;
-        if (wait.end == WaitEnd::Gone) {
+    }
+
+private:
+    // Each step below returns false when the reader must stop.
+
+    // The reader's events, the line events it waits for, and the port's error state cleared.
+    void Start() {
+        m_io.readEvent = NewEvent();
+        if (!m_io.readEvent || m_context.WakeFd() == sorvel::kNoWaitHandle)
+            ReaderMessage(m_context, kMsgReaderEvent, MB_OK);
+        m_io.lineEvent = NewEvent();
+        if (!m_io.lineEvent)
+            ReaderMessage(m_context, kMsgStatusEvent);
+        DWORD maskError = 0;
+        {
+            PortUse use(m_port);
+            if (use && !::SetCommMask(m_port.Handle(), kLineEventMask))
+                maskError = ::GetLastError();
+        }
+        if (maskError != 0) {
+            if (NoSuchLine(maskError))
+                m_io.lineEventsWork = false;
+            else
+                ReaderMessage(m_context, kMsgCommMask);
+        }
+        m_portUsable = !m_port.gone;
+        if (m_portUsable) {
+            const ClearResult cleared = ClearErrors(m_port);
+            if (cleared == ClearResult::Gone)
+                m_portUsable = false;
+            else if (cleared == ClearResult::Failed)
+                ReaderMessage(m_context, kMsgClearErrors);
+        }
+    }
+
+    WaitResult RunWait() {
+        PortUse use(m_port);
+        if (!use) {
+            WaitResult stopped;
+            stopped.end = WaitEnd::Stop;
+            return stopped;
+        }
+        return ReaderWait(m_context, m_local, m_port, m_io).Run();
+    }
+
+    bool AfterWait(const WaitResult& wait) {
+        if (wait.bytes > 0) {
+            m_idleHeldBack = false;
+            if (!m_context.CallOut(
+                    [&] { m_local.receiver(m_io.buffer, static_cast<int>(wait.bytes)); }))
+                return false;
+        }
+        if (wait.lineWaitFailed && !ReaderMessage(m_context, kMsgCommWait))
+            return false;
+        if (wait.clearFailed && !ReaderMessage(m_context, kMsgClearErrors))
+            return false;
+        switch (wait.end) {
+        case WaitEnd::Gone:
             // No message: the reader stops touching the port rather than spin; the first write
             // tells the user.
-            portUsable = false;
-            port->gone = true;
-            port->SetExitEvent();
-        } else if (wait.end == WaitEnd::WaitFailed) {
-            if (!ReaderMessage(context, kMsgReaderWait))
-                break;
+            LosePort();
+            return true;
+        case WaitEnd::WaitFailed:
+            if (!ReaderMessage(m_context, kMsgReaderWait))
+                return false;
             // Whatever made the wait fail, the next try comes after a pause, not at once.
-            WaitForStopAtMost(context, static_cast<DWORD>(kReaderWait.count()));
-        } else if (wait.end == WaitEnd::Quiet) {
-            DWORD queued = 0;
-            const ClearResult cleared = ClearErrors(*port, &queued);
-            if (cleared == ClearResult::Gone) {
-                portUsable = false;
-                port->gone = true;
-                port->SetExitEvent();
-                continue;
-            }
-            if (cleared == ClearResult::Failed && !ReaderMessage(context, kMsgClearErrors))
-                break;
-            // Bytes that reached the driver as the wait ended are read before the owner hears
-            // of a quiet line. Once only: a driver whose count never empties still gets its
-            // idle calls.
-            if (queued > 0 && !idleHeldBack) {
-                idleHeldBack = true;
-                continue;
-            }
-            idleHeldBack = false;
-            if (local.wakeAtSet && Clock::now() >= local.wakeAt)
-                local.wakeAtSet = false;
-            if (local.idle != nullptr && !context.CallOut([&] { local.idle(COMM_IDLE_QUIET); }))
-                break;
+            WaitForStopAtMost(m_context, static_cast<DWORD>(kReaderWait.count()));
+            return true;
+        case WaitEnd::Quiet:
+            return OnQuiet();
+        case WaitEnd::Bytes:
+        case WaitEnd::Stop:
+            break;
         }
+        return true;
     }
-    // Let go of the port before the thread counts as ended: a CommClose right after
-    // CommStopReader then finds nobody else holding it.
-    port.reset();
-}
+
+    bool OnQuiet() {
+        DWORD queued = 0;
+        const ClearResult cleared = ClearErrors(m_port, &queued);
+        if (cleared == ClearResult::Gone) {
+            LosePort();
+            return true;
+        }
+        if (cleared == ClearResult::Failed && !ReaderMessage(m_context, kMsgClearErrors))
+            return false;
+        // Bytes that reached the driver as the wait ended are read before the owner hears of a
+        // quiet line. Once only: a driver whose count never empties still gets its idle calls.
+        if (queued > 0 && !m_idleHeldBack) {
+            m_idleHeldBack = true;
+            return true;
+        }
+        m_idleHeldBack = false;
+        return TellQuiet(m_context, m_local);
+    }
+
+    void LosePort() {
+        m_portUsable = false;
+        m_port.SetGone();
+    }
+
+    sorvel::StopContext& m_context;
+    ReaderLocal& m_local;
+    Win32Port& m_port;
+    ReaderIo m_io;
+    bool m_portUsable = true;
+    // An idle call held back once because bytes were waiting in the driver's queue.
+    bool m_idleHeldBack = false;
+};
 
 } // namespace
 
-HCOMMREADER CommStartReader(HCOMM handle, CommReceiveProc receiver, CommIdleProc idle) {
-    auto port = FindPort(handle);
-    if (!port || receiver == nullptr) {
-        CommMessage(kMsgReadThread);
-        return nullptr;
-    }
-    // The purge happens here rather than on the new thread, so that every byte the box sends
-    // after this call returns is delivered, and none from before it.
-    if (!port->gone) {
-        PortUse use(*port);
-        if (use) {
-            ::PurgeComm(port->Handle(), PURGE_TXCLEAR | PURGE_RXCLEAR);
-            ::SetupComm(port->Handle(), kQueueBytes, kQueueBytes);
-        }
-    }
-    // The thread's body hands its hold on the port to the loop, which lets go of it before the
-    // thread counts as ended.
-    HCOMMREADER reader = comm::StartReaderThread(
-        receiver, idle,
-        [port = std::move(port)](sorvel::StopContext& context, ReaderLocal& local) mutable {
-            CommReaderThread(context, local, std::move(port));
-        });
-    if (reader == nullptr)
-        CommMessage(kMsgReadThread);
-    return reader;
+void comm::PrepareReaderStart(CommPort& base) {
+    Win32Port& port = Win32(base);
+    PortUse use(port);
+    if (!use)
+        return;
+    ::PurgeComm(port.Handle(), PURGE_TXCLEAR | PURGE_RXCLEAR);
+    ::SetupComm(port.Handle(), kQueueBytes, kQueueBytes);
+}
+
+void comm::RunReader(sorvel::StopContext& context, ReaderLocal& local,
+                     std::shared_ptr<CommPort> held) {
+    ReaderLoop(context, local, Win32(*held)).Run();
+    // Let go of the port before the thread counts as ended: a CommClose right after
+    // CommStopReader then finds nobody else holding it.
+    held.reset();
 }

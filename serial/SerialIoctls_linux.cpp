@@ -1,14 +1,14 @@
 // This file is on its own because <asm/termbits.h> (struct termios2, BOTHER) and
 // <linux/serial.h> (struct serial_struct) redefine what <termios.h> declares: the two cannot
 // share a translation unit. Nothing here includes <termios.h>.
-#include "CommLinux.h"
+#include "SerialIoctls_linux.h"
 
 #include <asm/termbits.h>
 #include <cerrno>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 
-namespace comm_linux {
+namespace serial_ioctl {
 
 int RequestLowLatency(int fd) {
     serial_struct serial{};
@@ -46,4 +46,4 @@ int SetCustomSpeed(int fd, unsigned baud) {
     return 0;
 }
 
-} // namespace comm_linux
+} // namespace serial_ioctl

@@ -1,9 +1,10 @@
-// Linux-only requests of the serial channel that need kernel headers which clash with
-// <termios.h>; implemented in CommLinux.cpp. Called by the POSIX backend on the thread that
-// opens the port.
+// The Linux serial driver requests that need kernel headers which clash with <termios.h>:
+// TIOCGSERIAL/TIOCSSERIAL (struct serial_struct) and TCGETS2/TCSETS2 (struct termios2).
+// Implemented in SerialIoctls_linux.cpp; called by the Linux backend on the thread that opens
+// or configures the port.
 #pragma once
 
-namespace comm_linux {
+namespace serial_ioctl {
 
 // Asks the driver to hand received bytes on without its latency timer (ASYNC_LOW_LATENCY).
 // Returns 0, or the errno of the request (ENOTTY/EINVAL: the device has no such setting).
@@ -13,4 +14,4 @@ int RequestLowLatency(int fd);
 // Returns 0 when the device took exactly that rate, else an errno (EINVAL when it kept another).
 int SetCustomSpeed(int fd, unsigned baud);
 
-} // namespace comm_linux
+} // namespace serial_ioctl

@@ -153,7 +153,7 @@ void BM_ChannelTurnaround(benchmark::State& state) {
         dcb.ByteSize = 8;
         dcb.fDtrControl = DTR_CONTROL_ENABLE;
         g_dcbComm = dcb;
-        g_port = CommOpen(channelLine.path.c_str(), nullptr);
+        g_port = CommOpen(channelLine.path.c_str());
         if (!g_port) {
             state.SkipWithError(CommLastOpenError().c_str());
             return;

@@ -24,7 +24,7 @@ protected:
         ResetEngine();
         g_pfnNotify.store(&NotificationLog::Notify);
         g_dcbComm = CTarvik(nullptr).m_dcb;
-        HCOMM port = CommOpen(m_pty.SlavePath().c_str(), nullptr);
+        HCOMM port = CommOpen(m_pty.SlavePath().c_str());
         ASSERT_NE(port, nullptr) << CommLastOpenError();
         m_connection = std::make_shared<EngineConnection>(port);
         SetCurrentConnection(m_connection);

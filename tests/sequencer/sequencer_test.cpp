@@ -40,7 +40,7 @@ bool PortOpen() {
 
 // The engine holds no port, and the box's port opens for someone else.
 bool PortFreeFor(const std::string& path) {
-    HCOMM other = CommOpen(path.c_str(), nullptr);
+    HCOMM other = CommOpen(path.c_str());
     if (other == nullptr)
         return false;
     CommClose(other);

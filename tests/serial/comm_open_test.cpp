@@ -29,7 +29,7 @@ protected:
 };
 
 TEST_F(CommOpenTest, OpensAPseudoTerminalQuietlyAndClosesIt) {
-    HCOMM port = CommOpen(pty.SlavePath().c_str(), nullptr);
+    HCOMM port = CommOpen(pty.SlavePath().c_str());
     ASSERT_NE(port, nullptr) << CommLastOpenError();
     EXPECT_EQ(CommLastOpenError(), "");
     // A pseudo-terminal has no modem lines or error counters: that is no error to show.
@@ -53,7 +53,7 @@ TEST_F(CommOpenTest, LineSettingsAreSetExplicitlyWhateverThePreviousUserLeft) {
     cfsetspeed(&old, B9600);
     ASSERT_EQ(tcsetattr(pty.HeldSlave(), TCSANOW, &old), 0);
 
-    HCOMM port = CommOpen(pty.SlavePath().c_str(), nullptr);
+    HCOMM port = CommOpen(pty.SlavePath().c_str());
     ASSERT_NE(port, nullptr);
     termios tio = pty.SlaveSettings();
     EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
@@ -112,7 +112,7 @@ TEST_F(CommOpenTest, DcbSettingsReachTheLineOrAreReported) {
         SCOPED_TRACE(c.name);
         g_dcbComm = StandardDcb();
         c.change(g_dcbComm);
-        HCOMM port = CommOpen(pty.SlavePath().c_str(), nullptr);
+        HCOMM port = CommOpen(pty.SlavePath().c_str());
         ASSERT_NE(port, nullptr);
         EXPECT_EQ(presenter.Texts(), c.messages);
         if (c.check)
@@ -129,9 +129,9 @@ TEST_F(CommOpenTest, DcbSettingsReachTheLineOrAreReported) {
 }
 
 TEST_F(CommOpenTest, APortHeldByUsOrLockedByAnotherProgramDoesNotOpenAgainUntilClosed) {
-    HCOMM port = CommOpen(pty.SlavePath().c_str(), nullptr);
+    HCOMM port = CommOpen(pty.SlavePath().c_str());
     ASSERT_NE(port, nullptr);
-    EXPECT_EQ(CommOpen(pty.SlavePath().c_str(), nullptr), nullptr) << "even for root";
+    EXPECT_EQ(CommOpen(pty.SlavePath().c_str()), nullptr) << "even for root";
     EXPECT_NE(CommLastOpenError().find("held by another program"), std::string::npos)
         << CommLastOpenError();
     // Another program's own open sees the lock.
@@ -141,14 +141,14 @@ TEST_F(CommOpenTest, APortHeldByUsOrLockedByAnotherProgramDoesNotOpenAgainUntilC
 
     // Closing lets go: the port opens again, with a clear exit event.
     EXPECT_EQ(CommClose(port), 1);
-    HCOMM again = CommOpen(pty.SlavePath().c_str(), nullptr);
+    HCOMM again = CommOpen(pty.SlavePath().c_str());
     ASSERT_NE(again, nullptr) << CommLastOpenError();
     EXPECT_FALSE(CommExitEventIsSet(again));
     CommClose(again);
 
     // And a lock that another program holds keeps us out, naming the port.
     ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
-    EXPECT_EQ(CommOpen(pty.SlavePath().c_str(), nullptr), nullptr);
+    EXPECT_EQ(CommOpen(pty.SlavePath().c_str()), nullptr);
     EXPECT_NE(CommLastOpenError().find(pty.SlavePath()), std::string::npos);
     EXPECT_EQ(presenter.Count(), 0u);
     close(other);
@@ -172,7 +172,7 @@ TEST_F(CommOpenTest, ExclusiveModeStopsOrdinaryUsersOnlyWhileOpen) {
     };
     if (geteuid() != 0)
         GTEST_SKIP() << "needs to switch users";
-    HCOMM port = CommOpen(pty.SlavePath().c_str(), nullptr);
+    HCOMM port = CommOpen(pty.SlavePath().c_str());
     ASSERT_NE(port, nullptr);
     EXPECT_EQ(openAsNobody(), 1); // EBUSY
     CommClose(port);
@@ -180,12 +180,12 @@ TEST_F(CommOpenTest, ExclusiveModeStopsOrdinaryUsersOnlyWhileOpen) {
 }
 
 TEST_F(CommOpenTest, AMissingPortFailsSilentlyAndKeepsTheReason) {
-    EXPECT_EQ(CommOpen("/dev/no-such-serial-port", nullptr), nullptr);
+    EXPECT_EQ(CommOpen("/dev/no-such-serial-port"), nullptr);
     EXPECT_EQ(CommLastOpenError(),
               "/dev/no-such-serial-port: No such file or directory (is the adapter plugged in?)");
     TempDir dir;
     auto file = dir.Write("plain.txt", std::string("not a port"));
-    EXPECT_EQ(CommOpen(file.c_str(), nullptr), nullptr);
+    EXPECT_EQ(CommOpen(file.c_str()), nullptr);
     EXPECT_EQ(CommLastOpenError(), file.string() + ": not a serial port");
     EXPECT_EQ(presenter.Count(), 0u);
     // The reason belongs to the thread whose open failed.
@@ -239,7 +239,7 @@ TEST_F(ComNameTest, TheUsersMappingWinsAndIsFoundThroughHomeToo) {
     EXPECT_EQ(CommDevicePath("com4"), "/dev/ttyS3");
 
     g_dcbComm = StandardDcb();
-    HCOMM port = CommOpen("com3:", nullptr);
+    HCOMM port = CommOpen("com3:");
     ASSERT_NE(port, nullptr) << CommLastOpenError();
     CommClose(port);
 
@@ -254,7 +254,7 @@ TEST_F(ComNameTest, TheUsersMappingWinsAndIsFoundThroughHomeToo) {
     std::filesystem::remove(dir.Path() / ".config/sorvel/dosdevices/com5");
     std::filesystem::create_symlink("/dev/no-such-tty",
                                     dir.Path() / ".config/sorvel/dosdevices/com5");
-    EXPECT_EQ(CommOpen("COM5", nullptr), nullptr);
+    EXPECT_EQ(CommOpen("COM5"), nullptr);
     EXPECT_NE(CommLastOpenError().find("COM5 ("), std::string::npos) << CommLastOpenError();
     EXPECT_NE(CommLastOpenError().find("com5"), std::string::npos);
 }

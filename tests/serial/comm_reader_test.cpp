@@ -62,7 +62,7 @@ protected:
     void SetUp() override {
         g_received = &received;
         g_dcbComm = StandardDcb();
-        port = CommOpen(pty.SlavePath().c_str(), nullptr);
+        port = CommOpen(pty.SlavePath().c_str());
         ASSERT_NE(port, nullptr) << CommLastOpenError();
     }
     void TearDown() override {
@@ -152,7 +152,7 @@ TEST_F(CommReaderTest, StopFromAnotherThreadDoesNotWaitForACallbackBlockedInAMes
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 
     // The device is free again at once, although the stale reader still holds its descriptor.
-    HCOMM again = CommOpen(pty.SlavePath().c_str(), nullptr);
+    HCOMM again = CommOpen(pty.SlavePath().c_str());
     ASSERT_NE(again, nullptr) << CommLastOpenError();
 
     // Bytes that arrive now go nowhere near the stale reader: it ends when the box closes.
@@ -221,7 +221,7 @@ TEST_F(CommReaderTest, StopAndCloseFromInsideTheCallbackDoNotWaitForThemselves) 
     EXPECT_EQ(stopResult, 1);
     EXPECT_EQ(closeResult, 1);
     // The port opens again and the old reader never hears of its bytes.
-    HCOMM again = CommOpen(pty.SlavePath().c_str(), nullptr);
+    HCOMM again = CommOpen(pty.SlavePath().c_str());
     ASSERT_NE(again, nullptr) << CommLastOpenError();
     ASSERT_TRUE(pty.Send("more"));
     ASSERT_TRUE(WaitUntil([&] { return pty.SlaveInputPending() == 4; }, 5s));

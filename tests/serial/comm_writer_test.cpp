@@ -21,7 +21,7 @@ class CommWriterTest : public ::testing::Test {
 protected:
     void SetUp() override {
         g_dcbComm = StandardDcb();
-        port = CommOpen(pty.SlavePath().c_str(), nullptr);
+        port = CommOpen(pty.SlavePath().c_str());
         ASSERT_NE(port, nullptr) << CommLastOpenError();
     }
     void TearDown() override {
@@ -131,7 +131,7 @@ TEST_F(CommWriterTest, ClosingThePortReleasesAWaitingWrite) {
     EXPECT_LT(write.get(), static_cast<int>(kCount));
     EXPECT_EQ(presenter.Count(), 0u);
     // The device is free for the next connection, whose exit event is clear.
-    HCOMM again = CommOpen(pty.SlavePath().c_str(), nullptr);
+    HCOMM again = CommOpen(pty.SlavePath().c_str());
     ASSERT_NE(again, nullptr) << CommLastOpenError();
     EXPECT_FALSE(CommExitEventIsSet(again));
     CommClose(again);
