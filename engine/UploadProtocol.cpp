@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -328,6 +329,60 @@ void NotifyFailure(FilterScope& scope, const char* fault) {
     scope.Notify(UPLOAD_MSG_TIMEOUT, 0, static_cast<std::int32_t>(std::strlen(text)), text);
 }
 
+// A byte of the box while streaming. A request (ENQ, NAK) is answered; any other byte, and a
+// NAK with no record to send again, is to be kept for the client (keep). Returns the filter's
+// result when the byte ended the upload: the rest of the chunk is then not looked at.
+std::optional<int> HandleRequest(FilterScope& scope, EngineConnection* connection, char byte,
+                                 bool& keep) {
+    const char* fault = nullptr;
+    if (byte == kEnqByte) {
+        std::int32_t percent = 0;
+        switch (SendNextRecord(connection, percent, fault)) {
+        case Outcome::Completed:
+            scope.Notify(UPLOAD_MSG_COMPLETE, 100, 0, nullptr);
+            return 0;
+        case Outcome::Failed:
+            NotifyFailure(scope, fault);
+            return 1;
+        case Outcome::Progress:
+            scope.Notify(UPLOAD_MSG_PROGRESS, percent, 0, nullptr);
+            break;
+        case Outcome::None:
+            break;
+        }
+        return std::nullopt;
+    }
+    if (byte == kNakByte) {
+        const Outcome resent = ResendLastRecord(connection, fault);
+        if (resent == Outcome::Failed) {
+            NotifyFailure(scope, fault);
+            return 1;
+        }
+        keep = resent != Outcome::Progress;
+        return std::nullopt;
+    }
+    keep = true;
+    return std::nullopt;
+}
+
+// After a chunk: the last record's window may have passed, or the box been silent too long.
+int CheckClockAfterChunk(FilterScope& scope) {
+    if (!g_bUploadMode.load() || !g_bTargetReady.load() || scope.Stale()) {
+        return 1;
+    }
+    const char* fault = nullptr;
+    switch (CheckUploadClock(fault)) {
+    case Outcome::Completed:
+        scope.Notify(UPLOAD_MSG_COMPLETE, 100, 0, nullptr);
+        return 0;
+    case Outcome::Failed:
+        NotifyFailure(scope, fault);
+        return 1;
+    default:
+        return 1;
+    }
+}
+
 } // namespace
 
 std::int32_t LastRecordResends() {
@@ -463,33 +518,12 @@ int UploadReceiveFilter(char* pBytes, int nCount) {
             Keep(pBytes, kept, byte);
             continue;
         }
-        const char* fault = nullptr;
-        if (byte == kEnqByte) {
-            std::int32_t percent = 0;
-            switch (SendNextRecord(connection.get(), percent, fault)) {
-            case Outcome::Completed:
-                scope.Notify(UPLOAD_MSG_COMPLETE, 100, 0, nullptr);
-                return 0; // the rest of the chunk is not looked at
-            case Outcome::Failed:
-                NotifyFailure(scope, fault);
-                return 1; // nor here: the upload is over
-            case Outcome::Progress:
-                scope.Notify(UPLOAD_MSG_PROGRESS, percent, 0, nullptr);
-                break;
-            case Outcome::None:
-                break;
-            }
-            continue;
+        bool keep = false;
+        if (const std::optional<int> ended = HandleRequest(scope, connection.get(), byte, keep)) {
+            return *ended;
         }
-        if (byte == kNakByte) {
-            const Outcome resent = ResendLastRecord(connection.get(), fault);
-            if (resent == Outcome::Failed) {
-                NotifyFailure(scope, fault);
-                return 1;
-            }
-            if (resent == Outcome::Progress) {
-                continue;
-            }
+        if (!keep) {
+            continue;
         }
         Keep(pBytes, kept, byte);
     }
@@ -500,20 +534,7 @@ int UploadReceiveFilter(char* pBytes, int nCount) {
         scope.Notify(UPLOAD_MSG_DATA, 0, kept, pBytes);
     }
     // Bytes that keep coming without a request must not hold the clock off.
-    if (g_bUploadMode.load() && g_bTargetReady.load() && !scope.Stale()) {
-        const char* fault = nullptr;
-        switch (CheckUploadClock(fault)) {
-        case Outcome::Completed:
-            scope.Notify(UPLOAD_MSG_COMPLETE, 100, 0, nullptr);
-            return 0;
-        case Outcome::Failed:
-            NotifyFailure(scope, fault);
-            break;
-        default:
-            break;
-        }
-    }
-    return 1;
+    return CheckClockAfterChunk(scope);
 }
 
 void UploadReaderIdle(int event) {
