@@ -11,9 +11,8 @@ StopState::~StopState() = default;
 
 bool StopContext::WaitFor(std::chrono::nanoseconds period) {
     std::unique_lock lock(m_state->mutex);
-    // The thread's stop callback notifies under this lock after the request: either the request
-    // is seen here, or the wait is under way when the notification comes. (The condition's own
-    // stop-token wait is not used: built with mingw-w64 it missed a stop now and then.)
+    // Stop notifies under this lock after its request: either the request is seen here, or the
+    // wait is under way when the notification comes.
     m_state->changed.wait_for(lock, period, [this] { return m_state->source.stop_requested(); });
     return !m_state->source.stop_requested();
 }
@@ -65,12 +64,6 @@ bool StoppableThread::Start(std::function<void(StopContext&)> body) {
                 std::lock_guard lock(state->mutex);
                 state->threadId = std::this_thread::get_id();
             }
-            // A stop wakes every wait: the condition, and the descriptor given to poll().
-            std::stop_callback onStop(state->source.get_token(), [&state] {
-                state->wake->Set();
-                std::lock_guard lock(state->mutex);
-                state->changed.notify_all();
-            });
             StopContext context(state);
             body(context);
             std::lock_guard lock(state->mutex);
@@ -89,7 +82,15 @@ void StoppableThread::Stop(std::optional<std::chrono::milliseconds> bound) {
     if (!state)
         return;
     state->source.request_stop();
+    // Wakes every wait of the thread: the descriptor given to poll(), and the condition, notified
+    // under its lock after the request. Done here rather than by a std::stop_callback on the
+    // thread: built with mingw-w64, a stop callback's destructor that meets the callback running
+    // on the stopping thread waits for it in the C++ runtime's process-wide wait table. That wait
+    // now and then misses its wake-up, and when the process ends while a thread is still being
+    // woken there, the runtime's teardown of the table at exit waits for that thread for ever.
+    state->wake->Set();
     std::unique_lock lock(state->mutex);
+    state->changed.notify_all();
     if (state->threadId == std::this_thread::get_id())
         return; // from the thread itself: it ends when its call-out returns
     const auto done = [&] { return state->exited || state->inCallOut; };

@@ -13,8 +13,10 @@
 // that was under way, when it returns, that the thread must touch nothing of its owner any more.
 // The thread holds its own state, so one left inside a call-out may outlive its owner.
 //
-// Built on the standard library's stop tokens: a stop request wakes WaitFor/WaitUntil through a
-// stop callback, and sets the wake-up event (WakeEvent.h) that WakeFd() gives to poll().
+// Built on the standard library's stop tokens: Stop() requests the stop through the thread's stop
+// source, then wakes WaitFor/WaitForStop and sets the wake-up event (WakeEvent.h) that WakeFd()
+// gives to poll(). No std::stop_callback takes part (StoppableThread.cpp says why), so code given
+// Token() only reads it.
 //
 // Threads: Start, Stop and the destructor one at a time, on the owner's thread or (Stop) on the
 // thread itself, never two at once; the StopContext only on the thread it was given to.
