@@ -1,7 +1,7 @@
 // A thread that stops by request, never by force: the one way every thread of the project ends.
 //
-// The thread's body gets a StopContext. It waits only through the context (WaitFor, WaitUntil,
-// or poll() on WakeFd() next to its own descriptors), and every call out of its owner that may
+// The thread's body gets a StopContext. It waits only through the context (WaitFor, WaitForStop,
+// or a wait on WakeFd() next to its own handles), and every call out of its owner that may
 // wait for a person (a client notification, a message box) goes through CallOut. Stop() asks the
 // thread to stop and then:
 // - never waits for the calling thread itself (a stop from inside one of its call-outs), nor for
