@@ -74,19 +74,19 @@ std::optional<DWORD> ChecksumOf(const std::string& stored, const std::optional<D
 
 } // namespace
 
-std::optional<std::vector<BYTE>> BuildConfiguration(const ConfigSpec& spec,
+std::optional<std::vector<BYTE>> BuildConfiguration(const ConfigContents& contents,
                                                     const std::filesystem::path& baseDir,
                                                     std::string* error) {
-    if (spec.cartridge1Path.has_value() != spec.cartridge2Path.has_value()) {
+    if (contents.cartridge1Path.has_value() != contents.cartridge2Path.has_value()) {
         *error = "a full configuration names both cartridge files";
         return std::nullopt;
     }
-    if (spec.cartridgeType && spec.cartridgeType->size() > kMaxCartridgeTypeChars) {
+    if (contents.cartridgeType && contents.cartridgeType->size() > kMaxCartridgeTypeChars) {
         *error = "the cartridge type holds at most " + std::to_string(kMaxCartridgeTypeChars) +
                  " characters";
         return std::nullopt;
     }
-    if (spec.cartridge1Path && spec.cartridge1Path->empty()) {
+    if (contents.cartridge1Path && contents.cartridge1Path->empty()) {
         // An empty first path would be stored with length 1, but a reader sees "no cartridge".
         *error = "the first cartridge path is empty";
         return std::nullopt;
@@ -94,31 +94,34 @@ std::optional<std::vector<BYTE>> BuildConfiguration(const ConfigSpec& spec,
 
     ConfigBuilder builder;
     builder.Add(TAG_HEADER, {});
-    if (!AddText(&builder, TAG_SOFTWARE_VERSION, spec.softwareVersion, "the software version",
+    if (!AddText(&builder, TAG_SOFTWARE_VERSION, contents.softwareVersion, "the software version",
                  error) ||
-        !AddText(&builder, TAG_HARDWARE_VERSION, spec.hardwareVersion, "the hardware version",
+        !AddText(&builder, TAG_HARDWARE_VERSION, contents.hardwareVersion, "the hardware version",
                  error) ||
-        !AddText(&builder, TAG_BREVON_VERSION, spec.brevonVersion, "the Brevon version", error) ||
-        !AddText(&builder, TAG_PELLUM_VERSION, spec.pellumVersion, "the Pellum version", error) ||
-        !AddText(&builder, TAG_CARTRIDGE_TYPE, spec.cartridgeType, "the cartridge type", error) ||
-        !AddText(&builder, TAG_STI_FILE, spec.stiPath, "the STI path", error) ||
-        !AddText(&builder, TAG_CARTRIDGE_FILE1, spec.cartridge1Path, "the first cartridge path",
+        !AddText(&builder, TAG_BREVON_VERSION, contents.brevonVersion, "the Brevon version",
                  error) ||
-        !AddText(&builder, TAG_CARTRIDGE_FILE2, spec.cartridge2Path, "the second cartridge path",
-                 error))
+        !AddText(&builder, TAG_PELLUM_VERSION, contents.pellumVersion, "the Pellum version",
+                 error) ||
+        !AddText(&builder, TAG_CARTRIDGE_TYPE, contents.cartridgeType, "the cartridge type",
+                 error) ||
+        !AddText(&builder, TAG_STI_FILE, contents.stiPath, "the STI path", error) ||
+        !AddText(&builder, TAG_CARTRIDGE_FILE1, contents.cartridge1Path, "the first cartridge path",
+                 error) ||
+        !AddText(&builder, TAG_CARTRIDGE_FILE2, contents.cartridge2Path,
+                 "the second cartridge path", error))
         return std::nullopt;
 
-    std::optional<DWORD> stiCrc = ChecksumOf(spec.stiPath, spec.stiCrc, baseDir, error);
+    std::optional<DWORD> stiCrc = ChecksumOf(contents.stiPath, contents.stiCrc, baseDir, error);
     if (!stiCrc)
         return std::nullopt;
     builder.AddCrc(TAG_STI_FILE_CRC, *stiCrc);
-    if (spec.cartridge1Path) {
+    if (contents.cartridge1Path) {
         std::optional<DWORD> crc1 =
-            ChecksumOf(*spec.cartridge1Path, spec.cartridge1Crc, baseDir, error);
+            ChecksumOf(*contents.cartridge1Path, contents.cartridge1Crc, baseDir, error);
         if (!crc1)
             return std::nullopt;
         std::optional<DWORD> crc2 =
-            ChecksumOf(*spec.cartridge2Path, spec.cartridge2Crc, baseDir, error);
+            ChecksumOf(*contents.cartridge2Path, contents.cartridge2Crc, baseDir, error);
         if (!crc2)
             return std::nullopt;
         builder.AddCrc(TAG_CARTRIDGE_FILE1_CRC, *crc1).AddCrc(TAG_CARTRIDGE_FILE2_CRC, *crc2);
@@ -164,9 +167,9 @@ bool WriteFileBytes(const std::filesystem::path& file, const std::vector<BYTE>& 
     return true;
 }
 
-bool WriteConfiguration(const std::filesystem::path& dir, const ConfigSpec& spec,
+bool WriteConfiguration(const std::filesystem::path& dir, const ConfigContents& contents,
                         std::string* error) {
-    std::optional<std::vector<BYTE>> bytes = BuildConfiguration(spec, dir, error);
+    std::optional<std::vector<BYTE>> bytes = BuildConfiguration(contents, dir, error);
     if (!bytes)
         return false;
     return WriteFileBytes(dir / "Ressources" / "Configuration.zkf", *bytes, error);

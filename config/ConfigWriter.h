@@ -54,7 +54,7 @@ private:
 
 // What a configuration names. Paths are stored exactly as given (backslashes included); texts
 // that are not set are left out of the file and read back as empty.
-struct ConfigSpec {
+struct ConfigContents {
     std::string stiPath;
     // Both or neither: with both, the configuration is full.
     std::optional<std::string> cartridge1Path;
@@ -73,17 +73,17 @@ struct ConfigSpec {
 
 // Builds the bytes of a configuration file. Upload paths resolve against baseDir as the loader
 // resolves them (the directory that holds Ressources/). Returns nothing and sets *error when the
-// spec cannot be stored or a named file cannot be read (with the system's reason).
+// contents cannot be stored or a named file cannot be read (with the system's reason).
 [[nodiscard]] std::optional<std::vector<BYTE>>
-BuildConfiguration(const ConfigSpec& spec, const std::filesystem::path& baseDir,
+BuildConfiguration(const ConfigContents& contents, const std::filesystem::path& baseDir,
                    std::string* error);
 
 // Writes bytes to a file, creating its folders; false with *error set on failure.
 [[nodiscard]] bool WriteFileBytes(const std::filesystem::path& file, const std::vector<BYTE>& bytes,
                                   std::string* error);
 
-// Writes <dir>/Ressources/Configuration.zkf for spec, with paths resolving against dir.
-[[nodiscard]] bool WriteConfiguration(const std::filesystem::path& dir, const ConfigSpec& spec,
-                                      std::string* error);
+// Writes <dir>/Ressources/Configuration.zkf for contents, with paths resolving against dir.
+[[nodiscard]] bool WriteConfiguration(const std::filesystem::path& dir,
+                                      const ConfigContents& contents, std::string* error);
 
 } // namespace sorvel

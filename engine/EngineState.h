@@ -17,6 +17,7 @@
 #include "ReadOnlyFile.h"
 #include "Tarvik.h"
 #include "ThreadAnnotations.h"
+#include "UploadFormat.h"
 
 #include <atomic>
 #include <chrono>
@@ -26,9 +27,10 @@
 #include <mutex>
 #include <string>
 
-// Sizes of the fixed buffers, NUL included where a text is kept.
-constexpr int kRecordBufferBytes = 5100;
-constexpr int kUploadPathBytes = 260;
+// Sizes of the fixed buffers, NUL included where a text is kept. The record and the path are
+// as large as the upload-file format allows.
+constexpr int kRecordBufferBytes = static_cast<int>(sorvel::upload::kMaxRecordBytes);
+constexpr int kUploadPathBytes = static_cast<int>(sorvel::upload::kMaxPathChars) + 1;
 constexpr int kPortNameBytes = 100;
 
 namespace tarvik {

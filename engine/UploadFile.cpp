@@ -1,8 +1,13 @@
 #include "UploadFile.h"
 
 #include "Program.h"
+#include "UploadFormat.h"
+
+#include <optional>
 
 namespace {
+
+namespace format = sorvel::upload;
 
 void SetReason(std::string* reason, const std::string& text) {
     if (reason != nullptr) {
@@ -32,29 +37,26 @@ int OpenUploadFile(std::string* reason) {
         SetReason(reason, path + ": locked by another program");
         return 0;
     }
-    unsigned char header[kUploadHeaderBytes];
-    const long got = file.ReadAt(header, kUploadHeaderBytes, 0, &system);
+    std::uint8_t header[format::kHeaderBytes];
+    const long got = file.ReadAt(header, format::kHeaderBytes, 0, &system);
     if (got < 0) {
         SetReason(reason, path + ": " + system);
         return 0;
     }
-    // Both magic bytes, and a whole header: a file that ends inside it has no record count.
-    if (got < kUploadHeaderBytes || header[0] != kUploadMagic0 || header[1] != kUploadMagic1) {
+    const std::optional<std::uint32_t> count = format::ParseHeader(header, got);
+    if (!count) {
         SetReason(reason, path + ": not an upload file");
         return 0;
     }
-    const std::uint32_t count = (std::uint32_t{header[2]} << 24) |
-                                (std::uint32_t{header[3]} << 16) | (std::uint32_t{header[4]} << 8) |
-                                std::uint32_t{header[5]};
     // The counters are signed 32-bit; a count that does not fit is no real file.
-    if (count > 0x7FFFFFFFu) {
+    if (*count > 0x7FFFFFFFu) {
         SetReason(reason, path + ": record count too large");
         return 0;
     }
     g_hUploadFile = std::move(file);
-    g_nUploadFileOffset = kUploadHeaderBytes;
-    g_nRecordsTotal = static_cast<std::int32_t>(count);
-    g_nRecordsLeft = static_cast<std::int32_t>(count);
+    g_nUploadFileOffset = format::kHeaderBytes;
+    g_nRecordsTotal = static_cast<std::int32_t>(*count);
+    g_nRecordsLeft = static_cast<std::int32_t>(*count);
     return 1;
 }
 
@@ -68,24 +70,26 @@ std::int32_t ReadUploadRecord(char* buffer, const char** fault) {
     if (!g_hUploadFile.IsOpen()) {
         return none(kFaultUnreadable);
     }
-    unsigned char header[kRecordHeaderBytes];
-    long got = g_hUploadFile.ReadAt(header, kRecordHeaderBytes, g_nUploadFileOffset);
-    if (got < 0) {
+    std::uint8_t bytes[format::kRecordHeaderBytes];
+    const format::RecordHeader header = format::ParseRecordHeader(
+        bytes, g_hUploadFile.ReadAt(bytes, format::kRecordHeaderBytes, g_nUploadFileOffset));
+    switch (header.status) {
+    case format::RecordHeader::Status::Ok:
+        break;
+    case format::RecordHeader::Status::Unreadable:
         return none(kFaultUnreadable);
-    }
-    if (got == 0) {
+    case format::RecordHeader::Status::End:
         return none(kFaultFileEnded);
-    }
-    if (got < kRecordHeaderBytes || header[0] != kRecordType) {
-        g_nUploadFileOffset += got;
+    case format::RecordHeader::Status::Damaged:
+        // Its bytes are consumed: the next read looks for a record right after them.
+        g_nUploadFileOffset += header.got;
         return none(kFaultBadRecord);
     }
-    const long length = (long{header[1]} << 16) | (long{header[2]} << 8) | long{header[3]};
-    const long total = length + kRecordOverheadBytes;
-    if (total > kRecordBufferBytes) {
+    if (header.bytes > static_cast<std::uint64_t>(kRecordBufferBytes)) {
         return none(kFaultRecordTooLong);
     }
-    got = g_hUploadFile.ReadAt(buffer, total, g_nUploadFileOffset);
+    const long total = static_cast<long>(header.bytes);
+    const long got = g_hUploadFile.ReadAt(buffer, total, g_nUploadFileOffset);
     if (got < 0) {
         return none(kFaultUnreadable);
     }

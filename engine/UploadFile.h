@@ -1,12 +1,6 @@
-// Upload files: a header, then records that the box interprets.
-//
-//   offset 0  2 bytes  "MZ"
-//   offset 2  4 bytes  record count, unsigned, big-endian
-//   offset 6           records, one after the other: type 0x02, length L (24-bit big-endian),
-//                      L + 5 more bytes; L + 9 bytes in all
-//
-// The engine opens the file when an upload starts (UploadURTFile, on the client's thread) and
-// reads one record each time the box asks for one (the receive filter, on the reader thread).
+// Upload files as the engine sends them: opened when an upload starts (UploadURTFile, on the
+// client's thread) and read one record each time the box asks for one (the receive filter, on the
+// reader thread). The format itself, and the buffer sizes it sets, are in UploadFormat.h.
 // Both functions work on the library-wide upload state (EngineState.h); the caller holds
 // g_uploadMutex, and for ReadUploadRecord also g_recordMutex when it reads into g_RecordBuffer.
 #pragma once
@@ -15,14 +9,6 @@
 
 #include <cstdint>
 #include <string>
-
-constexpr std::uint8_t kUploadMagic0 = 0x4D; // 'M'
-constexpr std::uint8_t kUploadMagic1 = 0x5A; // 'Z'
-constexpr int kUploadHeaderBytes = 6;
-constexpr std::uint8_t kRecordType = 0x02;
-constexpr int kRecordHeaderBytes = 4;
-// A record is its header, L and five more bytes.
-constexpr int kRecordOverheadBytes = 9;
 
 // Opens g_szUploadFileName for reading, checks its header and sets g_hUploadFile,
 // g_nUploadFileOffset (6), g_nRecordsTotal and g_nRecordsLeft. Returns 1 when the file is open and

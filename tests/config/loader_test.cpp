@@ -46,28 +46,28 @@ protected:
     }
     ~Loader() override { ReleaseConfigStrings(&info); }
 
-    ConfigSpec FullSpec() const {
-        ConfigSpec spec;
-        spec.stiPath = "files\\sti.urt";
-        spec.cartridge1Path = "files\\cart1.urt";
-        spec.cartridge2Path = "files\\cart2.urt";
-        spec.softwareVersion = "SW 1.3.9";
-        spec.hardwareVersion = "HW 2";
-        spec.brevonVersion = "BR 4.1";
-        spec.pellumVersion = "PM 7";
-        spec.cartridgeType = "CT-5";
-        return spec;
+    ConfigContents FullContents() const {
+        ConfigContents contents;
+        contents.stiPath = "files\\sti.urt";
+        contents.cartridge1Path = "files\\cart1.urt";
+        contents.cartridge2Path = "files\\cart2.urt";
+        contents.softwareVersion = "SW 1.3.9";
+        contents.hardwareVersion = "HW 2";
+        contents.brevonVersion = "BR 4.1";
+        contents.pellumVersion = "PM 7";
+        contents.cartridgeType = "CT-5";
+        return contents;
     }
-    ConfigSpec StiOnlySpec() const {
-        ConfigSpec spec = FullSpec();
-        spec.cartridge1Path.reset();
-        spec.cartridge2Path.reset();
-        spec.pellumVersion.reset();
-        return spec;
+    ConfigContents StiOnlyContents() const {
+        ConfigContents contents = FullContents();
+        contents.cartridge1Path.reset();
+        contents.cartridge2Path.reset();
+        contents.pellumVersion.reset();
+        return contents;
     }
-    void Write(const ConfigSpec& spec) {
+    void Write(const ConfigContents& contents) {
         std::string error;
-        ASSERT_TRUE(WriteConfiguration(dir.Path(), spec, &error)) << error;
+        ASSERT_TRUE(WriteConfiguration(dir.Path(), contents, &error)) << error;
     }
     void WriteFile(const std::vector<BYTE>& bytes) {
         dir.Write("Ressources/Configuration.zkf", bytes);
@@ -113,7 +113,7 @@ protected:
 };
 
 TEST_F(Loader, FullConfigurationFillsEveryField) {
-    Write(FullSpec());
+    Write(FullContents());
     EXPECT_EQ(Load(), CONFIG_FULL);
     EXPECT_EQ(Messages(), Texts{});
     EXPECT_STREQ(info.pszSoftwareVersion, "SW 1.3.9");
@@ -132,7 +132,7 @@ TEST_F(Loader, FullConfigurationFillsEveryField) {
 
 TEST_F(Loader, WithoutCartridgeFilesTheLoadIsStiOnly) {
     // No tag 7 at all.
-    Write(StiOnlySpec());
+    Write(StiOnlyContents());
     EXPECT_EQ(Load(), CONFIG_STI_ONLY);
     EXPECT_EQ(Messages(), Texts{});
     EXPECT_STREQ(info.pszStiFile, "files\\sti.urt");
@@ -158,41 +158,41 @@ TEST_F(Loader, WithoutCartridgeFilesTheLoadIsStiOnly) {
 TEST_F(Loader, EachFileLevelFailureShowsOneMessage) {
     struct Case {
         const char* name;
-        void (*change)(ConfigSpec*);
+        void (*change)(ConfigContents*);
         Texts expected;
     };
     const Case cases[] = {
         {"STI file missing",
-         [](ConfigSpec* s) {
+         [](ConfigContents* s) {
              s->stiPath = "files\\none";
              s->stiCrc = 0;
          },
          {kFileNotFound}},
-        {"STI checksum", [](ConfigSpec* s) { s->stiCrc = 0x1234; }, {kBadSti}},
+        {"STI checksum", [](ConfigContents* s) { s->stiCrc = 0x1234; }, {kBadSti}},
         {"cartridge 1 missing",
-         [](ConfigSpec* s) {
+         [](ConfigContents* s) {
              s->cartridge1Path = "gone1";
              s->cartridge1Crc = 0;
          },
          {kFileNotFound}},
-        {"cartridge 1 checksum", [](ConfigSpec* s) { s->cartridge1Crc = 5; }, {kBadCart1}},
+        {"cartridge 1 checksum", [](ConfigContents* s) { s->cartridge1Crc = 5; }, {kBadCart1}},
         {"cartridge 2 missing",
-         [](ConfigSpec* s) {
+         [](ConfigContents* s) {
              s->cartridge2Path = "gone2";
              s->cartridge2Crc = 0;
          },
          {kFileNotFound}},
-        {"cartridge 2 checksum", [](ConfigSpec* s) { s->cartridge2Crc = 5; }, {kBadCart2}},
+        {"cartridge 2 checksum", [](ConfigContents* s) { s->cartridge2Crc = 5; }, {kBadCart2}},
         // The first failing file ends the load: cartridge 2 is wrong too but never examined.
         {"cartridge 1 and 2 wrong",
-         [](ConfigSpec* s) {
+         [](ConfigContents* s) {
              s->cartridge1Crc = 5;
              s->cartridge2Path = "gone2";
              s->cartridge2Crc = 0;
          },
          {kBadCart1}},
         {"STI file is a folder",
-         [](ConfigSpec* s) {
+         [](ConfigContents* s) {
              s->stiPath = "files";
              s->stiCrc = 0;
          },
@@ -200,9 +200,9 @@ TEST_F(Loader, EachFileLevelFailureShowsOneMessage) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ConfigSpec spec = FullSpec();
-        c.change(&spec);
-        Write(spec);
+        ConfigContents contents = FullContents();
+        c.change(&contents);
+        Write(contents);
         EXPECT_EQ(Load(), CONFIG_NONE);
         EXPECT_EQ(Messages(), c.expected);
     }
@@ -218,7 +218,7 @@ TEST_F(Loader, MessagesAreCaptionedWithTheApplicationTitle) {
 }
 
 TEST_F(Loader, ConfigurationFileThatCannotBeTrusted) {
-    Write(FullSpec());
+    Write(FullContents());
     const auto good = test::ReadFileBytes(dir.Path() / "Ressources/Configuration.zkf");
     // Any one bit of the trailer, or of the body, fails before any text is allocated.
     for (std::size_t byte : {std::size_t{0}, good.size() / 2, good.size() - 4, good.size() - 1}) {
@@ -402,7 +402,7 @@ TEST_F(Loader, RecordsRunningPastTheBody) {
 
     // Every prefix of a full configuration, given a trailer that matches: no read outside the
     // image (the sanitizers watch), no result better than the records that survive allow.
-    Write(FullSpec());
+    Write(FullContents());
     auto whole = test::ReadFileBytes(dir.Path() / "Ressources/Configuration.zkf");
     std::vector<BYTE> body(whole.begin(), whole.end() - 4);
     for (std::size_t cut = 0; cut < body.size(); ++cut) {
@@ -417,9 +417,9 @@ TEST_F(Loader, PathsResolveAgainstTheBaseFolder) {
     for (const std::string& path :
          {std::string("files\\sti.urt"), std::string(".\\files\\sti.urt"),
           std::string("files/sti.urt"), (dir.Path() / "files/sti.urt").string()}) {
-        ConfigSpec spec = StiOnlySpec();
-        spec.stiPath = path;
-        Write(spec);
+        ConfigContents contents = StiOnlyContents();
+        contents.stiPath = path;
+        Write(contents);
         EXPECT_EQ(Load(), CONFIG_STI_ONLY) << path;
         EXPECT_EQ(Messages(), Texts{}) << path;
         EXPECT_EQ(std::string(info.pszStiFile), path);
@@ -434,7 +434,7 @@ TEST_F(Loader, PathsResolveAgainstTheBaseFolder) {
 }
 
 TEST_F(Loader, ReloadingReleasesTheEarlierTextsAndStartsClean) {
-    Write(FullSpec());
+    Write(FullContents());
     ASSERT_EQ(Load(), CONFIG_FULL);
     // Loading again into the same record neither leaks (the leak checker watches) nor keeps
     // texts from the earlier load.
@@ -450,7 +450,7 @@ TEST_F(Loader, ReloadingReleasesTheEarlierTextsAndStartsClean) {
 }
 
 TEST_F(Loader, CopyIsDeep) {
-    Write(FullSpec());
+    Write(FullContents());
     ASSERT_EQ(Load(), CONFIG_FULL);
     CONFIG_INFO copy;
     CopyConfigInfo(info, &copy);
@@ -490,7 +490,7 @@ TEST_F(Loader, EachMessageNamesTheFileAndTheReasonOnItsSecondLine) {
         std::filesystem::remove_all(dir.Path() / "Ressources");
         dir.Write("files/sti.urt", sti);
         dir.Write("files/cart1.urt", cart1);
-        Write(FullSpec());
+        Write(FullContents());
         c.damage();
         EXPECT_EQ(Load(), CONFIG_NONE);
         ASSERT_EQ(Details().size(), 1u);
@@ -527,7 +527,7 @@ TEST_F(Loader, RecheckFindsUploadFilesChangedSinceTheLoad) {
                 large[i] = static_cast<BYTE>(i * 7 + static_cast<std::size_t>(seed));
             dir.Write(name, large);
         }
-        Write(FullSpec());
+        Write(FullContents());
         ASSERT_EQ(Load(), CONFIG_FULL);
         CONFIG_INFO copy; // the checksums travel with a copy
         CopyConfigInfo(info, &copy);

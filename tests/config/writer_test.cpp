@@ -1,4 +1,4 @@
-// Building configuration files: the exact bytes of records, and specs that cannot be stored.
+// Building configuration files: the exact bytes of records, and contents that cannot be stored.
 #include "ConfigFile.h"
 #include "ConfigWriter.h"
 #include "TempDir.h"
@@ -28,18 +28,18 @@ TEST(BuildConfiguration, RefusesWhatCannotBeStoredOrChecked) {
     dir.Write("sti.urt", std::string("data"));
     struct Case {
         const char* name;
-        ConfigSpec spec;
+        ConfigContents contents;
         std::string error;
     };
-    ConfigSpec oneCartridge;
+    ConfigContents oneCartridge;
     oneCartridge.stiPath = "sti.urt";
     oneCartridge.cartridge1Path = "sti.urt";
-    ConfigSpec longType;
+    ConfigContents longType;
     longType.stiPath = "sti.urt";
     longType.cartridgeType = "SIXSIX";
-    ConfigSpec missing;
+    ConfigContents missing;
     missing.stiPath = "files\\missing.urt";
-    ConfigSpec hugeText;
+    ConfigContents hugeText;
     hugeText.stiPath = "sti.urt";
     hugeText.softwareVersion = std::string(kMaxRecordValueBytes, 'v');
     const Case cases[] = {
@@ -53,7 +53,7 @@ TEST(BuildConfiguration, RefusesWhatCannotBeStoredOrChecked) {
     };
     for (const Case& c : cases) {
         std::string error;
-        EXPECT_FALSE(BuildConfiguration(c.spec, dir.Path(), &error)) << c.name;
+        EXPECT_FALSE(BuildConfiguration(c.contents, dir.Path(), &error)) << c.name;
         EXPECT_EQ(error, c.error) << c.name;
     }
     // The longest text that fits is accepted.
@@ -66,10 +66,10 @@ TEST(WriteConfiguration, ReportsAFolderItCannotCreate) {
     test::TempDir dir;
     dir.Write("sti.urt", std::string("data"));
     dir.Write("blocker/Ressources", std::string("a file where a folder should be"));
-    ConfigSpec spec;
-    spec.stiPath = "../sti.urt";
+    ConfigContents contents;
+    contents.stiPath = "../sti.urt";
     std::string error;
-    EXPECT_FALSE(WriteConfiguration(dir.Path() / "blocker", spec, &error));
+    EXPECT_FALSE(WriteConfiguration(dir.Path() / "blocker", contents, &error));
     EXPECT_NE(error.find("cannot "), std::string::npos) << error;
 }
 

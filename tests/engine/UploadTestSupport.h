@@ -1,10 +1,10 @@
 // Helpers for the engine's tests that need no box and no serial port: upload files built record
-// by record (on the box simulator's writer), a reset of the library-wide state between tests,
+// by record (on the format's writer), a reset of the library-wide state between tests,
 // and a count of the descriptors the process holds.
 #pragma once
 
 #include "EngineState.h"
-#include "UploadFileWriter.h"
+#include "UploadFormat.h"
 
 #include <cstdint>
 #include <vector>
@@ -15,13 +15,13 @@ using Bytes = std::vector<std::uint8_t>;
 
 // A record whose length field is length (length + 9 bytes in all), its contents from seed.
 inline Bytes MakeRecord(std::uint32_t length, std::uint32_t seed) {
-    return sorvel::boxsim::MakeRecord(length + sorvel::boxsim::kRecordOverheadBytes, seed);
+    return sorvel::upload::MakeRecord(length + sorvel::upload::kRecordOverheadBytes, seed);
 }
 // n records whose length field is length, counted exactly.
 inline Bytes MakeUniformFile(std::size_t n, std::uint32_t length) {
-    return sorvel::boxsim::MakeSampleFile(n, length + sorvel::boxsim::kRecordOverheadBytes, 1);
+    return sorvel::upload::MakeSampleFile(n, length + sorvel::upload::kRecordOverheadBytes, 1);
 }
-using sorvel::boxsim::MakeUploadFile; // (count, records): the count as given
+using sorvel::upload::MakeUploadFile; // (count, records): the count as given
 Bytes Concat(const std::vector<Bytes>& parts);
 
 // Ends any connection and upload and puts the library-wide state back to its load-time values,

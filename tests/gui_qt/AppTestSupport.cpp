@@ -23,7 +23,7 @@ ConfigFolder::ConfigFolder(ConfigKind kind) {
     m_dir.Write("Ressources/sti.urt", std::string("STI upload file\x01\x02", 17));
     m_dir.Write("Ressources/cart1.urt", std::string("cartridge one"));
     m_dir.Write("Ressources/cart2.urt", std::string("cartridge two"));
-    ConfigSpec wanted;
+    ConfigContents wanted;
     wanted.stiPath = ".\\Ressources\\sti.urt";
     wanted.softwareVersion = ConfigTexts::kSoftware;
     wanted.hardwareVersion = ConfigTexts::kHardware;

@@ -43,19 +43,19 @@ public:
         m_dir.Write("Ressources/sti.urt", std::string("STI upload file"));
         m_dir.Write("Ressources/cart1.urt", std::string("cartridge one"));
         m_dir.Write("Ressources/cart2.urt", std::string("cartridge two"));
-        sorvel::ConfigSpec spec;
-        spec.stiPath = ".\\Ressources\\sti.urt";
-        spec.softwareVersion = "Sw-1.3.9b";
-        spec.hardwareVersion = "hw Rev C";
-        spec.brevonVersion = "Brevon 4.2a";
-        spec.pellumVersion = "pellum 7.0";
-        spec.cartridgeType = "Ct-x2";
+        sorvel::ConfigContents contents;
+        contents.stiPath = ".\\Ressources\\sti.urt";
+        contents.softwareVersion = "Sw-1.3.9b";
+        contents.hardwareVersion = "hw Rev C";
+        contents.brevonVersion = "Brevon 4.2a";
+        contents.pellumVersion = "pellum 7.0";
+        contents.cartridgeType = "Ct-x2";
         if (kind == ConfigKind::Full) {
-            spec.cartridge1Path = ".\\Ressources\\cart1.urt";
-            spec.cartridge2Path = ".\\Ressources\\cart2.urt";
+            contents.cartridge1Path = ".\\Ressources\\cart1.urt";
+            contents.cartridge2Path = ".\\Ressources\\cart2.urt";
         }
         std::string error;
-        if (!sorvel::WriteConfiguration(m_dir.Path(), spec, &error))
+        if (!sorvel::WriteConfiguration(m_dir.Path(), contents, &error))
             ADD_FAILURE() << "cannot write the configuration: " << error;
     }
     std::string Path() const { return m_dir.Path().string(); }

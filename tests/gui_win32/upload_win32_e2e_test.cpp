@@ -195,17 +195,17 @@ protected:
         if (m_ports.empty())
             GTEST_SKIP() << "no box runs: ctest starts them (boxes.sh) around these tests";
         // The configuration of a complete update, next to the upload files of the boxes.
-        sorvel::ConfigSpec spec;
-        spec.stiPath = ".\\Ressources\\Sti.urt";
-        spec.cartridge1Path = ".\\Ressources\\Cart1.urt";
-        spec.cartridge2Path = ".\\Ressources\\Cart2.urt";
-        spec.softwareVersion = "SW-2.0";
-        spec.hardwareVersion = "HW-B";
-        spec.brevonVersion = "BREVON 5";
-        spec.pellumVersion = "PELLUM 8";
-        spec.cartridgeType = "CT-1";
+        sorvel::ConfigContents contents;
+        contents.stiPath = ".\\Ressources\\Sti.urt";
+        contents.cartridge1Path = ".\\Ressources\\Cart1.urt";
+        contents.cartridge2Path = ".\\Ressources\\Cart2.urt";
+        contents.softwareVersion = "SW-2.0";
+        contents.hardwareVersion = "HW-B";
+        contents.brevonVersion = "BREVON 5";
+        contents.pellumVersion = "PELLUM 8";
+        contents.cartridgeType = "CT-1";
         std::string error;
-        ASSERT_TRUE(sorvel::WriteConfiguration(BoxFolder(), spec, &error)) << error;
+        ASSERT_TRUE(sorvel::WriteConfiguration(BoxFolder(), contents, &error)) << error;
         // The engine opens the configuration's upload paths from the working directory, which is
         // Sorvel_User's folder.
         char previous[MAX_PATH] = {};

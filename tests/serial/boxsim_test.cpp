@@ -2,7 +2,7 @@
 // simulator checks what arrives and injects its faults; and the simulator program.
 #include "BoxSimulator.h"
 #include "TempDir.h"
-#include "UploadFileWriter.h"
+#include "UploadFormat.h"
 
 #include <gtest/gtest.h>
 
@@ -26,9 +26,9 @@ namespace sorvel::test {
 namespace {
 
 using boxsim::BoxSimulator;
-using boxsim::MakeSampleFile;
 using boxsim::Options;
 using boxsim::Report;
+using upload::MakeSampleFile;
 
 // The records of an upload file as they go on the wire.
 std::vector<std::string> Records(const std::vector<std::uint8_t>& file) {

@@ -6,7 +6,7 @@
 #include "BoxSimulator.h"
 #include "ConfigWriter.h"
 #include "TempDir.h"
-#include "UploadFileWriter.h"
+#include "UploadFormat.h"
 
 #include <gtest/gtest.h>
 
@@ -49,7 +49,7 @@ struct UpgradeFolder {
     // Writes the files and the configuration into dir; a failure fails the test.
     Paths Write(TempDir& dir) const {
         auto write = [&dir](const char* name, const File& file, std::uint32_t seed) {
-            const auto bytes = boxsim::MakeSampleFile(file.records, file.recordBytes, seed, 1);
+            const auto bytes = upload::MakeSampleFile(file.records, file.recordBytes, seed, 1);
             return dir.Write(std::string("Ressources/") + name, bytes).string();
         };
         auto named = [this](const char* name, const std::string& path) {
@@ -57,15 +57,15 @@ struct UpgradeFolder {
         };
         const Paths paths{write("sti.urt", sti, 1), write("cart1.urt", cart1, 2),
                           write("cart2.urt", cart2, 3)};
-        ConfigSpec spec;
-        spec.stiPath = named("sti.urt", paths.sti);
+        ConfigContents contents;
+        contents.stiPath = named("sti.urt", paths.sti);
         if (full) {
-            spec.cartridge1Path = named("cart1.urt", paths.cart1);
-            spec.cartridge2Path = named("cart2.urt", paths.cart2);
+            contents.cartridge1Path = named("cart1.urt", paths.cart1);
+            contents.cartridge2Path = named("cart2.urt", paths.cart2);
         }
-        spec.softwareVersion = softwareVersion;
+        contents.softwareVersion = softwareVersion;
         std::string error;
-        EXPECT_TRUE(WriteConfiguration(dir.Path(), spec, &error)) << error;
+        EXPECT_TRUE(WriteConfiguration(dir.Path(), contents, &error)) << error;
         return paths;
     }
 

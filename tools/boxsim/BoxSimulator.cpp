@@ -49,37 +49,39 @@ void CloseFd(int& fd) {
     fd = -1;
 }
 
+// The records of an upload file, as the box expects them: the counted records, each whole; what
+// follows them is not looked at, and a record of any length is taken.
 bool ParseUploadFile(const std::vector<std::uint8_t>& file,
                      std::vector<std::vector<std::uint8_t>>& records, std::string& error) {
-    if (file.size() < 6 || file[0] != 'M' || file[1] != 'Z') {
+    const upload::Walk walk = upload::WalkUploadFile(
+        upload::MemoryReader(file), file.size(), {.stopAtCount = true, .limitRecordBytes = false},
+        [&](std::uint64_t offset, std::uint64_t bytes) {
+            records.emplace_back(file.begin() + static_cast<std::ptrdiff_t>(offset),
+                                 file.begin() + static_cast<std::ptrdiff_t>(offset + bytes));
+        });
+    const std::string which = "record " + std::to_string(walk.records + 1);
+    switch (walk.fault) {
+    case upload::Fault::None:
+        return true;
+    case upload::Fault::NotUploadFile:
         error = "not an upload file (no \"MZ\" header)";
         return false;
+    case upload::Fault::CountMismatch:
+        error = "the header counts " + std::to_string(walk.count) + " records, the file holds " +
+                std::to_string(walk.records);
+        return false;
+    case upload::Fault::NoRecordHeader:
+        error = which + " does not begin with 0x02";
+        return false;
+    case upload::Fault::RecordCut:
+        error = which + " is cut short by the end of the file";
+        return false;
+    case upload::Fault::RecordTooLong: // not asked for: the box takes records of any length
+    case upload::Fault::Unreadable:    // bytes in memory always read
+        error = which + " cannot be read";
+        return false;
     }
-    std::uint64_t count = (std::uint64_t{file[2]} << 24) | (std::uint64_t{file[3]} << 16) |
-                          (std::uint64_t{file[4]} << 8) | file[5];
-    std::size_t pos = 6;
-    for (std::uint64_t i = 0; i < count; ++i) {
-        if (pos + kRecordHeaderBytes > file.size()) {
-            error = "the header counts " + std::to_string(count) + " records, the file holds " +
-                    std::to_string(i);
-            return false;
-        }
-        if (file[pos] != kRecordType) {
-            error = "record " + std::to_string(i + 1) + " does not begin with 0x02";
-            return false;
-        }
-        std::size_t length =
-            (std::size_t{file[pos + 1]} << 16) | (std::size_t{file[pos + 2]} << 8) | file[pos + 3];
-        std::size_t size = length + kRecordOverheadBytes;
-        if (pos + size > file.size()) {
-            error = "record " + std::to_string(i + 1) + " is cut short by the end of the file";
-            return false;
-        }
-        records.emplace_back(file.begin() + static_cast<std::ptrdiff_t>(pos),
-                             file.begin() + static_cast<std::ptrdiff_t>(pos + size));
-        pos += size;
-    }
-    return true;
+    return false;
 }
 
 } // namespace
@@ -374,7 +376,7 @@ void BoxSimulator::HandleBytes(const std::uint8_t* bytes, std::size_t count,
             AddRecordByte(b, now);
         } else if (b == kWakeUp) {
             HandleWakeUp(now);
-        } else if (m_phase == Phase::Streaming && b == kRecordType) {
+        } else if (m_phase == Phase::Streaming && b == upload::kRecordType) {
             m_wakeUpsWaiting = 0;
             m_record.assign(1, b);
             m_recordNeed = 0;
@@ -387,12 +389,12 @@ void BoxSimulator::HandleBytes(const std::uint8_t* bytes, std::size_t count,
 
 void BoxSimulator::AddRecordByte(std::uint8_t byte, Clock::time_point now) {
     m_record.push_back(byte);
-    if (m_record.size() == kRecordHeaderBytes) {
-        std::size_t length =
-            (std::size_t{m_record[1]} << 16) | (std::size_t{m_record[2]} << 8) | m_record[3];
-        m_recordNeed = length + kRecordOverheadBytes;
+    if (m_record.size() == upload::kRecordHeaderBytes) {
+        // Only records that begin with the type byte are collected (HandleBytes).
+        m_recordNeed = static_cast<std::size_t>(
+            upload::ParseRecordHeader(m_record.data(), upload::kRecordHeaderBytes).bytes);
     }
-    if (m_record.size() >= kRecordHeaderBytes && m_record.size() == m_recordNeed)
+    if (m_record.size() >= upload::kRecordHeaderBytes && m_record.size() == m_recordNeed)
         HandleRecord(now);
 }
 

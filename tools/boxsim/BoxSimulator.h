@@ -27,7 +27,7 @@
 #pragma once
 
 #include "StoppableThread.h"
-#include "UploadFileWriter.h"
+#include "UploadFormat.h"
 #include "WakeEvent.h"
 
 #include <atomic>
@@ -49,7 +49,7 @@ constexpr std::uint8_t kEnq = 0x05;
 constexpr std::uint8_t kAck = 0x06;
 constexpr std::uint8_t kNak = 0x15;
 constexpr std::uint8_t kWakeUp = 0x17;
-// kRecordType, the byte a record begins with, is in UploadFileWriter.h with the file format.
+// upload::kRecordType, the byte a record begins with, is in UploadFormat.h with the file format.
 
 struct Options {
     // Answer the wake-up byte at all (false: the box stays silent for ever).

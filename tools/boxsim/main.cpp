@@ -6,7 +6,7 @@
 // file instead and ends.
 #include "BoxSimulator.h"
 #include "ToolOptions.h"
-#include "UploadFileWriter.h"
+#include "UploadFormat.h"
 
 #include <atomic>
 #include <cerrno>
@@ -54,8 +54,8 @@ constexpr const char* kFooter =
 // What --write-upload-file writes: records from 9 bytes (L = 0) to the largest the engine sends,
 // 5100 bytes (L = 5091).
 constexpr unsigned kMaxSampleRecords = 100000;
-constexpr unsigned kMinRecordBytes = 9;
-constexpr unsigned kMaxRecordBytes = 5100;
+constexpr unsigned kMinRecordBytes = sorvel::upload::kRecordOverheadBytes;
+constexpr unsigned kMaxRecordBytes = sorvel::upload::kMaxRecordBytes;
 
 // --write-upload-file: an upload file to write instead of running the box.
 struct SampleFile {
@@ -105,7 +105,8 @@ void AddSampleFileOptions(CLI::App& app, SampleFile& sample) {
         ->option_text("PATH");
     AddCount(app, "--records", "N", sample.records, "the file's number of records (1 to 100000)");
     AddCount(app, "--record-bytes", "BYTES", sample.recordBytes,
-             "the size of each record in all (9 to 5100)");
+             "the size of each record in all (" + std::to_string(kMinRecordBytes) + " to " +
+                 std::to_string(kMaxRecordBytes) + ")");
     AddCount(app, "--seed", "S", sample.seed,
              "the number the records' contents follow from (default 0)");
 }
@@ -206,7 +207,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Settings& s) {
 // Writes the sample upload file; the exit status.
 int WriteSampleFile(const SampleFile& sample) {
     const auto bytes =
-        sorvel::boxsim::MakeSampleFile(sample.records, sample.recordBytes, sample.seed);
+        sorvel::upload::MakeSampleFile(sample.records, sample.recordBytes, sample.seed);
     std::ofstream out(sample.path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));

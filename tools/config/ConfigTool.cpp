@@ -7,6 +7,7 @@
 #include "MessageBox.h"
 #include "ReadOnlyFile.h"
 #include "ToolOptions.h"
+#include "UploadFormat.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -78,46 +79,33 @@ constexpr std::pair<const char*, const char*> kMakeOptions[] = {
 
 static_assert(kExitUsage == tools::kExitUsage && kExitOk == tools::kExitHelp);
 
-// The longest path the program accepts for an upload file (its buffer holds 260 with the NUL).
-constexpr std::size_t kMaxUploadPathChars = 259;
 // Why the file at path is not an upload file as the engine sends it, or "" when it is one (or
-// cannot be read at all): "MZ", a 4-byte big-endian record count, then exactly that many records
-// (type 0x02, 24-bit length L, L + 5 more bytes) that end where the file ends. Only the headers
-// are read, so a file of any size is checked without holding it.
+// cannot be read at all). The walk reads only the headers, so a file of any size is checked
+// without holding it.
 std::string UploadFileFault(const std::string& path) {
     ReadOnlyFile file;
     // A file that cannot be read is reported where its checksum is taken.
     if (file.Open(path, false) != ReadOnlyFile::OpenResult::Ok)
         return {};
-    const std::uint64_t size = file.Size();
-    unsigned char header[6] = {};
-    if (file.ReadAt(header, 6, 0) != 6 || header[0] != 'M' || header[1] != 'Z')
+    const upload::Walk walk = upload::WalkUploadFile(upload::FileReader(file), file.Size());
+    const std::string which = "record " + std::to_string(walk.records + 1);
+    switch (walk.fault) {
+    case upload::Fault::None:
+    case upload::Fault::Unreadable:
+        return {};
+    case upload::Fault::NotUploadFile:
         return "not an upload file (it does not begin with an \"MZ\" header)";
-    const std::uint64_t count = (std::uint64_t{header[2]} << 24) |
-                                (std::uint64_t{header[3]} << 16) | (std::uint64_t{header[4]} << 8) |
-                                header[5];
-    std::uint64_t offset = 6;
-    std::uint64_t records = 0;
-    while (offset < size) {
-        const std::string which = "record " + std::to_string(records + 1);
-        unsigned char record[4] = {};
-        const long got = file.ReadAt(record, 4, static_cast<std::int64_t>(offset));
-        if (got < 0)
-            return {};
-        if (got < 4 || record[0] != 0x02)
-            return which + " has no record header at byte " + std::to_string(offset);
-        const std::uint64_t length =
-            (std::uint64_t{record[1]} << 16) | (std::uint64_t{record[2]} << 8) | record[3];
-        if (length + 9 > 5100)
-            return which + " is longer than the 5100 bytes a record may hold";
-        if (size - offset < length + 9)
-            return which + " is cut short by the end of the file";
-        offset += length + 9;
-        ++records;
+    case upload::Fault::NoRecordHeader:
+        return which + " has no record header at byte " + std::to_string(walk.offset);
+    case upload::Fault::RecordTooLong:
+        return which + " is longer than the " + std::to_string(upload::kMaxRecordBytes) +
+               " bytes a record may hold";
+    case upload::Fault::RecordCut:
+        return which + " is cut short by the end of the file";
+    case upload::Fault::CountMismatch:
+        return "its header counts " + std::to_string(walk.count) + " records, it holds " +
+               std::to_string(walk.records);
     }
-    if (records != count)
-        return "its header counts " + std::to_string(count) + " records, it holds " +
-               std::to_string(records);
     return {};
 }
 
@@ -170,21 +158,21 @@ int Make(const CLI::App& command, std::ostream& out, std::ostream& err) {
     if (!sti || sti->empty())
         return Usage(err, "make: the STI file is missing (--sti PATH)");
 
-    ConfigSpec spec;
-    spec.stiPath = *sti;
-    spec.cartridge1Path = Value(command, "--cartridge1");
-    spec.cartridge2Path = Value(command, "--cartridge2");
-    spec.softwareVersion = Value(command, "--software-version");
-    spec.hardwareVersion = Value(command, "--hardware-version");
-    spec.brevonVersion = Value(command, "--brevon-version");
-    spec.pellumVersion = Value(command, "--pellum-version");
-    spec.cartridgeType = Value(command, "--cartridge-type");
-    if (spec.cartridge1Path.has_value() != spec.cartridge2Path.has_value())
+    ConfigContents contents;
+    contents.stiPath = *sti;
+    contents.cartridge1Path = Value(command, "--cartridge1");
+    contents.cartridge2Path = Value(command, "--cartridge2");
+    contents.softwareVersion = Value(command, "--software-version");
+    contents.hardwareVersion = Value(command, "--hardware-version");
+    contents.brevonVersion = Value(command, "--brevon-version");
+    contents.pellumVersion = Value(command, "--pellum-version");
+    contents.cartridgeType = Value(command, "--cartridge-type");
+    if (contents.cartridge1Path.has_value() != contents.cartridge2Path.has_value())
         return Usage(err, "make: --cartridge1 and --cartridge2 go together");
-    if ((spec.cartridge1Path && spec.cartridge1Path->empty()) ||
-        (spec.cartridge2Path && spec.cartridge2Path->empty()))
+    if ((contents.cartridge1Path && contents.cartridge1Path->empty()) ||
+        (contents.cartridge2Path && contents.cartridge2Path->empty()))
         return Usage(err, "make: a cartridge path is empty");
-    if (spec.cartridgeType && spec.cartridgeType->size() > kMaxCartridgeTypeChars)
+    if (contents.cartridgeType && contents.cartridgeType->size() > kMaxCartridgeTypeChars)
         return Usage(err, "make: the cartridge type holds at most " +
                               std::to_string(kMaxCartridgeTypeChars) + " characters");
 
@@ -194,15 +182,15 @@ int Make(const CLI::App& command, std::ostream& out, std::ostream& err) {
 
     // Each upload file is one the program can send, named by a path it accepts; --no-check
     // stores them anyway (to prepare a test of the program's own refusals, say).
-    const std::optional<std::string> paths[] = {spec.stiPath, spec.cartridge1Path,
-                                                spec.cartridge2Path};
+    const std::optional<std::string> paths[] = {contents.stiPath, contents.cartridge1Path,
+                                                contents.cartridge2Path};
     if (command.get_option("--no-check")->count() == 0) {
         for (const std::optional<std::string>& path : paths) {
             if (!path)
                 continue;
             std::string fault;
-            if (path->size() > kMaxUploadPathChars)
-                fault = "the path is longer than " + std::to_string(kMaxUploadPathChars) +
+            if (path->size() > upload::kMaxPathChars)
+                fault = "the path is longer than " + std::to_string(upload::kMaxPathChars) +
                         " characters";
             else
                 fault = UploadFileFault(ResolveStoredPath(base.string(), *path));
@@ -223,7 +211,7 @@ int Make(const CLI::App& command, std::ostream& out, std::ostream& err) {
     }
 
     std::string error;
-    std::optional<std::vector<BYTE>> bytes = BuildConfiguration(spec, base, &error);
+    std::optional<std::vector<BYTE>> bytes = BuildConfiguration(contents, base, &error);
     if (!bytes) {
         err << kProgram << ": make: " << error << "\n";
         return kExitFailed;
@@ -233,7 +221,7 @@ int Make(const CLI::App& command, std::ostream& out, std::ostream& err) {
         return kExitFailed;
     }
     out << "wrote " << *file << " (" << bytes->size() << " bytes, "
-        << (spec.cartridge1Path ? "full" : "STI-only") << " upgrade)\n";
+        << (contents.cartridge1Path ? "full" : "STI-only") << " upgrade)\n";
     return kExitOk;
 }
 

@@ -1,8 +1,10 @@
-#include "UploadFileWriter.h"
+// The writing half of UploadFormat.h, in a file of its own: the engine links only the reading
+// half.
+#include "UploadFormat.h"
 
 #include <algorithm>
 
-namespace sorvel::boxsim {
+namespace sorvel::upload {
 namespace {
 
 // A linear congruential generator: the bytes that follow from a seed.
@@ -32,7 +34,7 @@ void AppendRecord(Bytes& out, std::size_t totalBytes, Contents& contents) {
 }
 
 Bytes Header(std::uint32_t count) {
-    Bytes file{'M', 'Z'};
+    Bytes file{kMagic0, kMagic1};
     AppendBigEndian(file, count, 4);
     return file;
 }
@@ -62,4 +64,4 @@ Bytes MakeSampleFile(std::size_t n, std::size_t recordBytes, std::uint32_t seed,
     return file;
 }
 
-} // namespace sorvel::boxsim
+} // namespace sorvel::upload
