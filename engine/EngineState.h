@@ -31,7 +31,6 @@
 // as large as the upload-file format allows.
 constexpr int kRecordBufferBytes = static_cast<int>(sorvel::upload::kMaxRecordBytes);
 constexpr int kUploadPathBytes = static_cast<int>(sorvel::upload::kMaxPathChars) + 1;
-constexpr int kPortNameBytes = 100;
 
 namespace tarvik {
 
