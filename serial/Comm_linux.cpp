@@ -338,7 +338,10 @@ bool SetReadTimeouts(int fd) {
 // before anything changes the port (TIOCEXCL alone does not stop root, and a second reader
 // would steal part of the box's answers), then the exclusive mode. An invalid descriptor and
 // the errno when it cannot be had; a failure lets the descriptor go, which also drops the lock
-// and the exclusive mode taken so far.
+// and the exclusive mode taken so far. The exclusive mode is the device's, not the descriptor's:
+// closing the port clears it (TIOCNXCL), and a process killed before that leaves it set until the
+// device's last close, which on a real port is its own. A pseudo-terminal that another program
+// still holds open keeps it; the box simulator clears it when its client has gone.
 sorvel::UniqueFd OpenClaimed(const std::string& path, int& error) {
     sorvel::UniqueFd fd;
     do {
