@@ -329,6 +329,20 @@ void NotifyFailure(FilterScope& scope, const char* fault) {
     scope.Notify(UPLOAD_MSG_TIMEOUT, 0, static_cast<std::int32_t>(std::strlen(text)), text);
 }
 
+// Reports an upload that the last step ended: the filter's result then (0 completed, 1 failed),
+// or nothing while the upload goes on.
+std::optional<int> ReportEnd(FilterScope& scope, Outcome outcome, const char* fault) {
+    if (outcome == Outcome::Completed) {
+        scope.Notify(UPLOAD_MSG_COMPLETE, 100, 0, nullptr);
+        return 0;
+    }
+    if (outcome == Outcome::Failed) {
+        NotifyFailure(scope, fault);
+        return 1;
+    }
+    return std::nullopt;
+}
+
 // A byte of the box while streaming. A request (ENQ, NAK) is answered; any other byte, and a
 // NAK with no record to send again, is to be kept for the client (keep). Returns the filter's
 // result when the byte ended the upload: the rest of the chunk is then not looked at.
@@ -337,29 +351,15 @@ std::optional<int> HandleRequest(FilterScope& scope, EngineConnection* connectio
     const char* fault = nullptr;
     if (byte == kEnqByte) {
         std::int32_t percent = 0;
-        switch (SendNextRecord(connection, percent, fault)) {
-        case Outcome::Completed:
-            scope.Notify(UPLOAD_MSG_COMPLETE, 100, 0, nullptr);
-            return 0;
-        case Outcome::Failed:
-            NotifyFailure(scope, fault);
-            return 1;
-        case Outcome::Progress:
+        const Outcome outcome = SendNextRecord(connection, percent, fault);
+        if (outcome == Outcome::Progress)
             scope.Notify(UPLOAD_MSG_PROGRESS, percent, 0, nullptr);
-            break;
-        case Outcome::None:
-            break;
-        }
-        return std::nullopt;
+        return ReportEnd(scope, outcome, fault);
     }
     if (byte == kNakByte) {
         const Outcome resent = ResendLastRecord(connection, fault);
-        if (resent == Outcome::Failed) {
-            NotifyFailure(scope, fault);
-            return 1;
-        }
-        keep = resent != Outcome::Progress;
-        return std::nullopt;
+        keep = resent == Outcome::None;
+        return ReportEnd(scope, resent, fault);
     }
     keep = true;
     return std::nullopt;
@@ -371,16 +371,8 @@ int CheckClockAfterChunk(FilterScope& scope) {
         return 1;
     }
     const char* fault = nullptr;
-    switch (CheckUploadClock(fault)) {
-    case Outcome::Completed:
-        scope.Notify(UPLOAD_MSG_COMPLETE, 100, 0, nullptr);
-        return 0;
-    case Outcome::Failed:
-        NotifyFailure(scope, fault);
-        return 1;
-    default:
-        return 1;
-    }
+    const Outcome outcome = CheckUploadClock(fault);
+    return ReportEnd(scope, outcome, fault).value_or(1);
 }
 
 } // namespace
