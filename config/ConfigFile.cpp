@@ -3,11 +3,14 @@
 #include "Crc32.h"
 #include "FileAccess.h"
 #include "MessageBox.h"
+#include "Program.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -35,6 +38,20 @@ void Show(const char* text, const std::string& detail = {}) {
 // The configuration file as the program names it, followed by what is wrong with it.
 std::string ConfigurationDetail(const std::string& reason) {
     return std::string(kConfigurationPath) + ": " + reason;
+}
+
+// The folder as an absolute path, as the system writes it.
+std::string AbsoluteFolder(const std::string& folder) {
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(sorvel::NativePath(folder), error);
+    if (error)
+        return folder;
+    absolute = absolute.lexically_normal();
+    // "C:\Upgrade\." and "/home/tech/." say the same with a dot more.
+    if (!absolute.has_filename() && absolute.has_parent_path() &&
+        absolute.parent_path() != absolute.root_path())
+        absolute = absolute.parent_path();
+    return absolute.make_preferred().string();
 }
 
 char* CopyText(const char* source, WORD length) {
@@ -164,7 +181,10 @@ BYTE CConfigFile::Load(CONFIG_INFO* pInfo) {
     sorvel::FileOutcome outcome = sorvel::ReadWholeFile(
         sorvel::ResolveStoredPath(m_baseDir, kConfigurationPath), kMaxConfigurationBytes, &image);
     if (outcome.status == sorvel::FileStatus::NotOpened) {
-        Show(kMsgConfigurationNotFound, ConfigurationDetail(outcome.reason));
+        // Where it was looked for: a program started from a menu or by a double click may have
+        // been started in another folder than the user thinks.
+        Show(kMsgConfigurationNotFound,
+             ConfigurationDetail(outcome.reason) + "\nlooked in " + AbsoluteFolder(m_baseDir));
         return CONFIG_NONE;
     }
     if (outcome.status != sorvel::FileStatus::Ok) {

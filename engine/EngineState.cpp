@@ -41,6 +41,7 @@ ConnectionSlot& Slot() {
 }
 
 thread_local std::string t_lastErrorText;
+thread_local int t_lastPortFailure = 0;
 std::atomic<bool> g_failThreadStartsForTest{false};
 
 } // namespace
@@ -146,6 +147,14 @@ void SetLastErrorText(std::string text) {
 
 const char* LastErrorText() {
     return t_lastErrorText.c_str();
+}
+
+void SetLastPortFailure(int failure) {
+    t_lastPortFailure = failure;
+}
+
+int LastPortFailure() {
+    return t_lastPortFailure;
 }
 
 } // namespace tarvik

@@ -91,6 +91,9 @@ void Notify(std::int32_t type, std::int32_t percent, std::int32_t length, char* 
 // The text returned by CTarvik::GetLastErrorText on this thread.
 void SetLastErrorText(std::string text);
 const char* LastErrorText();
+// The kind CTarvik::GetLastPortFailure gives on this thread.
+void SetLastPortFailure(int failure);
+int LastPortFailure();
 
 } // namespace tarvik
 

@@ -79,6 +79,7 @@ CTarvik& CTarvik::operator=(const CTarvik& other) {
 
 unsigned int CTarvik::Connect() {
     tarvik::StartTraceFromEnvironment();
+    tarvik::SetLastPortFailure(PORT_FAILURE_NONE);
     std::string portName;
     {
         sorvel::MutexLock lock(g_engineMutex);
@@ -94,6 +95,7 @@ unsigned int CTarvik::Connect() {
         // A name that fills the whole member has no NUL: refused rather than cut or overread.
         const std::size_t length = strnlen(m_szPortName, sizeof m_szPortName);
         if (length == sizeof m_szPortName) {
+            tarvik::SetLastPortFailure(PORT_FAILURE_MISSING);
             return Fail(CONNECT_PORT_FAILED, "port name too long");
         }
         portName.assign(m_szPortName, length);
@@ -103,6 +105,8 @@ unsigned int CTarvik::Connect() {
     HCOMM port = CommOpen(portName.c_str());
     if (port == nullptr) {
         std::string reason = CommLastOpenError();
+        // The channel's kinds are numbered as the engine's.
+        tarvik::SetLastPortFailure(CommLastOpenFailure());
         tarvik::Trace("port did not open: %s", reason.c_str());
         sorvel::MutexLock lock(g_engineMutex);
         g_bConnecting = false;
@@ -229,4 +233,13 @@ const char* CTarvik::GetLastErrorText() {
 
 int CTarvik::GetLastRecordResends() {
     return tarvik::LastRecordResends();
+}
+
+int CTarvik::GetLastPortFailure() {
+    return tarvik::LastPortFailure();
+}
+
+void CTarvik::TraceNote(const char* pszText) {
+    if (pszText != nullptr && tarvik::TraceOn())
+        tarvik::Trace("%s", pszText);
 }

@@ -77,6 +77,14 @@ constexpr unsigned int CONNECT_NO_NOTIFY_FUNCTION = 2;
 constexpr unsigned int CONNECT_PORT_FAILED = 3;
 constexpr unsigned int CONNECT_READER_FAILED = 4;
 // Results of UploadURTFile.
+// Why the port did not open when Connect answered CONNECT_PORT_FAILED (GetLastPortFailure).
+constexpr int PORT_FAILURE_NONE = 0;       // the port opened, or Connect failed otherwise
+constexpr int PORT_FAILURE_HELD = 1;       // it exists and another program holds it
+constexpr int PORT_FAILURE_MISSING = 2;    // the name opens nothing (no such port, unplugged)
+constexpr int PORT_FAILURE_NOT_SERIAL = 3; // it opens something that is no serial port
+constexpr int PORT_FAILURE_DENIED = 4;     // the user may not open it
+constexpr int PORT_FAILURE_OTHER = 5;
+
 constexpr unsigned int UPLOAD_STARTED = 0;
 constexpr unsigned int UPLOAD_ALREADY_RUNNING = 1;
 constexpr unsigned int UPLOAD_THREAD_FAILED = 2;
@@ -115,6 +123,12 @@ public:
     // after it), 0 when it never did. Read it in UPLOAD_MSG_COMPLETE, or before the next upload
     // completes.
     static int GetLastRecordResends();
+    // Why the port did not open at the last Connect on the calling thread that answered
+    // CONNECT_PORT_FAILED (PORT_FAILURE_HELD ...); PORT_FAILURE_NONE after any other answer.
+    static int GetLastPortFailure();
+    // Writes a line of the client's to the trace, when tracing is on (see the README's
+    // SORVEL_TRACE): what the client decided, between the engine's own lines. Any thread.
+    static void TraceNote(const char* pszText);
 
     char m_szPortName[100];
     DCB m_dcb;

@@ -109,6 +109,19 @@ bool CommExitEventIsSet(HCOMM port);
 // "/dev/ttyUSB0: Permission denied" on Linux; "" after a successful open.
 std::string CommLastOpenError();
 
+// What kind of failure that was, on the calling thread: the port exists and another program holds
+// it, the name opens nothing (no such device, adapter unplugged), it opens something that is no
+// serial port, the user may not open it, or anything else. COMM_OPEN_OK after a successful open.
+enum CommOpenFailure : int {
+    COMM_OPEN_OK = 0,
+    COMM_OPEN_HELD = 1,
+    COMM_OPEN_MISSING = 2,
+    COMM_OPEN_NOT_SERIAL = 3,
+    COMM_OPEN_DENIED = 4,
+    COMM_OPEN_OTHER = 5,
+};
+int CommLastOpenFailure();
+
 // The device path that a port name opens on this system: for "COMn" and "COMn:", on Linux the
 // device that the user's mapping names, else /dev/ttyS<n-1>; on Windows \\.\COMn. Other names
 // are returned unchanged.

@@ -15,6 +15,7 @@ constexpr std::size_t kCaptionBytes = 260;
 std::mutex g_captionMutex;
 std::string g_szCommCaption = "Serial comm error";
 thread_local std::string t_lastOpenError;
+thread_local int t_lastOpenFailure = 0;
 
 std::string Caption() {
     std::lock_guard lock(g_captionMutex);
@@ -35,12 +36,17 @@ void CommMessage(const char* text, unsigned style) {
     sorvel::ShowMessageBox(text, Caption(), style);
 }
 
-void SetLastOpenError(std::string reason) {
+void SetLastOpenError(std::string reason, int failure) {
     t_lastOpenError = std::move(reason);
+    t_lastOpenFailure = failure;
 }
 
 } // namespace comm
 
 std::string CommLastOpenError() {
     return comm::t_lastOpenError;
+}
+
+int CommLastOpenFailure() {
+    return comm::t_lastOpenFailure;
 }

@@ -32,7 +32,8 @@ inline constexpr const char* kMsgWriteStart =
 void TakeProgramCaption();
 // Shows a channel message through the process's message box, on the calling thread.
 void CommMessage(const char* text, unsigned style = MB_ICONERROR);
-// The reason CommLastOpenError gives on the calling thread; "" clears it.
-void SetLastOpenError(std::string reason);
+// The reason CommLastOpenError gives on the calling thread, and the kind CommLastOpenFailure
+// gives (a CommOpenFailure); "" and COMM_OPEN_OK clear them.
+void SetLastOpenError(std::string reason, int failure);
 
 } // namespace comm

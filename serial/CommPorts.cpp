@@ -56,9 +56,11 @@ std::string CommDevicePath(const std::string& portName) {
 }
 
 HCOMM CommOpen(const char* portName) {
-    comm::SetLastOpenError({});
-    if (CommCheckPlatform() == 0)
+    comm::SetLastOpenError({}, COMM_OPEN_OK);
+    if (CommCheckPlatform() == 0) {
+        comm::SetLastOpenError("this system cannot run the serial channel", COMM_OPEN_OTHER);
         return nullptr;
+    }
     comm::TakeProgramCaption();
     const std::string name = portName ? portName : "";
     std::shared_ptr<CommPort> port = comm::OpenPort(name, CommDevicePath(name));

@@ -123,6 +123,29 @@ std::string OpenFailureText(const std::string& name, const std::string& path, in
     return text;
 }
 
+int OpenFailureKind(int error) {
+    switch (error) {
+    case EBUSY:
+    case EWOULDBLOCK:
+        return COMM_OPEN_HELD;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+    case ENAMETOOLONG:
+        return COMM_OPEN_MISSING;
+    case ENOTTY:
+    case EISDIR:
+        return COMM_OPEN_NOT_SERIAL;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return COMM_OPEN_DENIED;
+    default:
+        return COMM_OPEN_OTHER;
+    }
+}
+
 // Returns the B<rate> constant of a standard speed, or 0 when there is none.
 speed_t StandardSpeed(DWORD baud) {
     switch (baud) {
@@ -379,7 +402,7 @@ std::shared_ptr<CommPort> comm::OpenPort(const std::string& name, const std::str
     int openError = 0;
     sorvel::UniqueFd claimed = OpenClaimed(path, openError);
     if (!claimed.Valid()) {
-        SetLastOpenError(OpenFailureText(name, path, openError));
+        SetLastOpenError(OpenFailureText(name, path, openError), OpenFailureKind(openError));
         return nullptr;
     }
     const int fd = claimed.Get();

@@ -197,6 +197,24 @@ std::string OpenFailureText(const std::string& name, DWORD error) {
     return text;
 }
 
+int OpenFailureKind(DWORD error) {
+    switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        // A COM port is opened by one program at a time: what another program's hold answers.
+        return COMM_OPEN_HELD;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case kErrorNoSuchDevice:
+        return COMM_OPEN_MISSING;
+    default:
+        return COMM_OPEN_OTHER;
+    }
+}
+
 // Waits until a request has ended (at once after a cancel) and returns its error, 0 when it
 // succeeded; count gets the bytes it moved, also when it failed or was cancelled.
 DWORD FinishRequest(HANDLE port, OVERLAPPED& request, DWORD& count) {
@@ -298,7 +316,8 @@ std::shared_ptr<CommPort> comm::OpenPort(const std::string& name, const std::str
         ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (opened == INVALID_HANDLE_VALUE) {
-        SetLastOpenError(OpenFailureText(name, ::GetLastError()));
+        const DWORD error = ::GetLastError();
+        SetLastOpenError(OpenFailureText(name, error), OpenFailureKind(error));
         return nullptr;
     }
     auto port = std::make_shared<Win32Port>(opened);

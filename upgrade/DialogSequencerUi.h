@@ -10,11 +10,19 @@
 //   SetProgress(int)     the progress bar
 //   PortText()           the port as the user chose or typed it
 //   ReleaseConfigInfo(), EndDialog(int)
+//   ShowStatus(text)     the status line below the progress bar (CUpgradeStatus decides it)
+//   UpdateControls()     enables the controls for the upload state (CUpgradeDlgLogic decides)
+//
+// The status line follows the sequencer's hooks; the dialog calls Tick() about once a second so
+// that a wait for the box counts its seconds. After every task posted to the dialog's thread
+// (the engine's notifications) the dialog updates its controls, since the upload state may have
+// changed; its button handlers do the same after calling the sequencer.
 #pragma once
 
 #include "MessageBox.h"
 #include "Program.h"
 #include "UpgradeSequencer.h"
+#include "UpgradeStatus.h"
 
 #include <functional>
 #include <memory>
@@ -39,6 +47,10 @@ public:
     void ShowStagePrompt(const std::string& text, unsigned flags,
                          std::function<void(int answer)> onAnswer) override {
         CloseStagePrompt();
+        if ((flags & MB_OKCANCEL) != 0) {
+            m_status.PromptOpened();
+            m_dlg.ShowStatus(m_status.Text());
+        }
         m_pPromptPresenter = &m_dlg.Presenter();
         std::shared_ptr<Gate> gate = m_pGate;
         // The answer goes through the gate rather than straight from the box: the sequencer
@@ -61,7 +73,42 @@ public:
         m_nPrompt = 0;
     }
 
-    void SetProgressBar(int nPos) override { m_dlg.SetProgress(nPos); }
+    void SetProgressBar(int nPos) override {
+        m_dlg.SetProgress(nPos);
+        m_status.Progress(nPos, CUpgradeStatus::Clock::now());
+        m_dlg.ShowStatus(m_status.Text());
+    }
+
+    void OnFileStarted(int index, int count, const std::string& path) override {
+        m_status.FileStarted(index, count, path, CUpgradeStatus::Clock::now());
+        m_dlg.ShowStatus(m_status.Text());
+    }
+
+    void OnFileCompleted() override {
+        m_status.FileCompleted();
+        m_dlg.ShowStatus(m_status.Text());
+    }
+
+    void OnSequenceEnded(const SequenceOutcome& outcome) override {
+        m_status.Ended(outcome);
+        m_dlg.ShowStatus(m_status.Text());
+        m_dlg.UpdateControls();
+    }
+
+    // The dialog's thread: a new configuration load result; the status line shows its idle text
+    // unless a sequence runs.
+    void SetConfigResult(BYTE nConfigResult) {
+        m_status.SetConfigResult(nConfigResult);
+        m_dlg.ShowStatus(m_status.Text());
+    }
+
+    // The dialog's thread, about once a second.
+    void Tick() {
+        if (m_status.Tick(CUpgradeStatus::Clock::now()))
+            m_dlg.ShowStatus(m_status.Text());
+    }
+
+    const std::string& StatusText() const { return m_status.Text(); }
 
     std::string PortText() override { return m_dlg.PortText(); }
 
@@ -72,7 +119,15 @@ public:
 
     // Any thread: the engine's notifications come this way. The gate is the dialog's for life,
     // copied here so that no other thread reads the dialog's members.
-    void Post(std::function<void()> task) override { m_pGate->Post(std::move(task)); }
+    // The gate runs tasks only while the dialog is open, so the dialog is there to update its
+    // controls after each.
+    void Post(std::function<void()> task) override {
+        Dialog* pDlg = &m_dlg;
+        m_pGate->Post([pDlg, task = std::move(task)] {
+            task();
+            pDlg->UpdateControls();
+        });
+    }
 
 private:
     using Presenter = std::remove_reference_t<decltype(std::declval<Dialog&>().Presenter())>;
@@ -82,4 +137,5 @@ private:
     const std::shared_ptr<Gate> m_pGate;
     Presenter* m_pPromptPresenter = nullptr;
     typename Presenter::PromptId m_nPrompt = 0;
+    CUpgradeStatus m_status;
 };

@@ -3,8 +3,13 @@
 #include "NaturalOrder.h"
 #include "PortNames.h"
 
+#include "FileAccess.h"
+#include "Program.h"
+
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
@@ -23,17 +28,30 @@ BYTE CUpgradeDlgLogic::ConfigLoaded() const {
     return m_nConfigResult != CONFIG_NONE ? 1 : 0;
 }
 
-bool CUpgradeDlgLogic::IsEnabled(int nID, int /*nUploadState*/) const {
+bool CUpgradeDlgLogic::SequenceRuns(int nUploadState) {
+    return nUploadState == STATE_CONNECTED || nUploadState == STATE_UPLOADING ||
+           nUploadState == STATE_STAGE_DONE;
+}
+
+bool CUpgradeDlgLogic::IsEnabled(int nID, int nUploadState) const {
+    // Without a configuration there is nothing to upload and nothing to show.
+    const bool loaded = m_nConfigResult != CONFIG_NONE;
+    const bool runs = SequenceRuns(nUploadState);
     switch (nID) {
     case IDC_START_UPLOAD:
+        return loaded && !runs;
     case IDC_CANCEL_UPLOAD:
+        // A stopped sequence has already let go of the port: nothing is left to cancel.
+        return loaded && (nUploadState == STATE_UPLOADING || nUploadState == STATE_STAGE_DONE);
     case IDC_VERSIONS:
-        // Without a configuration there is nothing to upload and nothing to show.
-        return m_nConfigResult != CONFIG_NONE;
+        return loaded;
+    case IDC_PORT_COMBO:
+    case IDC_ONLY_STI:
+        return !runs;
     case IDC_COMPLETE_UPDATE:
     case IDC_ONLY_CARTRIDGE:
         // Both need the cartridge files, which only a full load verified.
-        return m_nConfigResult != CONFIG_STI_ONLY;
+        return m_nConfigResult != CONFIG_STI_ONLY && !runs;
     default:
         return true;
     }
@@ -107,6 +125,48 @@ std::vector<std::string> CUpgradeDlgLogic::ComPortEntries(const std::vector<std:
     std::sort(entries.begin(), entries.end(), NaturalLess);
     entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
     return entries;
+}
+
+bool HoldsUpgrade(const std::string& folder) {
+    std::error_code error;
+    return std::filesystem::is_regular_file(sorvel::ResolveStoredPath(folder, kConfigurationPath),
+                                            error);
+}
+
+std::string FirstUpgradeFolder(const std::string& commandLine, const std::string& startFolder,
+                               const std::string& remembered) {
+    if (!commandLine.empty())
+        return commandLine;
+    if (HoldsUpgrade(startFolder) || remembered.empty() || !HoldsUpgrade(remembered))
+        return startFolder;
+    return remembered;
+}
+
+BYTE LoadUpgradeFolder(const std::string& folder, const UpgradeFolderHooks& hooks,
+                       bool offerChooser, std::string* pLoaded) {
+    std::string current = folder;
+    for (;;) {
+        const BYTE result = hooks.load ? hooks.load(current) : CONFIG_NONE;
+        if (pLoaded)
+            *pLoaded = current;
+        if (result != CONFIG_NONE) {
+            if (hooks.remember) {
+                std::error_code error;
+                const std::filesystem::path absolute =
+                    std::filesystem::absolute(sorvel::NativePath(current), error);
+                hooks.remember(error ? current : absolute.lexically_normal().string());
+            }
+            return result;
+        }
+        // A configuration that is there but does not verify is the upgrade's fault, not the
+        // folder's: its messages said what is wrong, and no other folder is offered.
+        if (!offerChooser || !hooks.choose || HoldsUpgrade(current))
+            return result;
+        const std::string chosen = hooks.choose(current);
+        if (chosen.empty())
+            return result;
+        current = chosen;
+    }
 }
 
 std::array<VersionField, 5> VersionFields(const CONFIG_INFO& info, BYTE nConfigResult) {

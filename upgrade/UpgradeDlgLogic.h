@@ -11,10 +11,19 @@
 //   CONFIG_FULL      nothing                            MODE_COMPLETE, "Complete Update"
 //
 // The update mode is DefaultUpdateMode's (UpgradeModes.h), the one mapping every front end uses.
-// The upload state changes none of it: "Start Upload" restarts a running sequence, "Cancel
-// Upload" stops it, "Exit" explains why it refuses, and "Versions ..." stays available, so every
-// control keeps what the load gave it, whatever the sequencer does. A radio button, once
-// clicked, selects its mode (ModeOfRadio).
+// The upload state narrows it down: while a sequence runs (connecting, sending, between files,
+// at a prompt) "Start Upload", the port field and the mode buttons are disabled, so that nothing
+// changes under a running upgrade; "Cancel Upload" is enabled only while there is something to
+// cancel (a file being sent, or the sequence between files); "Exit" (which explains why it
+// refuses) and "Versions ..." stay as the load set them. A radio button, once clicked, selects
+// its mode (ModeOfRadio).
+//
+// The upgrade folder. A dialog program loads the upgrade of the folder given on its command
+// line; without one, of the folder it was started in when that holds a configuration, else of
+// the folder that loaded last time (remembered per user) when it still holds one, else of the
+// start folder, whose load then says what is missing. When the loaded folder holds no
+// configuration, the program offers the system's folder chooser and loads the folder chosen,
+// until one holds a configuration or the user cancels (LoadUpgradeFolder).
 //
 // Port list. "COM1:" to "COM4:" first (the first one selected), then the ports this machine
 // has, in the order the platform lists them, leaving out every port that an entry listed
@@ -66,8 +75,7 @@ public:
     BYTE ConfigLoaded() const;
 
     // Whether control nID is enabled while the upload state is nUploadState (STATE_IDLE ...).
-    // Controls that the load result does not concern ("Exit", the port field, "Only the STI",
-    // the progress bar, the static texts) are always enabled.
+    // "Exit", the progress bar and the static texts are always enabled.
     bool IsEnabled(int nID, int nUploadState = STATE_IDLE) const;
     // The update mode the dialog selects after the load.
     BYTE InitialUpdateMode() const;
@@ -91,9 +99,39 @@ public:
     // empty names and repeats.
     static std::vector<std::string> ComPortEntries(const std::vector<std::string>& names);
 
+    // Whether a sequence runs in nUploadState: connecting, sending, or between files.
+    static bool SequenceRuns(int nUploadState);
+
 private:
     BYTE m_nConfigResult;
 };
+
+// True when folder holds the configuration file that the loader reads
+// (".\Ressources\Configuration.zkf" below it).
+bool HoldsUpgrade(const std::string& folder);
+
+// The folder a dialog program loads first (see the header comment). commandLine: the folder
+// given on the command line, "" for none; remembered: "" for none.
+std::string FirstUpgradeFolder(const std::string& commandLine, const std::string& startFolder,
+                               const std::string& remembered);
+
+// What loading an upgrade folder needs of the program.
+struct UpgradeFolderHooks {
+    // Makes folder the program's upgrade folder and loads its configuration (showing the
+    // loader's messages); returns the load result.
+    std::function<BYTE(const std::string& folder)> load;
+    // Offers the system's folder chooser, opened at from; returns the folder chosen, or "" when
+    // the user cancelled.
+    std::function<std::string(const std::string& from)> choose;
+    // Keeps folder as the one to try first next time.
+    std::function<void(const std::string& folder)> remember;
+};
+
+// Loads folder; while it holds no configuration and offerChooser is set, asks for another with
+// the chooser and loads that. Remembers the folder that loaded (as an absolute path). Returns
+// the last load's result; *pLoaded (when not null) is the folder last loaded.
+BYTE LoadUpgradeFolder(const std::string& folder, const UpgradeFolderHooks& hooks,
+                       bool offerChooser = true, std::string* pLoaded = nullptr);
 
 // One field of the version dialog.
 struct VersionField {

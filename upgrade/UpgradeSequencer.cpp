@@ -37,6 +37,11 @@ constexpr const char* kInProgressText = "Upload in progress.\nPlease stop operat
 // The engine's reason for a file written to while it was sent; the sequencer's own check after
 // each file says the same.
 constexpr const char* kFileChangedReason = "the upload file changed while it was being sent";
+// The engine's reason for a box that refused one record too often.
+constexpr const char* kRefusedReason = "the box refused the same record again and again";
+// The reason line of a handshake that the box never answered (the engine gives none).
+constexpr const char* kNoAnswerReason =
+    "the box did not answer: is it switched on in upgrade mode, is the cable connected?";
 
 // Guards the active sequencer and its connection id against the engine threads that post
 // notifications. Held only for a read and a Post, never while anything waits.
@@ -60,6 +65,30 @@ std::string StartFailureReason(unsigned nResult) {
     default:
         return "unknown error " + std::to_string(nResult);
     }
+}
+
+// "a", "a and b", "a, b and c".
+std::string ListOf(const std::vector<std::string>& items) {
+    std::string list;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i > 0)
+            list += i + 1 == items.size() ? " and " : ", ";
+        list += items[i];
+    }
+    return list;
+}
+
+std::string FirstLine(const std::string& text) {
+    return text.substr(0, text.find('\n'));
+}
+
+// What to do after a port that did not open; nothing reached the box.
+std::string PortAdvice(int nFailure) {
+    if (nFailure == PORT_FAILURE_HELD)
+        return "Nothing was sent to the box; close the program that holds the port or choose "
+               "another, then start the upload again.";
+    return "Nothing was sent to the box; check the port name and that the adapter is plugged in, "
+           "then start the upload again.";
 }
 
 // Ids of connections and prompts: never 0, which stands for "none".
@@ -226,9 +255,12 @@ void CUpgradeSequencer::ResetUpload() {
 }
 
 void CUpgradeSequencer::Abort() {
+    const int nState = g_nUploadState.load();
     SetStage(STAGE_NONE);
     g_nUploadState = STATE_IDLE;
     ReleaseConnection();
+    if (nState == STATE_CONNECTED || nState == STATE_UPLOADING || nState == STATE_STAGE_DONE)
+        EndSequence(UpgradeResult::Stopped, FailureClass::User, {});
 }
 
 void CUpgradeSequencer::OnStartUpload() {
@@ -251,6 +283,8 @@ void CUpgradeSequencer::OnStartUpload() {
     ResetUpload();
     m_bCompleted = false;
     m_resentLastRecords.clear();
+    m_delivered.clear();
+    m_bCurrentPartial = false;
 
     OpenConnectionId();
     const unsigned nResult = g_Uploader.Connect();
@@ -276,13 +310,16 @@ void CUpgradeSequencer::OnStartUpload() {
     case CONNECT_ALREADY_CONNECTED:
         text = kAlreadyInProgressText;
         break;
-    case CONNECT_PORT_FAILED:
-        // "used by another application" is only one of the reasons a port does not open (it may
-        // not exist, or the user may lack the permission): the system's reason says which.
-        text = kPortUsedText;
+    case CONNECT_PORT_FAILED: {
+        // "used by another application" only when another program holds the port; a name that
+        // opens nothing, or no serial port, is an invalid port. The system's reason follows.
+        const int nFailure = CTarvik::GetLastPortFailure();
+        text = nFailure == PORT_FAILURE_HELD ? kPortUsedText : kInvalidPortText;
         if (!reason.empty())
             text += "\n" + reason;
+        text += "\n" + PortAdvice(nFailure);
         break;
+    }
     case CONNECT_READER_FAILED:
         text = kInvalidPortText;
         break;
@@ -291,6 +328,9 @@ void CUpgradeSequencer::OnStartUpload() {
         break;
     }
     m_ui.ShowMessage(text, MB_SYSTEMMODAL);
+    // "Upload already in progress." ends no sequence: the one that holds the port goes on.
+    if (nResult != CONNECT_ALREADY_CONNECTED)
+        EndSequence(UpgradeResult::Failed, FailureClass::Port, text);
 }
 
 void CUpgradeSequencer::RunStage() {
@@ -325,7 +365,9 @@ void CUpgradeSequencer::StartFile(BYTE fileTag, char* pszPath) {
     std::string message;
     std::string detail;
     if (!RecheckUploadFile(m_ConfigInfo, fileTag, m_configBaseDir, &message, &detail)) {
-        StopWithMessage(detail.empty() ? message : message + "\n" + detail, true);
+        StopWithMessage((detail.empty() ? message : message + "\n" + detail) + "\n" +
+                            NextStepLine(true),
+                        true, UpgradeResult::Failed, FailureClass::FileChanged);
         return;
     }
     unsigned nResult = UPLOAD_BAD_FILE; // a configuration without this file: nothing to open
@@ -335,6 +377,7 @@ void CUpgradeSequencer::StartFile(BYTE fileTag, char* pszPath) {
         g_nUploadState = STATE_UPLOADING;
         m_nCurrentFileTag = fileTag;
         m_currentFile = pszPath;
+        m_bCurrentPartial = false;
         const auto [index, count] = FilePlace(fileTag);
         m_ui.OnFileStarted(index, count, pszPath);
         return;
@@ -364,19 +407,79 @@ void CUpgradeSequencer::ReportStartFailure(const char* pszPath, unsigned nResult
     if (!system.empty())
         text += " (" + system + ")";
     // A port lost between files is the line's fault, not the files'.
-    text += nResult == UPLOAD_NOT_CONNECTED ? ".\nPlease check connection and try again."
-                                            : ".\nPlease check the upgrade files and try again.";
+    const bool lineFault = nResult == UPLOAD_NOT_CONNECTED;
+    text += lineFault ? ".\nPlease check connection and try again."
+                      : ".\nPlease check the upgrade files and try again.";
+    text += "\n" + NextStepLine(!lineFault);
     // The sequence stops here, as after a time-out, so that a later stage never runs on a file
     // that was not sent.
-    StopWithMessage(text, true);
+    StopWithMessage(text, true, UpgradeResult::Failed,
+                    lineFault ? FailureClass::Line : FailureClass::Configuration);
 }
 
-void CUpgradeSequencer::StopWithMessage(const std::string& text, bool resetProgress) {
+void CUpgradeSequencer::StopWithMessage(const std::string& text, bool resetProgress,
+                                        UpgradeResult result, FailureClass failure) {
     ReleaseConnection();
     g_nUploadState = STATE_STOPPED;
     if (resetProgress)
         SetProgress(0);
     ShowStagePrompt(text, MB_SYSTEMMODAL, nullptr);
+    EndSequence(result, failure, text);
+}
+
+std::string CUpgradeSequencer::BoxHolds() const {
+    std::vector<std::string> names;
+    for (const std::string& path : m_delivered)
+        names.push_back(UploadFileName(path));
+    const std::string partial =
+        m_bCurrentPartial ? "part of " + UploadFileName(m_currentFile) : std::string();
+    if (!partial.empty())
+        names.push_back(partial);
+    return names.empty() ? std::string() : "The box received " + ListOf(names);
+}
+
+std::string CUpgradeSequencer::NextStepLine(bool filesAtFault) const {
+    const std::string holds = BoxHolds();
+    if (holds.empty())
+        return filesAtFault ? "Nothing was sent to the box; copy the upgrade again, then start "
+                              "the upload again."
+                            : "Nothing was sent to the box; start the upload again when the box "
+                              "is ready.";
+    // Its new files do not go with the old ones: a box that holds part of an upgrade is
+    // switched off and on and takes the whole upgrade again.
+    return holds + (filesAtFault ? "; switch it off and on, copy the upgrade again, and start "
+                                   "from the beginning."
+                                 : "; switch it off and on, then start again from the beginning.");
+}
+
+void CUpgradeSequencer::EndSequence(UpgradeResult result, FailureClass failure,
+                                    const std::string& message) {
+    SequenceOutcome outcome;
+    outcome.result = result;
+    outcome.failure = failure;
+    outcome.message = message;
+    outcome.delivered = m_delivered;
+    const std::string holds = BoxHolds();
+    const std::string box = holds.empty() ? "Nothing was sent to the box." : holds + ".";
+    switch (result) {
+    case UpgradeResult::Updated:
+        outcome.summary = "Updated: " + box;
+        break;
+    case UpgradeResult::Stopped:
+        outcome.summary = "Stopped. " + box;
+        break;
+    case UpgradeResult::Failed:
+        outcome.summary = "Failed: " + FirstLine(message) + " " + box;
+        break;
+    }
+    std::string traced = outcome.summary;
+    if (!message.empty()) {
+        std::string shown = message;
+        std::replace(shown.begin(), shown.end(), '\n', ' ');
+        traced += " Message: " + shown;
+    }
+    CTarvik::TraceNote(("sequence ended. " + traced).c_str());
+    m_ui.OnSequenceEnded(outcome);
 }
 
 void CUpgradeSequencer::AskThenStart(const char* pszText, BYTE fileTag, char* pszPath) {
@@ -393,7 +496,8 @@ void CUpgradeSequencer::AskThenStart(const char* pszText, BYTE fileTag, char* ps
 }
 
 void CUpgradeSequencer::Refuse() {
-    StopWithMessage(kSwitchOffText, true);
+    StopWithMessage(kSwitchOffText + std::string("\n") + NextStepLine(), true,
+                    UpgradeResult::Stopped, FailureClass::User);
 }
 
 void CUpgradeSequencer::FinishSequence(const char* pszText) {
@@ -402,7 +506,9 @@ void CUpgradeSequencer::FinishSequence(const char* pszText) {
     // closes it.
     ResetUpload();
     m_bCompleted = true;
-    ShowStagePrompt(pszText + ResentLastRecordsLine(), MB_SYSTEMMODAL, nullptr);
+    const std::string text = pszText + ResentLastRecordsLine();
+    ShowStagePrompt(text, MB_SYSTEMMODAL, nullptr);
+    EndSequence(UpgradeResult::Updated, FailureClass::None, text);
 }
 
 std::string CUpgradeSequencer::ResentLastRecordsLine() const {
@@ -410,13 +516,7 @@ std::string CUpgradeSequencer::ResentLastRecordsLine() const {
         return {};
     // The box has no answer for a good last record: after asking for it again, a box that took
     // the copy and one that gave up are both silent. Only its front panel can tell.
-    std::string files;
-    for (std::size_t i = 0; i < m_resentLastRecords.size(); ++i) {
-        if (i > 0)
-            files += i + 1 == m_resentLastRecords.size() ? " and " : ", ";
-        files += m_resentLastRecords[i];
-    }
-    return "\nThe box asked for the last record of " + files +
+    return "\nThe box asked for the last record of " + ListOf(m_resentLastRecords) +
            " again and said nothing after it: check that the front panel shows 'Good' before "
            "switching off.";
 }
@@ -445,7 +545,10 @@ bool CUpgradeSequencer::DeliveredAsVerified() {
     // file replaced under its name or changed before the engine opened it.
     if (RecheckUploadFile(m_ConfigInfo, m_nCurrentFileTag, m_configBaseDir, nullptr, nullptr))
         return true;
-    StopWithMessage(FileChangedText(), false);
+    // The box has the file whole, but not as verified.
+    m_bCurrentPartial = true;
+    StopWithMessage(FileChangedText() + "\n" + NextStepLine(true), false, UpgradeResult::Failed,
+                    FailureClass::FileChanged);
     return false;
 }
 
@@ -457,23 +560,31 @@ void CUpgradeSequencer::OnNotification(int nMsgType, int nPercent, const std::st
         return;
     switch (nMsgType) {
     case UPLOAD_MSG_PROGRESS:
+        // The box asked for a record: it has part of the file from here on.
+        m_bCurrentPartial = true;
         SetProgress(nPercent);
         break;
     case UPLOAD_MSG_TIMEOUT:
-        // The bar stays where the upload stopped; the reason, when the engine gives one, goes
-        // on a line below the message. A file that changed is no line fault: the loader's
-        // message for the file says what is wrong.
+        // The bar stays where the upload stopped; the reason goes on a line below the message
+        // (a box that never answered the wake-up gets one too), and what to do below it. A file
+        // that changed is no line fault: the loader's message for the file says what is wrong.
         if (reason == kFileChangedReason)
-            StopWithMessage(FileChangedText(), false);
+            StopWithMessage(FileChangedText() + "\n" + NextStepLine(true), false,
+                            UpgradeResult::Failed, FailureClass::FileChanged);
         else
-            StopWithMessage(
-                reason.empty() ? kTimeoutText : kTimeoutText + std::string("\n") + reason, false);
+            StopWithMessage(kTimeoutText + std::string("\n") +
+                                (reason.empty() ? kNoAnswerReason : reason) + "\n" + NextStepLine(),
+                            false, UpgradeResult::Failed,
+                            reason == kRefusedReason ? FailureClass::BoxRefused
+                                                     : FailureClass::Line);
         break;
     case UPLOAD_MSG_COMPLETE:
         if (!DeliveredAsVerified())
             break;
         if (nResends > 0)
             m_resentLastRecords.push_back(m_currentFile);
+        m_delivered.push_back(m_currentFile);
+        m_bCurrentPartial = false;
         // Every stage either starts a file, opens a prompt whose answer continues the
         // sequence, stops it or finishes it, so one step per completion is enough.
         g_nUploadState = STATE_STAGE_DONE;
@@ -500,7 +611,9 @@ void CUpgradeSequencer::OnCancelUpload() {
         g_nUploadState = STATE_IDLE;
         ReleaseConnection();
         SetProgress(0);
-        m_ui.ShowMessage(kStoppedRestartText, MB_SYSTEMMODAL);
+        const std::string text = kStoppedRestartText + std::string("\n") + NextStepLine();
+        m_ui.ShowMessage(text, MB_SYSTEMMODAL);
+        EndSequence(UpgradeResult::Stopped, FailureClass::User, text);
     } else if (nState == STATE_STOPPED) {
         ReleaseConnection();
         g_nUploadState = STATE_IDLE;

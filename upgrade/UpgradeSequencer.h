@@ -32,6 +32,7 @@
 #pragma once
 
 #include "ConfigFile.h"
+#include "SequenceOutcome.h"
 #include "SorvelWinTypes.h"
 #include "Tarvik.h"
 #include "UpgradeModes.h"
@@ -84,6 +85,9 @@ struct ISequencerUi {
     // reports no progress. Comes before the bar goes back to 0 and the next stage runs. Does
     // nothing unless overridden.
     virtual void OnFileCompleted() {}
+    // The sequence ended: updated, failed or stopped, after its last message was shown or
+    // opened (a connection that did not open ends one too). Does nothing unless overridden.
+    virtual void OnSequenceEnded(const SequenceOutcome& /*outcome*/) {}
     // The port text as the user chose or typed it ("COM1:", "/dev/ttyUSB0").
     virtual std::string PortText() = 0;
     // Releases the configuration strings and ends the dialog ("Exit").
@@ -140,6 +144,10 @@ public:
 
     // The text shown when the port name does not fit the engine's m_szPortName.
     static std::string PortNameTooLongText();
+    // What the box holds of the sequence now and what to do once it is stopped, as one line
+    // ("The box received Sti.urt and part of Cartridge1.urt; switch it off and on, then start
+    // again from the beginning."). filesAtFault: the upgrade's files need copying again.
+    std::string NextStepLine(bool filesAtFault = false) const;
 
 private:
     friend void UploadNotify(_tagUploadNotificationMsgstruct* pMsg);
@@ -164,8 +172,16 @@ private:
     void AskThenStart(const char* pszText, BYTE fileTag, char* pszPath);
     void Refuse();
     // Stops the sequence for good with a message: the port is released at once, so that another
-    // program or the next "Start Upload" can open it; the state is STATE_STOPPED.
-    void StopWithMessage(const std::string& text, bool resetProgress);
+    // program or the next "Start Upload" can open it; the state is STATE_STOPPED. The front end
+    // hears of the end with result and failure.
+    void StopWithMessage(const std::string& text, bool resetProgress,
+                         UpgradeResult result = UpgradeResult::Failed,
+                         FailureClass failure = FailureClass::Line);
+    // Tells the front end (and the trace) how the sequence ended.
+    void EndSequence(UpgradeResult result, FailureClass failure, const std::string& message);
+    // "The box received Sti.urt and part of Cartridge1.urt", or "" when the box has nothing of
+    // this sequence.
+    std::string BoxHolds() const;
     void FinishSequence(const char* pszText);
     void ReportStartFailure(const char* pszPath, unsigned nResult);
     void ShowStagePrompt(const std::string& text, unsigned flags,
@@ -199,6 +215,10 @@ private:
     BYTE m_nCurrentFileTag = 0;
     std::string m_currentFile;
     std::vector<std::string> m_resentLastRecords;
+    // The files of this sequence that the box received whole, and whether it has part of the
+    // current one (it asked for a record of it).
+    std::vector<std::string> m_delivered;
+    bool m_bCurrentPartial = false;
     // Tasks posted to the owner thread hold this weakly and do nothing once it is gone.
     std::shared_ptr<int> m_pAlive = std::make_shared<int>(0);
 };

@@ -69,6 +69,10 @@ struct ConfigCopy {
 
 } // namespace
 
+void CUpgradeDlg::ShowStatus(const std::string& /*text*/) {}
+
+void CUpgradeDlg::UpdateControls() {}
+
 std::string CUpgradeDlg::PortText() {
     UpdateData(true);
     return m_strPort.toStdString();

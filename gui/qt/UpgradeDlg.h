@@ -165,6 +165,9 @@ private:
     friend class CDialogSequencerUi;
     // The port field's text, as the sequencer reads it at "Start Upload".
     std::string PortText();
+    // The status line and the controls' state (see CDialogSequencerUi).
+    void ShowStatus(const std::string& text);
+    void UpdateControls();
 
     // The controls in template order, then their ids, tab order, handlers and the About entry.
     void BuildControls();

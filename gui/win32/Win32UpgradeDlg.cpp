@@ -295,6 +295,10 @@ void CWin32UpgradeDlg::SetProgress(int nPos) {
                             static_cast<WPARAM>(std::clamp(nPos, 0, 100)), 0);
 }
 
+void CWin32UpgradeDlg::ShowStatus(const std::string& /*text*/) {}
+
+void CWin32UpgradeDlg::UpdateControls() {}
+
 std::string CWin32UpgradeDlg::PortText() const {
     HWND hCombo = GetDlgItem(m_hWnd, IDC_PORT_COMBO);
     if (hCombo == nullptr)

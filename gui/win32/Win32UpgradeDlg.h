@@ -80,6 +80,9 @@ public:
     void SetProgress(int nPos);
     // The port field's text, picked or typed.
     std::string PortText() const;
+    // The status line and the controls' state (see CDialogSequencerUi).
+    void ShowStatus(const std::string& text);
+    void UpdateControls();
 
     BYTE GetUpdateMode() const;
     CUpgradeSequencer& Sequencer() { return *m_pSequencer; }

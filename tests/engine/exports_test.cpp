@@ -41,6 +41,8 @@ TEST(Exports, OnlyTheMembersOfCTarvikLeaveTheLibrary) {
         "CTarvik::Disconnect()",
         "CTarvik::GetLastErrorText()",
         "CTarvik::GetLastRecordResends()",
+        "CTarvik::GetLastPortFailure()",
+        "CTarvik::TraceNote(char const*)",
     };
     for (const std::string& member : members) {
         EXPECT_TRUE(symbols.count(member)) << member << " is not exported";

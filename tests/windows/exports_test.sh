@@ -13,6 +13,6 @@ if [ -n "$others" ]; then
     echo "exported besides CTarvik:"; echo "$others"; exit 1
 fi
 for member in 7ConnectEv 10DisconnectEv 13UploadURTFileEPc 19CancelUploadProcessEv \
-    16GetLastErrorTextEv 20GetLastRecordResendsEv; do
+    16GetLastErrorTextEv 20GetLastRecordResendsEv 18GetLastPortFailureEv 9TraceNoteEPKc; do
     grep -qx "_ZN7CTarvik$member" <<<"$names" || { echo "missing CTarvik::$member"; exit 1; }
 done

@@ -1,0 +1,37 @@
+// How an upgrade sequence ended, as the sequencer tells its front end: the result, what kind of
+// fault ended it, the message the user was shown, and what the box holds.
+#pragma once
+
+#include <string>
+#include <vector>
+
+enum class UpgradeResult {
+    Updated, // every file of the update mode went to the box
+    Failed,  // a fault ended the sequence
+    Stopped, // the user ended it (Cancel Upload, a refused prompt, Ctrl-C, the program closing)
+};
+
+enum class FailureClass {
+    None,          // updated
+    Configuration, // an upload file did not pass its check or did not start
+    Port,          // the port did not open
+    Line,          // the box did not answer, stopped asking, or the port went away
+    BoxRefused,    // the box refused a record again and again
+    User,          // stopped by the user
+    FileChanged,   // an upload file changed while it was being sent
+};
+
+struct SequenceOutcome {
+    UpgradeResult result = UpgradeResult::Failed;
+    FailureClass failure = FailureClass::None;
+    // The whole message shown at the end ("" when nothing was shown, as after Ctrl-C).
+    std::string message;
+    // One line for a status line: the result and what the box holds.
+    std::string summary;
+    // The files the box received whole, as the configuration names them, in the order sent.
+    std::vector<std::string> delivered;
+};
+
+// The name of an upload file as a configuration names it, without its folders (separated by
+// slashes or backslashes: ".\Ressources\Cartridge1.urt" gives "Cartridge1.urt").
+std::string UploadFileName(const std::string& path);
