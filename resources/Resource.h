@@ -22,6 +22,8 @@
 #define IDC_COMPLETE_UPDATE 1006
 #define IDC_ONLY_CARTRIDGE 1007
 #define IDC_ONLY_STI 1008
+// The status line below the progress bar.
+#define IDC_STATUS 1019
 
 // Controls of the version dialog.
 #define IDC_SOFTWARE_LABEL 1009
@@ -37,6 +39,8 @@
 
 // The About entry of the window menu; a system command's low four bits are the system's own.
 #define IDM_ABOUTBOX 0x0010
+// The window menu's "Open upgrade folder ..." entry.
+#define IDM_OPENFOLDER 0x0020
 
 // String table: IDS_ABOUTBOX is the About entry's text, "&About Sorvel_User...".
 #define IDS_ABOUTBOX 101
