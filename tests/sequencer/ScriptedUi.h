@@ -42,6 +42,8 @@ public:
     // The files started and completed, in order: "1 of 3: <path>", "completed".
     std::vector<std::string> files;
     int endDialogCalls = 0;
+    // How each sequence ended, in order.
+    std::vector<SequenceOutcome> outcomes;
     // The held prompt's answer function; stays callable after a close, to play a late answer.
     std::function<void(int)> heldAnswer;
 
@@ -69,6 +71,7 @@ public:
         files.push_back(std::to_string(index) + " of " + std::to_string(count) + ": " + path);
     }
     void OnFileCompleted() override { files.push_back("completed"); }
+    void OnSequenceEnded(const SequenceOutcome& outcome) override { outcomes.push_back(outcome); }
     std::string PortText() override { return port; }
     void EndDialog() override { ++endDialogCalls; }
     void Post(std::function<void()> task) override { queue.Post(std::move(task)); }

@@ -7,12 +7,16 @@
 #include "ScriptedUi.h"
 #include "SimulatedUpgrade.h"
 #include "TempDir.h"
+#include "UniqueFd.h"
 #include "UpgradeSequencer.h"
 #include "UploadProtocol.h"
 
 #include <functional>
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
 
 #include <filesystem>
 #include <memory>
@@ -162,7 +166,14 @@ TEST_F(SequencerTest, RefusedPromptStopsAndReleasesThePort) {
         seq->OnStartUpload();
         ASSERT_TRUE(ui.Pump([&] { return InState(STATE_STOPPED); }));
         ExpectFilesArrived(refused + 1);
-        EXPECT_EQ(ui.events.back(), (UiEvent{UiEvent::StagePrompt, kSwitchOff, 0x1000}));
+        // The message says what the box now holds and what to do.
+        const std::string holds = refused == 0 ? "sti.urt" : "sti.urt and cart1.urt";
+        EXPECT_EQ(ui.events.back(),
+                  (UiEvent{UiEvent::StagePrompt, kSwitchOff + "\n" + RestartLine(holds), 0x1000}));
+        ASSERT_FALSE(ui.outcomes.empty());
+        EXPECT_EQ(ui.outcomes.back().result, UpgradeResult::Stopped);
+        EXPECT_EQ(ui.outcomes.back().failure, FailureClass::User);
+        EXPECT_EQ(ui.outcomes.back().delivered.size(), static_cast<std::size_t>(refused + 1));
         EXPECT_EQ(ui.Count(kGood), 0u);
         EXPECT_TRUE(PortFreeForAnotherProgram());
         EXPECT_EQ(ui.progress.back(), 0);
@@ -189,9 +200,14 @@ TEST_F(SequencerTest, TimeOutIsShownOnceHoweverLongTheBoxStaysSilent) {
     sorvel::boxsim::Options silent;
     silent.answerHandshake = false;
     auto& box = Box({}, silent);
+    // The handshake's time-out has no reason of the engine's: the sequencer gives one.
+    const std::string kTimeout = sorvel::test::kTimeout + "\n" + kNoAnswer + "\n" + RestartLine("");
     seq->OnStartUpload();
     ASSERT_TRUE(ui.Pump([&] { return ui.Count(kTimeout) == 1; }));
     EXPECT_EQ(ui.events.back(), (UiEvent{UiEvent::StagePrompt, kTimeout, 0x1000}));
+    EXPECT_EQ(ui.outcomes.back().failure, FailureClass::Line);
+    EXPECT_EQ(ui.outcomes.back().summary,
+              "Failed: Error during upload. Nothing was sent to the box.");
     EXPECT_EQ(g_nUploadState.load(), STATE_STOPPED);
     // The sequence stopped for good: the port is released at once, and a late notification
     // shows nothing and leaves the bar alone.
@@ -240,8 +256,10 @@ TEST_F(SequencerTest, CancelUploadAnsweredYesStopsAtOnce) {
     seq->OnStartUpload();
     ASSERT_TRUE(Uploading());
     seq->OnCancelUpload();
-    EXPECT_EQ(ui.events, (std::vector<UiEvent>{{UiEvent::Message, kReallyStop, 0x1004},
-                                               {UiEvent::Message, kStoppedRestart, 0x1000}}));
+    EXPECT_EQ(ui.events, (std::vector<UiEvent>{
+                             {UiEvent::Message, kReallyStop, 0x1004},
+                             {UiEvent::Message,
+                              kStoppedRestart + "\n" + RestartLine("part of sti.urt"), 0x1000}}));
     EXPECT_EQ(g_nUploadState.load(), STATE_IDLE);
     EXPECT_FALSE(PortOpen());
     EXPECT_EQ(ui.progress.back(), 0);
@@ -257,10 +275,12 @@ TEST_F(SequencerTest, CancelUploadAtAnOpenPromptClosesItAndIgnoresItsLateAnswer)
     ASSERT_TRUE(ui.Pump([&] { return seq->StagePromptOpen(); }));
     EXPECT_EQ(g_nUploadState.load(), STATE_STAGE_DONE);
     seq->OnCancelUpload();
-    EXPECT_EQ(ui.events, (std::vector<UiEvent>{{UiEvent::StagePrompt, kReboot, 0x1001},
-                                               {UiEvent::Message, kReallyStop, 0x1004},
-                                               {UiEvent::ClosePrompt, "", 0},
-                                               {UiEvent::Message, kStoppedRestart, 0x1000}}));
+    EXPECT_EQ(ui.events,
+              (std::vector<UiEvent>{
+                  {UiEvent::StagePrompt, kReboot, 0x1001},
+                  {UiEvent::Message, kReallyStop, 0x1004},
+                  {UiEvent::ClosePrompt, "", 0},
+                  {UiEvent::Message, kStoppedRestart + "\n" + RestartLine("sti.urt"), 0x1000}}));
     ui.AnswerHeld(IDOK);
     ui.Drain();
     EXPECT_EQ(ui.events.size(), 4u);
@@ -417,15 +437,37 @@ TEST_F(SequencerTest, FileThatFailsToStartIsReportedAndStopsTheSequence) {
 }
 
 TEST_F(SequencerTest, ConnectFailuresAreReportedAndStartCanBeTriedAgain) {
-    // Result 3: the message, then the system's reason on a line of its own.
+    // Result 3: the headline that is true for the port, the system's reason on a line of its
+    // own, then what to do. Only a port that another program holds is "used by another
+    // application".
+    auto& held = Box({sti});
+    const sorvel::UniqueFd holder(::open(held.SlavePath().c_str(), O_RDWR | O_NOCTTY));
+    ASSERT_TRUE(holder.Valid());
+    ASSERT_EQ(::flock(holder.Get(), LOCK_EX | LOCK_NB), 0);
+    struct Case {
+        std::string port, headline, reason;
+    };
+    const Case cases[] = {
+        {"/nonexistent/sorvel-port", kInvalidPort, "No such file or directory"},
+        {"/dev/null", kInvalidPort, "not a serial port"},
+        {held.SlavePath(), kPortUsed, "held by another program"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.port);
+        ui.events.clear();
+        ui.port = c.port;
+        seq->OnStartUpload();
+        ASSERT_EQ(ui.events.size(), 1u);
+        EXPECT_EQ(ui.events[0].text.rfind(c.headline + "\n", 0), 0u) << ui.events[0].text;
+        EXPECT_NE(ui.events[0].text.find(c.reason), std::string::npos) << ui.events[0].text;
+        EXPECT_NE(ui.events[0].text.find("\nNothing was sent to the box; "), std::string::npos);
+        EXPECT_EQ(ui.events[0].flags, 0x1000u);
+        EXPECT_EQ(g_nUploadState.load(), STATE_IDLE);
+        EXPECT_EQ(seq->GetStage(), STAGE_NONE);
+        EXPECT_EQ(ui.outcomes.back().failure, FailureClass::Port);
+    }
     ui.port = "/nonexistent/sorvel-port";
     seq->OnStartUpload();
-    ASSERT_EQ(ui.events.size(), 1u);
-    EXPECT_EQ(ui.events[0].text.rfind(kPortUsed + "\n", 0), 0u);
-    EXPECT_NE(ui.events[0].text.find("No such file or directory"), std::string::npos);
-    EXPECT_EQ(ui.events[0].flags, 0x1000u);
-    EXPECT_EQ(g_nUploadState.load(), STATE_IDLE);
-    EXPECT_EQ(seq->GetStage(), STAGE_NONE);
 
     // Result 2: the engine object has no notification function.
     g_Uploader.m_pfnNotify = nullptr;
@@ -445,7 +487,7 @@ TEST_F(SequencerTest, ConnectFailuresAreReportedAndStartCanBeTriedAgain) {
     tarvik::SetThreadStartFailureForTest(true);
     seq->OnStartUpload();
     tarvik::SetThreadStartFailureForTest(false);
-    EXPECT_EQ(ui.events.back().text, "Invalid COM port.\nPlease check connection.");
+    EXPECT_EQ(ui.events.back().text, kInvalidPort);
     EXPECT_EQ(g_nUploadState.load(), STATE_IDLE);
     EXPECT_FALSE(PortOpen());
 
@@ -454,7 +496,7 @@ TEST_F(SequencerTest, ConnectFailuresAreReportedAndStartCanBeTriedAgain) {
     seq->OnStartUpload();
     ASSERT_TRUE(ui.Pump([&] { return Completed(); }));
     ExpectFilesArrived(1);
-    EXPECT_EQ(ui.Texts(UiEvent::Message).size(), 4u);
+    EXPECT_EQ(ui.Texts(UiEvent::Message).size(), 5u);
 }
 
 } // namespace

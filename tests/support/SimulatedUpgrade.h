@@ -32,6 +32,18 @@ inline const std::string kNoUpload = "No upload in progress.";
 inline const std::string kInProgress = "Upload in progress.\nPlease stop operation first.";
 inline const std::string kPortUsed =
     "COM port used by another application.\nPlease change COM port or close application.";
+inline const std::string kInvalidPort = "Invalid COM port.\nPlease check connection.";
+// The reason line of a box that never answered the wake-up.
+inline const std::string kNoAnswer =
+    "the box did not answer: is it switched on in upgrade mode, is the cable connected?";
+// The last line of a message after a stop, for what the box holds ("sti.urt", "part of
+// sti.urt"; none: nothing).
+inline std::string RestartLine(const std::string& holds) {
+    if (holds.empty())
+        return "Nothing was sent to the box; start the upload again when the box is ready.";
+    return "The box received " + holds +
+           "; switch it off and on, then start again from the beginning.";
+}
 
 // An upgrade folder as the programs get it: Ressources/sti.urt, cart1.urt and cart2.urt, their
 // contents from the seeds 1, 2 and 3, and Ressources/Configuration.zkf naming them.

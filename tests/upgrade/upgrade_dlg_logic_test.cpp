@@ -2,12 +2,16 @@
 // upload state, radio buttons and modes, the port list's entries, the version texts.
 #include "NaturalOrder.h"
 #include "PortNames.h"
+#include "TempDir.h"
 #include "UpgradeDlgLogic.h"
+#include "UpgradeStatus.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,10 +23,11 @@ using Ports = std::vector<std::string>;
 constexpr int kUploadStates[] = {STATE_IDLE, STATE_CONNECTED, STATE_UPLOADING, STATE_STAGE_DONE,
                                  STATE_STOPPED};
 
-// Every control of the main dialog in every upload state, for each load result. Whatever the
-// sequencer does, the controls keep what the load gave them: "Start Upload" must restart and
-// "Cancel Upload" must stop a running sequence, and "Versions ..." stays available.
-TEST(UpgradeDlgLogic, EachLoadResultEnablesAndSelectsTheSameInEveryUploadState) {
+// Every control of the main dialog in every upload state, for each load result: the load
+// disables what it cannot serve; a running sequence (connecting, sending, between files) also
+// disables "Start Upload", the port field and the mode buttons; "Cancel Upload" acts only while
+// a file is sent or the sequence waits between files.
+TEST(UpgradeDlgLogic, EachLoadResultAndUploadStateEnableTheirControls) {
     struct Case {
         BYTE result;
         std::set<int> disabled;
@@ -53,8 +58,17 @@ TEST(UpgradeDlgLogic, EachLoadResultEnablesAndSelectsTheSameInEveryUploadState) 
             EXPECT_EQ(CUpgradeDlgLogic::ModeOfRadio(c.radio), c.mode);
         }
         for (int state : kUploadStates) {
+            const bool runs =
+                state == STATE_CONNECTED || state == STATE_UPLOADING || state == STATE_STAGE_DONE;
+            EXPECT_EQ(CUpgradeDlgLogic::SequenceRuns(state), runs);
+            std::set<int> disabled = c.disabled;
+            if (runs)
+                disabled.insert({IDC_START_UPLOAD, IDC_PORT_COMBO, IDC_COMPLETE_UPDATE,
+                                 IDC_ONLY_CARTRIDGE, IDC_ONLY_STI});
+            if (state != STATE_UPLOADING && state != STATE_STAGE_DONE)
+                disabled.insert(IDC_CANCEL_UPLOAD);
             for (int id : CUpgradeDlgLogic::kControls) {
-                EXPECT_EQ(logic.IsEnabled(id, state), c.disabled.count(id) == 0)
+                EXPECT_EQ(logic.IsEnabled(id, state), disabled.count(id) == 0)
                     << "control " << id << " in state " << state;
             }
             EXPECT_TRUE(logic.IsEnabled(-1, state)) << "static texts";
@@ -214,6 +228,136 @@ TEST(UpgradeDlgLogic, ShownTextsUpperCaseOnlyAsciiLetters) {
     };
     for (const auto& [text, shown] : cases)
         EXPECT_EQ(ShownVersionText(text), shown) << text;
+}
+
+namespace upgrade_folder {
+
+// Where a dialog program's upgrade comes from: each case sets up the folders (a = the start
+// folder, b = the remembered one, c = given on the command line or chosen), then loads through
+// the chooser's answers. A folder "holds" an upgrade when its configuration file exists.
+TEST(UpgradeDlgLogic, TheProgramFindsItsUpgradeFolder) {
+    struct Case {
+        const char* name;
+        std::set<char> holding;           // folders with a configuration
+        char commandLine;                 // 0: none
+        char remembered;                  // 0: none
+        std::vector<char> chooserAnswers; // 0: cancelled
+        char firstTried;
+        std::vector<char> loaded; // folders loaded, in order
+        char rememberedAfter;     // 0: nothing remembered
+    };
+    const Case cases[] = {
+        {"start folder holds it", {'a', 'b'}, 0, 'b', {}, 'a', {'a'}, 'a'},
+        {"remembered folder next", {'b'}, 0, 'b', {}, 'b', {'b'}, 'b'},
+        {"remembered folder gone", {}, 0, 'b', {0}, 'a', {'a'}, 0},
+        {"command line wins", {'a', 'b', 'c'}, 'c', 'b', {}, 'c', {'c'}, 'c'},
+        {"chooser answers", {'c'}, 0, 0, {'c'}, 'a', {'a', 'c'}, 'c'},
+        {"chooser asked again", {'c'}, 0, 0, {'b', 'c'}, 'a', {'a', 'b', 'c'}, 'c'},
+        {"chooser cancelled", {}, 'c', 0, {0}, 'c', {'c'}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sorvel::test::TempDir root;
+        auto folder = [&](char f) { return f ? (root.Path() / std::string(1, f)).string() : ""; };
+        for (char f : {'a', 'b', 'c'}) {
+            std::filesystem::create_directories(folder(f));
+            if (c.holding.count(f))
+                root.Write(std::string(1, f) + "/Ressources/Configuration.zkf", "x");
+        }
+        const std::string first =
+            FirstUpgradeFolder(folder(c.commandLine), folder('a'), folder(c.remembered));
+        EXPECT_EQ(first, folder(c.firstTried));
+
+        std::vector<std::string> loads;
+        std::vector<char> answers = c.chooserAnswers;
+        std::string remembered;
+        UpgradeFolderHooks hooks;
+        hooks.load = [&](const std::string& f) {
+            loads.push_back(f);
+            // Stands for the loader: a folder with a configuration loads.
+            return HoldsUpgrade(f) ? CONFIG_FULL : CONFIG_NONE;
+        };
+        hooks.choose = [&](const std::string& from) {
+            EXPECT_EQ(from, loads.back()) << "the chooser opens where the last load looked";
+            EXPECT_FALSE(answers.empty()) << "chooser asked once too often";
+            if (answers.empty())
+                return std::string();
+            const char a = answers.front();
+            answers.erase(answers.begin());
+            return folder(a);
+        };
+        hooks.remember = [&](const std::string& f) { remembered = f; };
+        std::string last;
+        const BYTE result = LoadUpgradeFolder(first, hooks, true, &last);
+        std::vector<std::string> expected;
+        for (char f : c.loaded)
+            expected.push_back(folder(f));
+        EXPECT_EQ(loads, expected);
+        EXPECT_TRUE(answers.empty()) << "chooser answers left";
+        EXPECT_EQ(result, c.rememberedAfter ? CONFIG_FULL : CONFIG_NONE);
+        EXPECT_EQ(last, expected.back());
+        EXPECT_EQ(remembered,
+                  c.rememberedAfter
+                      ? std::filesystem::path(folder(c.rememberedAfter)).lexically_normal().string()
+                      : "");
+    }
+}
+
+// A configuration that is there but does not load is the upgrade's fault: no chooser.
+TEST(UpgradeDlgLogic, AFolderWhoseConfigurationFailsOffersNoOtherFolder) {
+    sorvel::test::TempDir root;
+    root.Write("Ressources/Configuration.zkf", "not a configuration");
+    UpgradeFolderHooks hooks;
+    hooks.load = [](const std::string&) { return CONFIG_NONE; };
+    hooks.choose = [](const std::string&) {
+        ADD_FAILURE() << "chooser offered";
+        return std::string();
+    };
+    EXPECT_EQ(LoadUpgradeFolder(root.Path().string(), hooks), CONFIG_NONE);
+}
+
+} // namespace upgrade_folder
+
+// The status line through a complete update: what it says while waiting, sending, between
+// files, and at the end; the seconds of a wait count up; a reset's 0 keeps what it said.
+TEST(UpgradeStatus, TheStatusLineFollowsASequence) {
+    using namespace std::chrono_literals;
+    const auto t0 = CUpgradeStatus::Clock::time_point{} + 1h;
+    CUpgradeStatus status(CONFIG_NONE);
+    EXPECT_EQ(status.Text(), CUpgradeStatus::IdleText(CONFIG_NONE));
+    status.SetConfigResult(CONFIG_FULL);
+    EXPECT_EQ(status.Text(), "Ready: choose the port and the update, then press Start Upload.");
+
+    status.FileStarted(1, 3, ".\\Ressources\\Sti.urt", t0);
+    EXPECT_EQ(status.Text(), "File 1 of 3: Sti.urt: waiting for the box to answer (0 s)");
+    EXPECT_FALSE(status.Tick(t0 + 900ms));
+    EXPECT_TRUE(status.Tick(t0 + 4s));
+    EXPECT_EQ(status.Text(), "File 1 of 3: Sti.urt: waiting for the box to answer (4 s)");
+    status.Progress(0, t0 + 4s); // no record asked for yet
+    EXPECT_EQ(status.Text(), "File 1 of 3: Sti.urt: waiting for the box to answer (4 s)");
+    status.Progress(1, t0 + 5s);
+    EXPECT_EQ(status.Text(), "File 1 of 3: Sti.urt: 1 %");
+    status.Progress(21, t0 + 15s); // 20 % in 10 s: 40 s for the 80 % left
+    EXPECT_EQ(status.Text(), "File 1 of 3: Sti.urt: 21 %, 0:40 left");
+    EXPECT_FALSE(status.Tick(t0 + 20s)) << "only a wait counts seconds";
+    status.FileCompleted();
+    status.Progress(0, t0 + 30s);
+    EXPECT_EQ(status.Text(), "File 1 of 3: Sti.urt sent.");
+    status.PromptOpened();
+    EXPECT_EQ(status.Text(), "File 1 of 3: Sti.urt sent. Answer the message to go on.");
+
+    status.FileStarted(2, 3, "/upgrade/Ressources/Cartridge1.urt", t0 + 40s);
+    status.Progress(50, t0 + 41s);
+    EXPECT_EQ(status.Text(), "File 2 of 3: Cartridge1.urt: 50 %");
+
+    SequenceOutcome outcome;
+    outcome.result = UpgradeResult::Stopped;
+    outcome.summary = "Stopped. The box received Sti.urt and part of Cartridge1.urt.";
+    status.Ended(outcome);
+    EXPECT_EQ(status.Text(), outcome.summary);
+    status.Progress(0, t0 + 50s);
+    EXPECT_EQ(status.Text(), outcome.summary) << "the outcome stays until something new";
+    EXPECT_EQ(UploadFileName("a/b\\c.urt"), "c.urt");
 }
 
 } // namespace
