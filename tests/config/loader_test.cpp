@@ -470,16 +470,19 @@ TEST_F(Loader, EachMessageNamesTheFileAndTheReasonOnItsSecondLine) {
         std::function<void()> damage;
         std::string detail;
     };
+    // A configuration that does not open names the folder it was looked for in.
+    const std::string lookedIn =
+        "\nlooked in " + std::filesystem::path(dir.Path()).make_preferred().string();
     const std::vector<Case> cases = {
         {"no configuration",
          [&] { std::filesystem::remove(dir.Path() / "Ressources/Configuration.zkf"); },
-         std::string(".\\Ressources\\Configuration.zkf: ") + test::NoSuchFileText()},
+         std::string(".\\Ressources\\Configuration.zkf: ") + test::NoSuchFileText() + lookedIn},
         {"a folder in its place",
          [&] {
              std::filesystem::remove(dir.Path() / "Ressources/Configuration.zkf");
              std::filesystem::create_directory(dir.Path() / "Ressources/Configuration.zkf");
          },
-         ".\\Ressources\\Configuration.zkf: Is a directory"},
+         ".\\Ressources\\Configuration.zkf: Is a directory" + lookedIn},
         {"STI file missing", [&] { std::filesystem::remove(dir.Path() / "files/sti.urt"); },
          std::string("files\\sti.urt: ") + test::NoSuchFileText()},
         {"cartridge 1 changed", [&] { dir.Write("files/cart1.urt", std::string("changed")); },

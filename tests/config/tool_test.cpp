@@ -135,7 +135,9 @@ TEST_F(ConfigTool, VerifyPrintsExactlyTheLoadersMessages) {
     const std::vector<Case> cases = {
         {"configuration missing", [&] { std::filesystem::remove(ConfigPath()); },
          "Error 0x3c00 : Configuration File not found !\n"
-         "  .\\Ressources\\Configuration.zkf: No such file or directory\n"},
+         "  .\\Ressources\\Configuration.zkf: No such file or directory\n"
+         "  looked in " +
+             dir.Path().string() + "\n"},
         {"trailer wrong",
          [&] {
              auto bad = good;
