@@ -178,8 +178,13 @@ TEST_F(CliTest, DefaultModeFollowsTheConfiguration) {
     EXPECT_NE(wrong.err.find("only the STI file"), std::string::npos) << wrong.err;
 }
 
+// However the first run ends, the box, switched off and on when the program lets go of the port
+// (as a technician does after a stopped upgrade), takes a whole complete update run next.
 TEST_F(CliTest, PromptsReadTheirAnswersFromStandardInput) {
     MakeUpgrade(true);
+    sorvel::boxsim::Options powerCycled;
+    powerCycled.powerCycle = true;
+    powerCycled.repeat = true;
     struct Case {
         std::string input;
         int status;
@@ -193,12 +198,18 @@ TEST_F(CliTest, PromptsReadTheirAnswersFromStandardInput) {
         {"", 1, 1, kReboot + "\n" + kAskOk + "\n" + kSwitchOff + "\n"}}; // end of input: Cancel
     for (const auto& c : cases) {
         SCOPED_TRACE(c.input);
-        Box({"sti.urt", "cart1.urt", "cart2.urt"});
+        box = StartBox({FilePath("sti.urt"), FilePath("cart1.urt"), FilePath("cart2.urt")},
+                       powerCycled);
         Cli cli(Args({}));
         cli.Input(c.input);
         EXPECT_EQ(cli.Wait(), c.status) << cli.err;
         EXPECT_EQ(cli.Messages(), c.messages);
         ExpectFilesArrived(c.files);
+
+        Cli again(Args({"--yes"}));
+        EXPECT_EQ(again.Wait(), 0) << again.out << again.err;
+        ExpectFilesArrived(c.files + 3);
+        EXPECT_TRUE(box->GetReport().AllIntact());
     }
 }
 

@@ -110,6 +110,8 @@ public:
         return r;
     }
 
+    void Send(const std::string& bytes) { Write(bytes); }
+
 private:
     void Write(const std::string& bytes) {
         for (std::size_t done = 0; done < bytes.size();) {
@@ -275,6 +277,58 @@ TEST(BoxSimulator, RepeatTakesTheFilesAgainRoundAfterRound) {
     EXPECT_EQ(box->GetReport().resends, 4u);
 }
 
+// A box switched off and on when its client lets go of the port: whatever the client had sent of
+// a sequence (whole files, records, half a record), a client that opens the port again right away
+// has the whole sequence taken from the first file.
+TEST(BoxSimulator, APowerCycleWhenTheClientLetsGoStartsAgainAtTheFirstFile) {
+    const std::vector<std::vector<std::uint8_t>> files{MakeSampleFile(3, 50, 1),
+                                                       MakeSampleFile(4, 70, 2)};
+    const std::vector<std::string> records[] = {Records(files[0]), Records(files[1])};
+    struct {
+        const char* what;
+        bool repeat;
+        std::size_t wholeFiles, records; // sent before the client lets go
+        bool halfRecord;                 // and the first half of the next record
+        std::size_t expected;            // Report::filesExpected at the end
+    } const cases[] = {
+        {"halfway through the first file", false, 0, 2, false, 2},
+        {"between the files", false, 1, 0, false, 3},
+        {"in the middle of a record of the second file", false, 1, 1, true, 3},
+        {"with repeat, in the second file", true, 1, 2, false, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Options options;
+        options.powerCycle = true;
+        options.repeat = c.repeat;
+        auto box = Box(options, files);
+        {
+            Uploader first(box->SlavePath());
+            for (std::size_t f = 0; f < c.wholeFiles; ++f)
+                first.Upload(records[f], Completed(*box, f + 1));
+            if (c.records != 0) {
+                first.Upload(records[c.wholeFiles], nullptr, c.records);
+                ASSERT_TRUE(box->WaitForRecords(3 * c.wholeFiles + c.records, 5s));
+            }
+            if (c.halfRecord) {
+                const std::string& next = records[c.wholeFiles][c.records];
+                const std::size_t before = box->Received().size();
+                first.Send(next.substr(0, next.size() / 2));
+                ASSERT_TRUE(box->WaitForReceived(before + next.size() / 2, 5s));
+            }
+        }
+        Uploader second(box->SlavePath());
+        second.Upload(records[0], Completed(*box, c.wholeFiles + 1));
+        second.Upload(records[1], Completed(*box, c.wholeFiles + 2));
+        const Report r = box->GetReport();
+        EXPECT_TRUE(r.errors.empty()) << r.errors.front();
+        EXPECT_EQ(r.filesCompleted, c.wholeFiles + 2);
+        EXPECT_EQ(r.filesExpected, c.expected);
+        EXPECT_EQ(r.powerCycles, 1u);
+        EXPECT_TRUE(r.AllIntact());
+    }
+}
+
 // A client killed while it held the port (flock, then the exclusive-open flag) cannot clear the
 // flag, and the box's own descriptor keeps the port open: the box clears it, and only then.
 TEST(BoxSimulator, ClearsTheExclusiveOpenFlagOfAClientThatWentAway) {
@@ -293,7 +347,8 @@ TEST(BoxSimulator, ClearsTheExclusiveOpenFlagOfAClientThatWentAway) {
 }
 
 // The program as a script uses it: the port path on the first line, a link to it, and an exit
-// status that says whether every file arrived.
+// status that says whether every file arrived. A client that let go of the port part-way through
+// the file finds the box switched off and on.
 TEST(BoxSimulatorProgram, PrintsThePortLinksItAndExitsZeroWhenTheFileArrived) {
     TempDir dir;
     auto bytes = MakeSampleFile(3, 120, 4);
@@ -310,19 +365,29 @@ TEST(BoxSimulatorProgram, PrintsThePortLinksItAndExitsZeroWhenTheFileArrived) {
     ASSERT_FALSE(path.empty());
     path.pop_back();
     EXPECT_EQ(std::filesystem::read_symlink(link).string(), path);
+    std::string output;
+    {
+        // Its second record is refused: the client lets go once the box has said so.
+        Uploader partial(link.string());
+        EXPECT_EQ(partial.Upload(Records(bytes), nullptr, 2).sent, 2u);
+        while (output.find("NAK: asked for a resend") == std::string::npos &&
+               fgets(line, sizeof line, box))
+            output += line;
+    }
     {
         Uploader uploader(link.string());
         ASSERT_TRUE(uploader.Connected());
         EXPECT_EQ(uploader.Upload(Records(bytes), nullptr, SIZE_MAX, -1, 20s).sent, 3u);
     }
-    std::string output;
     while (fgets(line, sizeof line, box))
         output += line;
     int status = pclose(box);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
-    EXPECT_NE(output.find("box: received 1 of 1 files intact, 4 records (1 resends)"),
+    // Records 2 and 4 were refused; the first client had gone before it could send 2 again.
+    EXPECT_NE(output.find("box: received 1 of 1 files intact, 6 records (1 resends)"),
               std::string::npos)
         << output;
+    EXPECT_NE(output.find("box: power cycles part-way: 1"), std::string::npos) << output;
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
 }
 

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -121,6 +122,17 @@ BoxSimulator::BoxSimulator(Options options) : m_options(std::move(options)) {
     }
     int flags = ::fcntl(m_masterFd, F_GETFL);
     ::fcntl(m_masterFd, F_SETFL, flags | O_NONBLOCK);
+    // Watched once the box's own descriptor is open: only the clients' opens count.
+    if (m_options.powerCycle) {
+        m_clientWatch.Reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+        if (!m_clientWatch.Valid() ||
+            ::inotify_add_watch(m_clientWatch.Get(), name, IN_OPEN | IN_MODIFY | IN_CLOSE) < 0) {
+            m_openError = ErrnoText("inotify");
+            CloseFd(m_slaveFd);
+            CloseFd(m_masterFd);
+            return;
+        }
+    }
     if (m_request.Handle() < 0) {
         m_openError = ErrnoText("eventfd");
         CloseFd(m_slaveFd);
@@ -333,22 +345,37 @@ void BoxSimulator::Run(sorvel::StopContext& context) {
             timeout.tv_nsec = static_cast<long>(left.count() % 1'000'000'000);
             timeoutPtr = &timeout;
         }
-        pollfd fds[3] = {{m_request.Handle(), POLLIN, 0},
+        pollfd fds[4] = {{m_request.Handle(), POLLIN, 0},
                          {lineOpen ? m_masterFd : -1, POLLIN, 0},
-                         {context.WakeFd(), POLLIN, 0}};
-        int ready = ::ppoll(fds, 3, timeoutPtr, nullptr);
+                         {context.WakeFd(), POLLIN, 0},
+                         {lineOpen ? m_clientWatch.Get() : -1, POLLIN, 0}};
+        int ready = ::ppoll(fds, 4, timeoutPtr, nullptr);
         if (ready < 0 && errno != EINTR)
             return;
         if (fds[0].revents & POLLIN)
             m_request.Clear();
+        if (!lineOpen)
+            continue;
+        // The line is read before the port's events are looked at: whatever a client wrote
+        // before this read, its open and its writes are among the events. Bytes read together
+        // with the last client's close are that client's, and go to the box it knew, unless a
+        // client wrote after the close: then they may be the new client's, and meet the box as
+        // it is after the power cycle (what the old one sent last is then taken for stray bytes).
+        ssize_t n = 0;
+        int readError = 0;
+        if (fds[1].revents != 0) {
+            n = ::read(m_masterFd, buffer, sizeof buffer);
+            readError = n < 0 ? errno : 0;
+        }
+        const ClientEvents clients = ReadClientEvents();
+        const bool powerCycleAfterBytes = clients.letGo && !clients.writtenSince;
+        if (clients.letGo && !powerCycleAfterBytes)
+            PowerCycle();
         now = Clock::now();
-        if (lineOpen && m_askPending && now >= m_askAt) {
+        if (m_askPending && now >= m_askAt) {
             m_askPending = false;
             Request(m_awaitingResend ? kNak : kEnq);
         }
-        if (!lineOpen || fds[1].revents == 0)
-            continue;
-        ssize_t n = ::read(m_masterFd, buffer, sizeof buffer);
         if (n > 0) {
             {
                 std::lock_guard lock(m_mutex);
@@ -356,15 +383,16 @@ void BoxSimulator::Run(sorvel::StopContext& context) {
             }
             HandleBytes(buffer, static_cast<std::size_t>(n), now);
             m_changed.notify_all();
-        } else if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-            continue;
-        } else {
-            // The line is gone (no slave left, or an error): stop polling it rather than spin.
-            std::lock_guard writeLock(m_writeMutex);
-            lineOpen = false;
-            CloseLocked();
-            Event("line closed");
         }
+        if (powerCycleAfterBytes)
+            PowerCycle();
+        if (fds[1].revents == 0 || n > 0 || readError == EINTR || readError == EAGAIN)
+            continue;
+        // The line is gone (no slave left, or an error): stop polling it rather than spin.
+        std::lock_guard writeLock(m_writeMutex);
+        lineOpen = false;
+        CloseLocked();
+        Event("line closed");
     }
 }
 
@@ -548,6 +576,7 @@ void BoxSimulator::FinishFile(const File& file, std::size_t filesCompleted, Cloc
 }
 
 bool BoxSimulator::StopAfterRecords(std::size_t recordsReceived) {
+    recordsReceived -= m_recordsAtPowerOn;
     if (m_options.hangUpAfter && recordsReceived >= m_options.hangUpAfter) {
         m_phase = Phase::Silent;
         std::lock_guard lock(m_mutex);
@@ -570,6 +599,67 @@ void BoxSimulator::GiveUp() {
                                   " wrong records in a row");
     }
     Event("gave up: stopped asking");
+}
+
+BoxSimulator::ClientEvents BoxSimulator::ReadClientEvents() {
+    ClientEvents result;
+    if (!m_clientWatch.Valid())
+        return result;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(m_clientWatch.Get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return result;
+        for (std::size_t at = 0; at + sizeof(inotify_event) <= static_cast<std::size_t>(n);) {
+            inotify_event event{};
+            std::memcpy(&event, buffer + at, sizeof event);
+            at += sizeof event + event.len;
+            if (event.mask & IN_OPEN)
+                ++m_clients;
+            if ((event.mask & IN_MODIFY) && result.letGo)
+                result.writtenSince = true;
+            // A close with no open seen is a client of before the watch: not counted.
+            if ((event.mask & IN_CLOSE) && m_clients > 0 && --m_clients == 0)
+                result.letGo = true;
+        }
+    }
+}
+
+void BoxSimulator::PowerCycle() {
+    if (!m_options.answerHandshake || m_phase == Phase::Done)
+        return;
+    const bool fresh = m_phase == Phase::Handshake && m_fileIndex == 0;
+    m_phase = Phase::Handshake;
+    m_record.clear();
+    m_recordNeed = 0;
+    m_askPending = false;
+    m_awaitingResend = false;
+    m_wakeUpsThisHandshake = 0;
+    m_wakeUpsWaiting = 0;
+    m_mismatchesInRow = 0;
+    if (fresh)
+        return;
+    const std::size_t notArrived = m_files.size() - m_fileIndex;
+    m_fileIndex = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_report.powerCycles;
+        m_report.recordsInFile = 0;
+        m_recordsAtPowerOn = m_report.recordsReceived;
+        if (!m_roundPending)
+            m_report.filesExpected -= notArrived;
+        if (m_options.repeat)
+            m_roundPending = true;
+        else
+            m_report.filesExpected += m_files.size();
+        m_received.clear();
+    }
+    m_changed.notify_all();
+    Event("power cycle: the client let go of the port; " +
+          (m_files.empty() ? std::string("the box") : m_files.front().name) +
+          " starts again at the next handshake");
 }
 
 void BoxSimulator::AskForNext(std::size_t recordBytes, bool nak, Clock::time_point now,

@@ -20,6 +20,13 @@
 // files again from the first once the last one is complete, so that one box serves several
 // complete updates.
 //
+// With powerCycle the box is switched off and on whenever the program lets go of the port, as a
+// real box is after a stopped upgrade: once every client that opened the port has closed it, the
+// record being read and the bytes received are dropped, and the next handshake starts again at
+// the first file. The box sees its clients come and go through the port's open and close events
+// (inotify), which every client gives, those that never set the exclusive-open flag (Wine)
+// included.
+//
 // Threads: every method may be called from any thread; Report() and the WaitFor helpers give a
 // consistent snapshot. The simulator holds a descriptor of the slave side open for its whole
 // life, so the engine may close and reopen the port; HangUp() (or the hang-up fault) closes the
@@ -27,6 +34,7 @@
 #pragma once
 
 #include "StoppableThread.h"
+#include "UniqueFd.h"
 #include "UploadFormat.h"
 #include "WakeEvent.h"
 
@@ -84,6 +92,12 @@ struct Options {
     // Emulated line speed: wait the wire time of each record (10 bits a byte) before asking for
     // the next. 0: ask at once.
     unsigned baud = 0;
+    // Switch the box off and on when its last client closes the port (see above). A box that has
+    // every file (without repeat) stays done, and a silent one silent. stopAfter and hangUpAfter
+    // count the records since the box was last switched on. The files of an unfinished round that
+    // had not arrived are no longer expected; without repeat the files are expected once more in
+    // full, with repeat from the first record of the next round on.
+    bool powerCycle = false;
     // Called on the simulator's thread for each event worth telling a person ("record 3/10 ok").
     // Must not call back into the simulator.
     std::function<void(const std::string&)> onEvent;
@@ -102,6 +116,7 @@ struct Report {
     std::size_t wakeUps = 0;         // 0x17 bytes received
     std::size_t handshakesAnswered = 0;
     std::size_t requestsSent = 0; // ENQ and NAK
+    std::size_t powerCycles = 0;  // times the box was switched off and on part-way (powerCycle)
     bool hungUp = false;
     std::vector<std::string> errors; // mismatched records and the like
 
@@ -140,7 +155,8 @@ public:
 
     Report GetReport() const;
     // Every byte the box has received so far, in order (with Options::repeat: since the last
-    // file was complete, so that a box that serves round after round does not grow).
+    // file was complete, so that a box that serves round after round does not grow; with
+    // Options::powerCycle: since the box was last switched on).
     std::vector<std::uint8_t> Received() const;
     // True while a program holds the port open with its exclusive-open flag set (TIOCEXCL), as
     // the engine does while it is connected.
@@ -195,6 +211,15 @@ private:
     bool StopAfterRecords(std::size_t recordsReceived);
     // Too many wrong records: the box stops asking.
     void GiveUp();
+    // What the port's events since the last look tell: the last client that had the port open
+    // has closed it, and a client wrote to it after that.
+    struct ClientEvents {
+        bool letGo = false;
+        bool writtenSince = false;
+    };
+    ClientEvents ReadClientEvents();
+    // Options::powerCycle: the box as just switched on, at the first file.
+    void PowerCycle();
     // ENQ (or NAK) once the record's wire time at Options::baud has passed.
     void AskForNext(std::size_t recordBytes, bool nak, std::chrono::steady_clock::time_point now,
                     std::chrono::nanoseconds delay = std::chrono::nanoseconds(0));
@@ -217,6 +242,9 @@ private:
     int m_slaveFd = -1; // held open so the engine may close and reopen the slave
     // Wakes the box's thread to look at a hang-up request.
     sorvel::WakeEvent m_request;
+    // Options::powerCycle: the port's open, write and close events (inotify), read by the box's
+    // thread.
+    sorvel::UniqueFd m_clientWatch;
     std::vector<File> m_files;
     sorvel::StoppableThread m_thread; // started by Start, stopped by Stop
 
@@ -247,6 +275,8 @@ private:
     std::chrono::steady_clock::time_point m_lastRequestAt{};
     unsigned m_wakeUpsWaiting = 0; // 0x17 in a row since the last request or record
     std::chrono::steady_clock::time_point m_staleCheckAt{};
+    unsigned m_clients = 0;             // clients that have the port open (Options::powerCycle)
+    std::size_t m_recordsAtPowerOn = 0; // Report::recordsReceived when last switched on
 };
 
 } // namespace sorvel::boxsim

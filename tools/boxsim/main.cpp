@@ -41,8 +41,14 @@ constexpr const char* kDescription =
     "A simulated set-top box on a pseudo-terminal. Prints the port path to open as its first "
     "line, answers the wake-up byte 0x17 with ACK 0x06, asks for each record with ENQ 0x05 and "
     "checks it against the upload FILEs, one file after the other (each file after a new "
-    "handshake). With no FILE it accepts any records until interrupted. Exit status: 0 when every "
-    "FILE arrived intact (with --repeat: in every round begun), 1 otherwise, 2 for a usage error."
+    "handshake). With no FILE it accepts any records until interrupted. When the program lets go "
+    "of the port (every program that opened it has closed it), the box is switched off and on as "
+    "after a stopped upgrade: what it had of an unfinished upload is forgotten and the next "
+    "handshake starts again at the first FILE. Once every FILE is in (without --keep-open), it "
+    "keeps the line until the program closes the port, 3 s at most (all 3 s for a program that "
+    "does not set the port's exclusive mode, such as one under Wine), then ends. Exit status: 0 "
+    "when every FILE arrived intact (with --repeat: in every round begun; after a power cycle: "
+    "every FILE again), 1 otherwise, 2 for a usage error."
     "\n\nWith --write-upload-file it writes an upload file for such a box instead and ends: N "
     "records of BYTES bytes each (type 0x02, length BYTES - 9), their contents from the seed (the "
     "same arguments give the same file); exit status 0 once it is written, 1 when it cannot be.";
@@ -171,9 +177,11 @@ std::optional<int> ParseArguments(int argc, char** argv, Settings& s) {
              "send garbage bytes before every N-th request");
     app.add_option("--garbage", s.box.garbageBytes, "the garbage bytes (default \"BOX>\")")
         ->option_text("TEXT");
-    AddCount(app, "--stop-after", "K", s.box.stopAfter, "stop asking after K records");
+    AddCount(app, "--stop-after", "K", s.box.stopAfter,
+             "stop asking after K records (counted since the box was switched on: a power cycle "
+             "brings it back)");
     AddCount(app, "--hang-up-after", "K", s.box.hangUpAfter,
-             "hang up (close the port) after K records");
+             "hang up (close the port) after K records since the box was switched on");
     AddCount(app, "--baud", "RATE", s.box.baud,
              "emulate a line of RATE baud: wait each record's wire time (10 bits a byte) before "
              "asking for the next");
@@ -188,7 +196,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Settings& s) {
         },
         "after the last file expect the FILEs again from the first, round after round, until "
         "interrupted or timed out (implies --keep-open); a round begun must be completed for "
-        "exit status 0");
+        "exit status 0 (of a round cut short by a power cycle, the files it had in)");
     app.add_flag("-v,--verbose", s.box.verbose, "print every record");
     app.add_flag("-q,--quiet", s.quiet, "print only the port path and the summary");
     AddSampleFileOptions(app, s.sample);
@@ -326,6 +334,8 @@ void PrintSummary(const Report& r, const Settings& s, bool finished) {
     if (s.box.repeat && !s.files.empty())
         std::cout << "box: complete rounds: " << r.filesCompleted / s.files.size() << " ("
                   << s.files.size() << " files each)" << std::endl;
+    if (r.powerCycles != 0)
+        std::cout << "box: power cycles part-way: " << r.powerCycles << std::endl;
     for (const auto& error : r.errors)
         std::cout << "box: error: " << error << std::endl;
 }
@@ -334,6 +344,7 @@ void PrintSummary(const Report& r, const Settings& s, bool finished) {
 
 int main(int argc, char** argv) {
     Settings settings;
+    settings.box.powerCycle = true;
     if (auto status = ParseArguments(argc, argv, settings))
         return *status;
     if (!settings.sample.path.empty())
