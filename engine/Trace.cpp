@@ -86,17 +86,26 @@ void Trace(const char* format, ...) {
     }
 }
 
-std::string HexBytes(const char* bytes, std::size_t count) {
+std::string BoxBytesText(const char* bytes, std::size_t count) {
     static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(count * 3);
-    for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t shown = count < kTraceBytesShown ? count : kTraceBytesShown;
+    std::string hex;
+    std::string printable;
+    hex.reserve(shown * 3);
+    printable.reserve(shown);
+    for (std::size_t i = 0; i < shown; ++i) {
         const auto byte = static_cast<unsigned char>(bytes[i]);
         if (i != 0)
-            text += ' ';
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 0xF];
+            hex += ' ';
+        hex += kDigits[byte >> 4];
+        hex += kDigits[byte & 0xF];
+        // Printable ASCII only: a control byte or a byte above 0x7e could upset a terminal or
+        // an editor that shows the trace.
+        printable += byte >= 0x20 && byte <= 0x7e ? static_cast<char>(byte) : '.';
     }
+    std::string text = hex + " \"" + printable + "\"";
+    if (shown < count)
+        text += " ... (" + std::to_string(count - shown) + " more bytes)";
     return text;
 }
 

@@ -7,6 +7,7 @@
 //   2026-12-07 20:31:05.190 +0.067 upload started: .\Ressources\Sti.urt, 60 records
 //   2026-12-07 20:31:05.240 +0.117 ACK after 2 wake-up bytes
 //   2026-12-07 20:31:05.241 +0.118 ENQ: record 1 of 60 sent, 649 bytes
+//   2026-12-07 20:31:05.262 +0.139 box sent: 42 4f 58 3e 0d 0a "BOX>.."
 //
 // Threads: any; lines from several threads never mix.
 #pragma once
@@ -30,7 +31,11 @@ inline bool TraceOn() {
 void StartTraceFromEnvironment();
 // Writes one line (printf-style) when the trace is on.
 void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// "41 42 0d" for bytes received from the box.
-std::string HexBytes(const char* bytes, std::size_t count);
+// How many bytes of one run from the box a trace line shows.
+constexpr std::size_t kTraceBytesShown = 32;
+// Bytes received from the box as a trace line shows them: in hex, then as text with '.' for each
+// byte that is not printable ASCII: `42 4f 06 0d "BO.."`. Of a longer run only the first
+// kTraceBytesShown bytes are shown, followed by how many more there were: ` ... (2016 more bytes)`.
+std::string BoxBytesText(const char* bytes, std::size_t count);
 
 } // namespace tarvik

@@ -521,7 +521,7 @@ int UploadReceiveFilter(char* pBytes, int nCount) {
     }
     if (kept != 0) {
         if (TraceOn()) {
-            Trace("box sent: %s", HexBytes(pBytes, static_cast<std::size_t>(kept)).c_str());
+            Trace("box sent: %s", BoxBytesText(pBytes, static_cast<std::size_t>(kept)).c_str());
         }
         scope.Notify(UPLOAD_MSG_DATA, 0, kept, pBytes);
     }

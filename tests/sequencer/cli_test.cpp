@@ -475,11 +475,13 @@ TEST_F(CliTest, TerminalProgressLineFitsTheWidth) {
     }
 }
 
-// --trace FILE logs the protocol as it happens, resends included.
+// --trace FILE logs the protocol as it happens, resends and the box's other bytes included.
 TEST_F(CliTest, TraceFollowsTheProtocol) {
     MakeUpgrade(false);
     sorvel::boxsim::Options options;
     options.nakEvery = 2;
+    options.garbageEvery = 3;
+    options.garbageBytes = "OK\r\n";
     box = StartBox({FilePath("sti.urt")}, options);
     const auto trace = dir.Path() / "trace.log";
     Cli cli(Args({"--yes", "--trace", trace.string()}));
@@ -494,6 +496,7 @@ TEST_F(CliTest, TraceFollowsTheProtocol) {
         at = text.find(event, at);
         ASSERT_NE(at, std::string::npos) << event << " in order in:\n" << text;
     }
+    EXPECT_NE(text.find("box sent: 4f 4b 0d 0a \"OK..\"\n"), std::string::npos) << text;
 }
 
 // True when text is a sequence of whole UTF-8 characters.
