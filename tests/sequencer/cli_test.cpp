@@ -91,24 +91,44 @@ struct Cli : ChildProcess {
     explicit Cli(const std::vector<std::string>& args, const std::vector<std::string>& env = {})
         : ChildProcess(SORVEL_CLI_PATH, args, env) {}
 
-    // The output without its progress lines, which are checked on their own.
+    // The output without its progress lines (a file's line as it starts, then "progress: N%"),
+    // which Files() gives.
     std::string Messages() const {
+        std::string text;
+        Split(&text);
+        return text;
+    }
+    // Each file's line as it started, and the last percentage after it: "file 1 of 3: sti.urt
+    // 100%". Progress lines change the percentage each time, and never print 0 %.
+    std::vector<std::string> Files() const { return Split(nullptr); }
+
+private:
+    std::vector<std::string> Split(std::string* messages) const {
         std::istringstream lines(out);
-        std::string line, text;
-        std::regex progress("progress: ([0-9]+)%");
+        std::string line;
+        const std::regex progress("progress: ([0-9]+)%");
+        const std::regex file("file [0-9]+ of [0-9]+: .*");
+        std::vector<std::string> files;
         int last = 0;
         while (std::getline(lines, line)) {
             std::smatch m;
-            if (std::regex_match(line, m, progress)) {
-                int value = std::stoi(m[1]);
+            if (std::regex_match(line, file)) {
+                files.push_back(line + " 0%");
+                last = 0;
+            } else if (std::regex_match(line, m, progress)) {
+                const int value = std::stoi(m[1]);
                 EXPECT_NE(value, last) << "a progress line without a change";
+                EXPECT_GT(value, 0);
                 EXPECT_LE(value, 100);
                 last = value;
-            } else {
-                text += line + "\n";
+                if (!files.empty())
+                    files.back() =
+                        files.back().substr(0, files.back().rfind(' ') + 1) + m.str(1) + "%";
+            } else if (messages) {
+                *messages += line + "\n";
             }
         }
-        return text;
+        return files;
     }
 };
 
@@ -142,25 +162,31 @@ protected:
     std::unique_ptr<sorvel::boxsim::BoxSimulator> box;
 };
 
+// Through a pipe, each file is named as it starts and its progress ends at 100 %.
 TEST_F(CliTest, YesRunsEveryModeToItsFinalMessage) {
     MakeUpgrade(true);
     struct Case {
         const char* mode;
         std::vector<std::string> files;
         std::string messages;
-    } cases[] = {
-        {"complete",
-         {"sti.urt", "cart1.urt", "cart2.urt"},
-         kReboot + "\n" + kYesOk + "\n" + kFile + "\n" + kYesOk + "\n" + kGood + "\n"},
-        {"sti", {"sti.urt"}, kStiUpdated + "\n"},
-        {"cartridge", {"cart1.urt", "cart2.urt"}, kFile + "\n" + kYesOk + "\n" + kGood + "\n"}};
+        std::vector<std::string> progress;
+    } cases[] = {{"complete",
+                  {"sti.urt", "cart1.urt", "cart2.urt"},
+                  kReboot + "\n" + kYesOk + "\n" + kFile + "\n" + kYesOk + "\n" + kGood + "\n",
+                  {"file 1 of 3: sti.urt 100%", "file 2 of 3: cart1.urt 100%",
+                   "file 3 of 3: cart2.urt 100%"}},
+                 {"sti", {"sti.urt"}, kStiUpdated + "\n", {"file 1 of 1: sti.urt 100%"}},
+                 {"cartridge",
+                  {"cart1.urt", "cart2.urt"},
+                  kFile + "\n" + kYesOk + "\n" + kGood + "\n",
+                  {"file 1 of 2: cart1.urt 100%", "file 2 of 2: cart2.urt 100%"}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mode);
         Box(c.files);
         Cli cli(Args({"--mode", c.mode, "--yes"}));
         EXPECT_EQ(cli.Wait(), 0) << cli.err;
         EXPECT_EQ(cli.Messages(), c.messages);
-        EXPECT_NE(cli.out.find("progress: "), std::string::npos);
+        EXPECT_EQ(cli.Files(), c.progress) << cli.out;
         ExpectFilesArrived(c.files.size());
     }
 }

@@ -184,4 +184,14 @@ TEST_F(WineTest, FailuresNameTheirReason) {
         << noConfig.out << noConfig.err;
 }
 
+// The help names ports the way Windows and the dialog do, and nothing of Linux.
+TEST_F(WineTest, HelpNamesWindowsPorts) {
+    WindowsProgram help("sorvel-cli.exe", {"--help"}, dir);
+    EXPECT_EQ(help.Finish(), 0) << help.err;
+    for (const char* shown : {"COM3", "COM12", "\"COM3:\""})
+        EXPECT_NE(help.out.find(shown), std::string::npos) << shown << " in:\n" << help.out;
+    for (const char* absent : {"/dev/", "dosdevices", ".config"})
+        EXPECT_EQ(help.out.find(absent), std::string::npos) << absent << " in:\n" << help.out;
+}
+
 } // namespace

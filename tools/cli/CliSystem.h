@@ -1,5 +1,6 @@
 // What sorvel-cli asks of the operating system: the console's stop request (Ctrl-C), a wait for
-// it next to the task queue's wake-up, the terminal on standard output, the environment. The
+// it next to the task queue's wake-up, the terminal on standard output, the environment, and how
+// the system names its serial ports. The
 // system's calls live in the file named for its OS (CliSystem_linux.cpp, CliSystem_win32.cpp).
 //
 // Threads: all on the program's main thread, which runs the task queue.
@@ -55,6 +56,9 @@ bool StdoutIsTerminal();
 // The columns of the terminal on standard output, asked each time so that a resized window is
 // followed; 0 when it is no terminal or does not say.
 int TerminalColumns();
+
+// What --help says of --port: the port names of this system.
+extern const char* const kPortHelp;
 
 // Sets name=value in the process's environment, where std::getenv sees it; an error text, ""
 // on success.

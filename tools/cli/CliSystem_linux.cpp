@@ -14,6 +14,11 @@
 
 namespace sorvel::cli {
 
+const char* const kPortHelp =
+    "the serial port: \"COM1:\" to \"COM4:\" as in the dialog (mapped by the links in "
+    "${XDG_CONFIG_HOME:-~/.config}/sorvel/dosdevices/comN, else /dev/ttyS0...), or a device path "
+    "such as /dev/ttyUSB0";
+
 // Blocks the stop signals in this thread, so that every thread started later inherits the mask
 // and the signals arrive only through the descriptor. A blocked signal is queued even where it
 // was ignored when the program started.

@@ -8,6 +8,11 @@
 #include <windows.h>
 
 namespace sorvel::cli {
+
+const char* const kPortHelp =
+    "the serial port as Windows names it: COM3, COM12, or \"COM3:\" as the dialog lists them "
+    "(any COM number, with or without the colon); any other name is used as given";
+
 namespace {
 
 // The event that the console's handler sets. The system calls the handler on a thread of its

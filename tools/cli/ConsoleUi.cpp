@@ -37,7 +37,9 @@ void ProgressOutput::Set(int nPos) {
         return;
     m_last = nPos;
     if (!m_terminal) {
-        std::cout << "progress: " << nPos << "%" << std::endl;
+        // Back to 0 between files, or when the upload ended: nothing was sent, nothing to say.
+        if (nPos > 0)
+            PrintPercentLocked(nPos);
         return;
     }
     if (nPos <= 0) {
@@ -67,8 +69,15 @@ void ProgressOutput::EndLine() {
 }
 
 void ProgressOutput::FileStarted(int index, int count, const std::string& path) {
-    if (!m_terminal)
+    if (!m_terminal) {
+        ProgressLineState file;
+        file.index = index;
+        file.count = count;
+        file.name = DisplayName(path);
+        sorvel::MutexLock lock(m_mutex);
+        std::cout << FileTitle(file) << std::endl;
         return;
+    }
     std::error_code error;
     const std::uintmax_t bytes = std::filesystem::file_size(sorvel::NativePath(path), error);
     sorvel::MutexLock lock(m_mutex);
@@ -85,9 +94,15 @@ void ProgressOutput::FileStarted(int index, int count, const std::string& path) 
 }
 
 void ProgressOutput::FileCompleted() {
-    if (!m_terminal)
-        return;
     sorvel::MutexLock lock(m_mutex);
+    if (!m_terminal) {
+        // The engine's reports may stop short of 100 % (the last is sent before the file is
+        // through); its end is said here, as on a terminal.
+        if (m_last != 100)
+            PrintPercentLocked(100);
+        m_last = 100;
+        return;
+    }
     m_line.waiting = false;
     m_line.percent = 100;
     EstimateLocked(Clock::now());
@@ -132,6 +147,10 @@ void ProgressOutput::DrawLocked() {
     std::cout << "\r" << line << std::string(static_cast<std::size_t>(blanks), ' ') << std::flush;
     m_lineWidth = width;
     m_lineOpen = true;
+}
+
+void ProgressOutput::PrintPercentLocked(int percent) {
+    std::cout << "progress: " << percent << "%" << std::endl;
 }
 
 void ProgressOutput::EndLineLocked() {

@@ -9,8 +9,10 @@
 //
 // Progress: on a terminal one line drawn in place, as wide as the terminal (ProgressLine.h): the
 // file and its place in the sequence, while the box has not answered the seconds waited, then
-// the percentage, rate and time left, ending at 100 % when the file is through. Elsewhere each
-// change of the percentage prints one line "progress: N%", and nothing else.
+// the percentage, rate and time left, ending at 100 % when the file is through. Elsewhere (a
+// pipe, a file) each file has a line of the same words when it starts ("file 2 of 3:
+// Cartridge1.urt"), then each change of the percentage prints one line "progress: N%", the last
+// "progress: 100%" when the file is through; the return to 0 between files prints nothing.
 //
 // Threads: the owner thread is the one that runs the TaskQueue (sorvel-cli's main thread); Post
 // may be called from any thread. The progress output has a lock of its own, and the console
@@ -44,9 +46,11 @@ public:
     // Ends a line being drawn, so that the next text starts on a line of its own.
     void EndLine() EXCLUDES(m_mutex);
     // A file starts (ISequencerUi::OnFileStarted): on a terminal, the line that waits for the
-    // box's answer. path as the configuration names it, relative to the working directory.
+    // box's answer; elsewhere a line that names the file. path as the configuration names it,
+    // relative to the working directory.
     void FileStarted(int index, int count, const std::string& path) EXCLUDES(m_mutex);
-    // The file is through: on a terminal its line shows 100 % and ends.
+    // The file is through: on a terminal its line shows 100 % and ends; elsewhere
+    // "progress: 100%", unless that was the last line.
     void FileCompleted() EXCLUDES(m_mutex);
     // The owner thread's timer: redraws the waiting line when its seconds change. Returns the
     // milliseconds until it wants to run again, -1 while nothing waits (the wait's time-out).
@@ -54,6 +58,8 @@ public:
 
 private:
     void DrawLocked() REQUIRES(m_mutex);
+    // Elsewhere than on a terminal: the line "progress: N%".
+    void PrintPercentLocked(int percent) REQUIRES(m_mutex);
     void EndLineLocked() REQUIRES(m_mutex);
     // Rate and time left from the file's size and the progress since its first report.
     void EstimateLocked(Clock::time_point now) REQUIRES(m_mutex);

@@ -143,6 +143,18 @@ std::string Bar(int percent, int width) {
     return bar;
 }
 
+// "file 2 of 3", or "upload" when the place is not known.
+std::string Place(const ProgressLineState& state) {
+    return state.index > 0 && state.count > 0
+               ? Join({"file ", std::to_string(state.index), " of ", std::to_string(state.count)})
+               : std::string("upload");
+}
+
+// The place, and the separator before the name when there is one.
+std::string Prefix(const ProgressLineState& state, const std::string& place) {
+    return state.name.empty() ? place : Join({place, ": "});
+}
+
 // What follows the name, best first; bar: a bar goes between the name and the tail.
 struct Candidate {
     std::string tail;
@@ -170,13 +182,14 @@ std::string DisplayName(std::string_view path) {
     return name;
 }
 
+std::string FileTitle(const ProgressLineState& state) {
+    return Join({Prefix(state, Place(state)), state.name});
+}
+
 std::string LayOutProgressLine(const ProgressLineState& state, int columns) {
     const int avail = std::max(columns - 1, 1);
-    const std::string place =
-        state.index > 0 && state.count > 0
-            ? Join({"file ", std::to_string(state.index), " of ", std::to_string(state.count)})
-            : std::string("upload");
-    const std::string prefix = state.name.empty() ? place : Join({place, ": "});
+    const std::string place = Place(state);
+    const std::string prefix = Prefix(state, place);
     const int percent = std::clamp(state.percent, 0, 100);
     char pct[8];
     std::snprintf(pct, sizeof pct, "%3d%%", percent);

@@ -27,6 +27,10 @@ struct ProgressLineState {
     double secondsLeft = -1;    // < 0 until known
 };
 
+// The file and its place in the sequence, as every line of the file begins:
+// "file 2 of 3: Cartridge1.urt" ("upload: ..." when its place is not known), never cut.
+std::string FileTitle(const ProgressLineState& state);
+
 // The line for a terminal of columns columns: at most columns - 1 visible characters, so that
 // the cursor never reaches the last column, where some terminals wrap.
 std::string LayOutProgressLine(const ProgressLineState& state, int columns);

@@ -37,8 +37,9 @@ constexpr const char* kDescription =
     "one line: empty, \"y\", \"yes\" or \"ok\" answer OK/Yes; anything else, or the end of "
     "input, answers Cancel/No and stops the upgrade. On a terminal one line, as wide as the "
     "terminal, shows the file being sent (\"file 2 of 3: Cartridge1.urt\"), the seconds waited "
-    "for the box to answer, then the percentage, rate and time left; elsewhere progress is one "
-    "line \"progress: N%\" per change.";
+    "for the box to answer, then the percentage, rate and time left; elsewhere a line names each "
+    "file as it starts, in the same words, then progress is one line \"progress: N%\" per "
+    "change, ending at 100% when the file is through.";
 
 constexpr const char* kFooter =
     "Exit status: 0 when the box was updated (the final message was shown), 1 when the upgrade "
@@ -75,11 +76,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
         kDescription, kFooter);
     CLI::App& app = commandLine.App();
     CLI::Option* port =
-        app.add_option("--port", options.port,
-                       "the serial port: \"COM1:\" to \"COM4:\" as in the dialog (mapped by the "
-                       "links in ${XDG_CONFIG_HOME:-~/.config}/sorvel/dosdevices/comN, else "
-                       "/dev/ttyS0...), or a device path such as /dev/ttyUSB0")
-            ->option_text("NAME");
+        app.add_option("--port", options.port, sorvel::cli::kPortHelp)->option_text("NAME");
     std::string mode;
     CLI::Option* modeOption =
         app.add_option("--mode", mode,
