@@ -5,7 +5,8 @@
 # Both can be run on a fresh machine; they call scripts/install-deps first.
 # make package builds the release preset and writes its Debian package into build/package/
 # (PACKAGE_PRESET=ci packages the ci build instead, the one make test has built and checked).
-# make package-windows writes the Windows zip into build/package/ from the windows preset.
+# make package-windows writes the Windows Installer package and the zip into build/package/ from
+# the windows preset.
 
 .PHONY: all deps build test test-dev test-tsan test-ci test-windows demo bench package package-windows format clean
 
@@ -50,13 +51,15 @@ package: deps
 	cd build/$(PACKAGE_PRESET) && cpack -G DEB -B $(CURDIR)/build/package
 	@ls build/package/*.deb
 
-# The Windows zip, from the windows preset: build/package/Sorvel-<version>-win64.zip.
+# The Windows packages, from the windows preset: build/package/Sorvel-<version>-win64.msi (wixl)
+# and build/package/Sorvel-<version>-win64.zip.
 package-windows: deps
 	cmake --preset windows >/dev/null
 	cmake --build --preset windows
-	rm -f build/package/Sorvel-*-win64.zip
+	rm -f build/package/Sorvel-*-win64.zip build/package/Sorvel-*-win64.msi
 	cd build/windows && cpack -G ZIP -B $(CURDIR)/build/package
-	@ls build/package/Sorvel-*-win64.zip
+	packaging/windows/make-msi build/windows build/package >/dev/null
+	@ls build/package/Sorvel-*-win64.msi build/package/Sorvel-*-win64.zip
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

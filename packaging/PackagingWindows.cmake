@@ -1,7 +1,9 @@
-# The Windows package: one zip (make package-windows) of what the Windows build installs, with a
-# short text on using it. At its top Sorvel_User.exe, sorvel-cli.exe, sorvel-config.exe and the
-# DLLs they load; include/ and lib/ hold Tarvik.h and the import library for other clients of
-# Tarvik_Dll.dll. No installer: the folder works wherever it is unpacked.
+# The Windows packages (make package-windows) of what the Windows build installs: a Windows
+# Installer package (packaging/windows/Sorvel.wxs, built by packaging/windows/make-msi with wixl)
+# and a zip for those who cannot install. Both hold Sorvel_User.exe, sorvel-cli.exe,
+# sorvel-config.exe and the DLLs they load at their top, include/ and lib/ with Tarvik.h and the
+# import library for other clients of Tarvik_Dll.dll, and README.txt. The zip's folder works
+# wherever it is unpacked.
 include(${CMAKE_CURRENT_LIST_DIR}/Publisher.cmake)
 include(${PROJECT_SOURCE_DIR}/cmake/VersionResource.cmake)
 
@@ -12,7 +14,17 @@ sorvel_version_resource(sorvel-config "Makes, shows and verifies Sorvel configur
 sorvel_version_resource(Tarvik_Dll "Brevon Box upload engine")
 sorvel_version_resource(sorvel_platform "Sorvel platform layer")
 
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/windows/README.txt DESTINATION .)
+# The text for Windows users, with Windows line ends (Notepad before Windows 10 shows LF-only
+# text as one line).
+configure_file(${CMAKE_CURRENT_LIST_DIR}/windows/README.txt
+               ${PROJECT_BINARY_DIR}/packaging/README.txt @ONLY NEWLINE_STYLE CRLF)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/README.txt DESTINATION .)
+
+# What make-msi passes to wixl besides the files: the package's version and publisher.
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/packaging/wixl-defines CONTENT
+"Version=${PROJECT_VERSION}
+Publisher=${SORVEL_PUBLISHER}
+")
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME Sorvel)
