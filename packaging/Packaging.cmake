@@ -1,58 +1,75 @@
-# The installation's desktop files and man pages, and the Debian package made from the whole
-# installation with CPack (make package; packaging/check-package checks the result).
-# Included from the top-level CMakeLists.txt, after every program is defined.
+# The installation's desktop entry, icon, man pages and documentation, and the Debian package made
+# from the whole installation with CPack (make package; packaging/check-package checks the
+# result, lintian included). Included from the top-level CMakeLists.txt, after every program is
+# defined.
 
+include(${CMAKE_CURRENT_LIST_DIR}/Publisher.cmake)
 set(sorvel_packaging_dir ${CMAKE_CURRENT_LIST_DIR})
+set(sorvel_packaging_out ${PROJECT_BINARY_DIR}/packaging)
 
 # The desktop menu's entry for the dialog program and its icon (found by name in pixmaps/).
 install(FILES ${sorvel_packaging_dir}/Sorvel_User.desktop DESTINATION share/applications)
 install(FILES ${PROJECT_SOURCE_DIR}/resources/Sorvel_User.xpm DESTINATION share/pixmaps)
 
-# Man pages, made from each program's --help and --version by help2man and gzipped as Debian
-# keeps them. The programs run while building, so not in a sanitizer build; without help2man
-# there are no man pages (scripts/install-deps installs it).
-find_program(SORVEL_HELP2MAN help2man)
-if(SORVEL_HELP2MAN AND NOT SORVEL_SANITIZERS)
-    set(sorvel_man_names
-        "Sorvel_User=dialog program that upgrades the firmware of a Brevon set-top box"
-        "sorvel-cli=upgrade a Brevon set-top box without a window"
-        "sorvel-config=make, show and verify Sorvel configuration files"
-        "sorvel-boxsim=simulated Brevon set-top box on a pseudo-terminal")
-    set(sorvel_man_pages)
-    foreach(entry IN LISTS sorvel_man_names)
-        string(REPLACE "=" ";" entry "${entry}")
-        list(GET entry 0 program)
-        list(GET entry 1 summary)
-        set(page ${PROJECT_BINARY_DIR}/man/${program}.1)
-        add_custom_command(
-            OUTPUT ${page}.gz
-            COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
-            # Without a display Sorvel_User still answers --help and --version.
-            COMMAND ${CMAKE_COMMAND} -E env --unset=DISPLAY --unset=WAYLAND_DISPLAY
-                    ${SORVEL_HELP2MAN} --no-info --section=1 --manual=Sorvel
-                    "--name=${summary}" --output=${page} $<TARGET_FILE:${program}>
-            COMMAND gzip -9nf ${page}
-            DEPENDS ${program}
-            COMMENT "Man page of ${program}"
-            VERBATIM)
-        list(APPEND sorvel_man_pages ${page}.gz)
-    endforeach()
-    add_custom_target(sorvel_man_pages ALL DEPENDS ${sorvel_man_pages})
-    install(FILES ${sorvel_man_pages} DESTINATION share/man/man1)
-endif()
+# The Debian changelog's latest entry: its version is the package's, its date the man pages'.
+file(STRINGS ${sorvel_packaging_dir}/debian/changelog sorvel_changelog_top LIMIT_COUNT 1)
+string(REGEX REPLACE "^sorvel \\(([^)]*)\\).*" "\\1" sorvel_debian_version
+                     "${sorvel_changelog_top}")
+file(STRINGS ${sorvel_packaging_dir}/debian/changelog sorvel_changelog_trailer
+     REGEX "^ -- " LIMIT_COUNT 1)
+string(REGEX MATCH ", ([0-9]+) ([A-Z][a-z][a-z]) ([0-9]+) " sorvel_changelog_date
+                   "${sorvel_changelog_trailer}")
+set(sorvel_day ${CMAKE_MATCH_1})
+set(sorvel_year ${CMAKE_MATCH_3})
+set(sorvel_months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+list(FIND sorvel_months "${CMAKE_MATCH_2}" sorvel_month)
+math(EXPR sorvel_month "${sorvel_month} + 1")
+string(REGEX REPLACE "^(.)$" "0\\1" sorvel_month "${sorvel_month}")
+string(REGEX REPLACE "^(.)$" "0\\1" sorvel_day "${sorvel_day}")
+set(SORVEL_MAN_DATE "${sorvel_year}-${sorvel_month}-${sorvel_day}")
+
+# Man pages, written for each program (packaging/man), with the version and date put in, gzipped
+# as Debian keeps them.
+set(sorvel_man_pages)
+foreach(program Sorvel_User sorvel-cli sorvel-config sorvel-boxsim)
+    set(page ${sorvel_packaging_out}/man/${program}.1)
+    configure_file(${sorvel_packaging_dir}/man/${program}.1.in ${page} @ONLY)
+    add_custom_command(OUTPUT ${page}.gz
+                       COMMAND gzip -9nkf ${page}
+                       DEPENDS ${page}
+                       COMMENT "Man page of ${program}"
+                       VERBATIM)
+    list(APPEND sorvel_man_pages ${page}.gz)
+endforeach()
+
+# Debian's documentation folder: the machine-readable copyright file, the changelog and a README.
+set(sorvel_doc ${sorvel_packaging_out}/doc)
+configure_file(${sorvel_packaging_dir}/debian/copyright.in ${sorvel_doc}/copyright @ONLY)
+configure_file(${sorvel_packaging_dir}/debian/changelog ${sorvel_doc}/changelog.Debian COPYONLY)
+add_custom_command(OUTPUT ${sorvel_doc}/changelog.Debian.gz
+                   COMMAND gzip -9nkf ${sorvel_doc}/changelog.Debian
+                   DEPENDS ${sorvel_doc}/changelog.Debian
+                   VERBATIM)
+add_custom_target(sorvel_documentation ALL DEPENDS ${sorvel_man_pages}
+                                                   ${sorvel_doc}/changelog.Debian.gz)
+install(FILES ${sorvel_man_pages} DESTINATION share/man/man1)
+install(FILES ${sorvel_doc}/copyright ${sorvel_doc}/changelog.Debian.gz
+              ${sorvel_packaging_dir}/debian/README
+        DESTINATION share/doc/sorvel)
 
 # One Debian package of everything installed: the four programs, the engine and platform
-# libraries (with the engine's headers), the desktop entry, the icon and the man pages. The
-# programs find the libraries through their RUNPATH, so the package also works unpacked anywhere
-# (dpkg-deb -x). Tests, benchmarks and fuzzers have no install rules and stay out.
+# libraries (private, in /usr/lib/sorvel, with the engine's headers), the desktop entry, the
+# icon, the man pages and the documentation. The programs find the libraries through their
+# RUNPATH, so the package also works unpacked anywhere (dpkg-deb -x). Tests, benchmarks and
+# fuzzers have no install rules and stay out.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME sorvel)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# The Debian revision: the part of the changelog's version after the project's.
+string(REGEX REPLACE "^.*-" "" CPACK_DEBIAN_PACKAGE_RELEASE "${sorvel_debian_version}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(SORVEL_PACKAGE_MAINTAINER "Sorvel developers <sorvel@localhost>"
-    CACHE STRING "The Debian package's Maintainer field")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${SORVEL_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -62,15 +79,16 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "firmware upgrade tool for the Brevon set-top box
 Sorvel uploads new firmware to a Brevon digital set-top box and to its
-cartridge over a serial cable. Start Sorvel_User from the desktop menu or as
-Sorvel_User DIR, in or for the folder of an upgrade (the folder that holds
-Ressources/Configuration.zkf), pick the serial port and the update mode, and
-press Start Upload.
+cartridge over a serial cable. Start the Brevon Box Upgrade tool from the
+desktop menu, or Sorvel_User DIR in or for the folder of an upgrade (the
+folder that holds Ressources/Configuration.zkf), pick the serial port and the
+update mode, and press Start Upload.
 .
 Opening a serial port needs membership of the dialout group: run
 sudo usermod -aG dialout $USER, then log in again.
 .
 Also included: sorvel-cli (the same upgrade without a window), sorvel-config
 (make, show and verify configuration files), sorvel-boxsim (a simulated box
-on a pseudo-terminal), and the upload engine libTarvik_Dll with its header.")
+on a pseudo-terminal), and the upload engine libTarvik_Dll, private to these
+programs, with its header.")
 include(CPack)

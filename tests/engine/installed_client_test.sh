@@ -14,13 +14,14 @@ cleanup() {
 trap cleanup EXIT
 
 cmake --install "$build" --prefix "$scratch/prefix" --component tarvik >/dev/null
-for file in include/Tarvik.h include/SorvelWinTypes.h lib/libTarvik_Dll.so lib/libsorvel_platform.so; do
+for file in include/Tarvik.h include/SorvelWinTypes.h lib/sorvel/libTarvik_Dll.so \
+    lib/sorvel/libsorvel_platform.so; do
     [ -e "$scratch/prefix/$file" ] || { echo "not installed: $file"; exit 1; }
 done
 
 # shellcheck disable=SC2086 # the flags are a list
 "$cxx" -std=c++17 -Wall -Wextra -Werror $flags -I"$scratch/prefix/include" "$source" \
-    -L"$scratch/prefix/lib" -lTarvik_Dll -Wl,-rpath,"$scratch/prefix/lib" -pthread \
+    -L"$scratch/prefix/lib/sorvel" -lTarvik_Dll -Wl,-rpath,"$scratch/prefix/lib/sorvel" -pthread \
     -o "$scratch/client"
 
 "$scratch/client" --write "$scratch/sample.urt" 40
