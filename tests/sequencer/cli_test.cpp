@@ -220,8 +220,11 @@ TEST_F(CliTest, PromptsReadTheirAnswersFromStandardInput) {
         {"\nY\n", 0, 3,
          kReboot + "\n" + kAskOk + "\n" + kFile + "\n" + kAskOk + "\n" + kGood + "\n"},
         {"ok\nno\n", 1, 2,
-         kReboot + "\n" + kAskOk + "\n" + kFile + "\n" + kAskOk + "\n" + kSwitchOff + "\n"},
-        {"", 1, 1, kReboot + "\n" + kAskOk + "\n" + kSwitchOff + "\n"}}; // end of input: Cancel
+         kReboot + "\n" + kAskOk + "\n" + kFile + "\n" + kAskOk + "\n" + kSwitchOff + "\n" +
+             RestartLine("sti.urt and cart1.urt") + "\n"},
+        // End of input: Cancel.
+        {"", 1, 1,
+         kReboot + "\n" + kAskOk + "\n" + kSwitchOff + "\n" + RestartLine("sti.urt") + "\n"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.input);
         box = StartBox({FilePath("sti.urt"), FilePath("cart1.urt"), FilePath("cart2.urt")},
@@ -259,16 +262,14 @@ TEST_F(CliTest, FailuresEndWithStatusOneAndTheSystemsMessages) {
     // The loader's message first; a line naming the file and the reason may follow.
     EXPECT_EQ(none.Messages().rfind("Error 0x3c00 : Configuration File not found !\n", 0), 0u)
         << none.out;
+    EXPECT_NE(none.Messages().find("\nlooked in " + dir.Path().string() + "\n"), std::string::npos)
+        << none.out;
 
-    // A port that does not open.
+    // A port that does not exist is no port "used by another application".
     MakeUpgrade(true);
     Cli port({"--port", "/nonexistent/port", "--yes", dir.Path().string()});
     EXPECT_EQ(port.Wait(), 1);
-    EXPECT_EQ(port.Messages().rfind("COM port used by another application.\nPlease change COM "
-                                    "port or close application.\n/nonexistent/port",
-                                    0),
-              0u)
-        << port.out;
+    EXPECT_EQ(port.Messages().rfind(kInvalidPort + "\n/nonexistent/port", 0), 0u) << port.out;
 }
 
 // Every fault on the line or in the files ends either with every file intact at the box and
@@ -291,6 +292,8 @@ TEST_F(CliTest, FaultsEndInTruthAndInTime) {
         std::size_t intact;
         std::string lastMessage; // the beginning of the last message shown
         std::chrono::seconds within;
+        // What the last message ends with: what the box holds and what to do ("" for none).
+        std::string advice;
     };
     const auto cut = [&] {
         const auto path = FilePath("cart1.urt");
@@ -308,61 +311,67 @@ TEST_F(CliTest, FaultsEndInTruthAndInTime) {
                " again and said nothing after it: check that the front panel shows 'Good' "
                "before switching off.";
     };
+    const std::string partOfSti = RestartLine("part of sti.urt");
+    const auto copyAgain = [](const std::string& holds) {
+        return "The box received " + holds +
+               "; switch it off and on, copy the upgrade again, and start from the beginning.";
+    };
     const std::string sti = ".\\Ressources\\sti.urt";
     const std::string cart1 = ".\\Ressources\\cart1.urt";
     // The files hold 6, 6 and 3 records.
     const std::vector<Case> cases = {
         {"a record NAKed, STI only", "sti", [](Options& o) { o.nakEvery = 2; }, nullptr, nullptr, 0,
-         1, kStiUpdated, 10s},
+         1, kStiUpdated, 10s, ""},
         {"every last record NAKed once", "complete", [](Options& o) { o.nakLast = NakLast::Once; },
          nullptr, nullptr, 0, 3,
-         kGood + resent(sti + ", " + cart1 + " and .\\Ressources\\cart2.urt"), 10s},
+         kGood + resent(sti + ", " + cart1 + " and .\\Ressources\\cart2.urt"), 10s, ""},
         {"last record NAKed 500 ms late", "sti",
          [](Options& o) {
              o.nakLast = NakLast::Once;
              o.nakLastDelay = 500ms;
          },
-         nullptr, nullptr, 0, 1, kStiUpdated + resent(sti), 10s},
+         nullptr, nullptr, 0, 1, kStiUpdated + resent(sti), 10s, ""},
         // The box took the resent copy or gave up: the line cannot tell, the message says so.
         {"last record NAKed, then silence", "sti",
          [](Options& o) {
              o.nakLast = NakLast::Always;
              o.stopAfter = 7;
          },
-         nullptr, nullptr, 0, 0, kStiUpdated + resent(sti), 10s},
+         nullptr, nullptr, 0, 0, kStiUpdated + resent(sti), 10s, ""},
         {"last records NAKed, then silence at the last", "complete",
          [](Options& o) {
              o.nakLast = NakLast::Once;
              o.stopAfter = 17;
          },
-         nullptr, nullptr, 0, 2, kGood + resent(sti + " and " + cart1), 10s},
+         nullptr, nullptr, 0, 2, kGood + resent(sti + " and " + cart1), 10s, ""},
         {"last record NAKed, then hang-up", "sti",
          [](Options& o) {
              o.nakLast = NakLast::Always;
              o.hangUpAfter = 7;
          },
-         nullptr, nullptr, 1, 0, kStopped + "the port was disconnected", 10s},
+         nullptr, nullptr, 1, 0, kStopped + "the port was disconnected", 10s, partOfSti},
         {"hang-up right after the last record", "sti", [](Options& o) { o.hangUpAfter = 6; },
-         nullptr, nullptr, 1, 1, kStopped + "the port was disconnected", 10s},
+         nullptr, nullptr, 1, 1, kStopped + "the port was disconnected", 10s, partOfSti},
         {"last record NAKed once, hang-up at the last file", "complete",
          [](Options& o) {
              o.nakLast = NakLast::Once;
              o.hangUpAfter = 17;
          },
-         nullptr, nullptr, 1, 2, kStopped + "the port was disconnected", 10s},
+         nullptr, nullptr, 1, 2, kStopped + "the port was disconnected", 10s,
+         RestartLine("sti.urt, cart1.urt and part of cart2.urt")},
         {"NAK storm", "sti", [](Options& o) { o.nakLast = NakLast::Always; }, nullptr, nullptr, 1,
-         0, kStopped + "the box refused the same record again and again", 10s},
+         0, kStopped + "the box refused the same record again and again", 10s, partOfSti},
         {"hang-up mid-file", "sti", [](Options& o) { o.hangUpAfter = 3; }, nullptr, nullptr, 1, 0,
-         kStopped + "the port was disconnected", 2s},
+         kStopped + "the port was disconnected", 2s, partOfSti},
         {"box stops asking", "sti", [](Options& o) { o.stopAfter = 3; }, nullptr, nullptr, 1, 0,
-         kStopped + "the box stopped asking for records", 17s},
+         kStopped + "the box stopped asking for records", 17s, partOfSti},
         {"file cut after the check", "complete", nullptr, cut, nullptr, 1, 1,
-         "Error 0x1c02 : Unknown uart file\n" + cart1 + ": ", 10s},
+         "Error 0x1c02 : Unknown uart file\n" + cart1 + ": ", 10s, copyAgain("sti.urt")},
         {"last record changed while the file is sent", "sti", [](Options& o) { o.baud = 9600; },
          nullptr, changeLastRecord, 1, 0,
          "Error 0x1c01 : Unknown uart file\n" + sti +
              ": the upload file changed while it was being sent",
-         10s},
+         10s, copyAgain("part of sti.urt")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -391,6 +400,10 @@ TEST_F(CliTest, FaultsEndInTruthAndInTime) {
         const auto last = messages.rfind(c.lastMessage);
         EXPECT_NE(last, std::string::npos) << messages;
         EXPECT_EQ(messages.find("was updated") != std::string::npos, c.status == 0) << messages;
+        if (!c.advice.empty())
+            EXPECT_EQ(messages.substr(last).find("\n" + c.advice + "\n"),
+                      messages.substr(last).size() - c.advice.size() - 2)
+                << messages;
         EXPECT_EQ(box->GetReport().filesCompleted, c.intact);
     }
 }
@@ -439,6 +452,8 @@ TEST_F(CliTest, InterruptStopsTheUploadAndClosesThePort) {
         cli.Signal(SIGINT);
         EXPECT_EQ(cli.Wait(), 1);
         EXPECT_NE(cli.err.find("interrupted"), std::string::npos);
+        EXPECT_NE(cli.err.find("\n" + RestartLine("part of sti.urt") + "\n"), std::string::npos)
+            << cli.err;
     }
     EXPECT_EQ(slow.GetReport().filesCompleted, 0u);
 
@@ -449,6 +464,7 @@ TEST_F(CliTest, InterruptStopsTheUploadAndClosesThePort) {
     cli.Signal(SIGTERM);
     EXPECT_EQ(cli.Wait(10s, true), 1); // its input stays open: the prompt never gets a line
     EXPECT_NE(cli.err.find("interrupted"), std::string::npos);
+    EXPECT_NE(cli.err.find(RestartLine("sti.urt")), std::string::npos) << cli.err;
     EXPECT_EQ(box->GetReport().filesCompleted, 1u);
 }
 

@@ -201,10 +201,12 @@ int RunUpgrade(sorvel::cli::ConsoleUi& ui, sorvel::TaskQueue& queue,
         if (ready == sorvel::cli::WaitResult::Failed)
             break;
         if (ready == sorvel::cli::WaitResult::Stop) {
+            // What the box holds is known before the stop lets go of the port.
+            const std::string advice = sequencer.NextStepLine();
             sequencer.Abort();
             progress.EndLine();
-            std::cerr << "sorvel-cli: interrupted; the upload was stopped and the port closed"
-                      << std::endl;
+            std::cerr << "sorvel-cli: interrupted; the upload was stopped and the port closed\n"
+                      << advice << std::endl;
             status = kExitFailed;
             break;
         }
