@@ -9,6 +9,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStringDecoder>
+#include <QStyle>
+#include <QStyleOptionFrame>
 
 #include <utility>
 
@@ -46,6 +48,21 @@ QLabel* MakeLabel(QWidget* parent, const char* text, const CDialogUnits& du, int
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     label->setGeometry(du.Rect(x, y, width, height));
     return label;
+}
+
+// Whether the field shows less than its whole text: the width left for text inside its frame
+// and margins, as QLineEdit lays it out, is narrower than the text.
+bool TextCut(const QLineEdit* edit) {
+    // QLineEdit keeps this many pixels free on each side of its text.
+    constexpr int kLineEditMargin = 2;
+    QStyleOptionFrame option;
+    option.initFrom(edit);
+    option.lineWidth = edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit);
+    const QMargins margins = edit->textMargins();
+    const int room =
+        edit->style()->subElementRect(QStyle::SE_LineEditContents, &option, edit).width() -
+        margins.left() - margins.right() - 2 * kLineEditMargin;
+    return edit->fontMetrics().horizontalAdvance(edit->text()) > room;
 }
 
 QLineEdit* MakeField(QWidget* parent, int id, const CDialogUnits& du, int x, int y) {
@@ -152,5 +169,7 @@ void CVersionsDlg::DoDataExchange() {
     for (const auto& [edit, text] : fields) {
         edit->setText(UpperCase(*text));
         edit->setCursorPosition(0); // show the start of a long text
+        // The field keeps the template's width; a text it cannot show whole shows in its tooltip.
+        edit->setToolTip(TextCut(edit) ? edit->text() : QString());
     }
 }

@@ -3,7 +3,8 @@
 // Five read-only fields show the software, hardware, Brevon and Pellum Mail versions and the
 // cartridge type, top to bottom, each beside its label; "close", Enter, Esc and the close box end
 // it. The fields show their text in upper case (the texts themselves are kept as loaded) and
-// scroll horizontally when a text is longer than the field; nothing is cut.
+// scroll horizontally when a text is longer than the field, whose tooltip then shows the whole
+// text; nothing is cut.
 //
 // Use: construct, SetConfigInfo, DoModal. The dialog keeps its own copies of the texts; it never
 // touches the record it was given after SetConfigInfo returns. GUI thread only.

@@ -158,6 +158,10 @@ TEST_F(VersionsDlgTest, TextsAreShownWholeUpToTheirNulAndKeptAsGiven) {
         EXPECT_EQ(shown.size(), 40004);
         EXPECT_TRUE(shown.endsWith(QStringLiteral("VEND")));
         EXPECT_EQ(d->Field(IDC_CARTRIDGE_TYPE)->text(), QStringLiteral("ABCDEF"));
+        // The field keeps its width; what it cannot show is in its tooltip.
+        EXPECT_EQ(d->Field(IDC_SOFTWARE_VERSION)->toolTip(), shown);
+        EXPECT_EQ(d->Field(IDC_CARTRIDGE_TYPE)->toolTip(), QString());
+        EXPECT_EQ(d->Field(IDC_SOFTWARE_VERSION)->width(), d->Field(IDC_CARTRIDGE_TYPE)->width());
         QTest::keyClick(d, Qt::Key_Escape);
     });
     EXPECT_EQ(dlg.DoModal(), IDCANCEL);
