@@ -3,14 +3,20 @@
 #include "GuiCallGate.h"
 #include "QtMessagePresenter.h"
 #include "UpgradeDlg.h"
+#include "UpgradeDlgLogic.h"
+#include "UpgradeFolderSettings.h"
 
-CUpgradeApp::CUpgradeApp(std::string configBaseDir, std::filesystem::path deviceRoot)
-    : m_configBaseDir(std::move(configBaseDir)), m_deviceRoot(std::move(deviceRoot)) {}
+CUpgradeApp::CUpgradeApp(std::string commandLineFolder, std::filesystem::path deviceRoot)
+    : m_commandLineFolder(std::move(commandLineFolder)), m_deviceRoot(std::move(deviceRoot)) {}
 
 CUpgradeApp::~CUpgradeApp() = default;
 
+std::string CUpgradeApp::FirstFolder() const {
+    return FirstUpgradeFolder(m_commandLineFolder, ".", RememberedUpgradeFolder());
+}
+
 bool CUpgradeApp::InitInstance() {
-    CUpgradeDlg dlg(nullptr, m_configBaseDir, m_deviceRoot);
+    CUpgradeDlg dlg(nullptr, FirstFolder(), m_deviceRoot);
     m_pMainWnd = &dlg;
     {
         std::lock_guard lock(m_gateMutex);

@@ -1,5 +1,9 @@
-// The application object of Sorvel_User: runs the main dialog modally and ends the program
-// when it closes.
+// The application object of Sorvel_User: finds the upgrade folder to load first, runs the main
+// dialog modally and ends the program when it closes.
+//
+// The folder to load first (FirstUpgradeFolder): the one named on the command line; without
+// one, the working directory when it holds an upgrade, else the folder remembered from the last
+// load (UpgradeFolderSettings.h) when it still holds one, else the working directory.
 //
 // The program's message boxes carry the application title (the program file's name without
 // extension) as their caption; that comes from the platform layer (sorvel::AfxMessageBox).
@@ -21,8 +25,10 @@ class CUpgradeDlg;
 
 class CUpgradeApp {
 public:
-    // configBaseDir and deviceRoot are passed to the main dialog (see CUpgradeDlg).
-    explicit CUpgradeApp(std::string configBaseDir = ".", std::filesystem::path deviceRoot = "/");
+    // commandLineFolder: the folder named on the command line, "" for none. deviceRoot is passed
+    // to the main dialog (see CUpgradeDlg).
+    explicit CUpgradeApp(std::string commandLineFolder = "",
+                         std::filesystem::path deviceRoot = "/");
     virtual ~CUpgradeApp();
     CUpgradeApp(const CUpgradeApp&) = delete;
     CUpgradeApp& operator=(const CUpgradeApp&) = delete;
@@ -31,8 +37,11 @@ public:
     // which shows the dialog's stage prompts. Not owned; it must outlive InitInstance.
     void SetPresenter(CQtMessagePresenter* presenter) { m_pPresenter = presenter; }
 
-    // Constructs the main dialog, makes it the main window, runs it modally and destroys it.
-    // Returns false: the program ends when the dialog has closed.
+    // The folder that the main dialog loads first (see the header comment).
+    std::string FirstFolder() const;
+
+    // Constructs the main dialog on FirstFolder(), makes it the main window, runs it modally and
+    // destroys it. Returns false: the program ends when the dialog has closed.
     virtual bool InitInstance();
 
     // Queues fn(mainDialog) for the main dialog's thread; false when no main dialog is open.
@@ -42,7 +51,7 @@ public:
     CUpgradeDlg* GetMainWnd() const { return m_pMainWnd; }
 
 private:
-    std::string m_configBaseDir;
+    std::string m_commandLineFolder;
     std::filesystem::path m_deviceRoot;
     CQtMessagePresenter* m_pPresenter = nullptr;
     CUpgradeDlg* m_pMainWnd = nullptr; // GUI thread only

@@ -11,12 +11,16 @@
 #include "QtMessagePresenter.h"
 #include "SerialPorts.h"
 #include "SystemMenu.h"
+#include "UpgradeFolderSettings.h"
 #include "VersionsDlg.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QEventLoop>
+#include <QFile>
+#include <QFileDialog>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -25,21 +29,36 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
+#include <chrono>
+#include <system_error>
 
 namespace {
 
 // The About entry of the window menu (string IDS_ABOUTBOX).
 constexpr const char* kAboutMenuText = "&About Sorvel_User...";
+// The window menu's entry that opens another upgrade, and the chooser's title.
+constexpr const char* kOpenFolderMenuText = "Open upgrade folder ...";
+constexpr const char* kOpenFolderTitle = "Open upgrade folder";
 // A system command's low four bits are the system's own.
 constexpr unsigned kSystemCommandMask = 0xFFF0;
 
-// Template size in dialog units.
+// Template size in dialog units: the original template's 131 units of height, and the status
+// line below the progress bar.
 constexpr int kWidthDu = 192;
-constexpr int kHeightDu = 131;
-// Height of the port list in the template, drop-down list included.
+constexpr int kStatusTopDu = 120;
+constexpr int kStatusHeightDu = 8; // one line of the dialog's font
+constexpr int kHeightDu = 131 + (kStatusTopDu + kStatusHeightDu - 117);
+// Height of the port field in the template, drop-down list included. The field takes the height
+// of its font; the drop-down list is as long as the list, within these bounds, so that the four
+// COM entries and a few devices need no scrolling.
 constexpr int kPortListHeightDu = 50;
+constexpr int kMinVisiblePorts = 8;
+constexpr int kMaxVisiblePorts = 24;
+// How often the status line counts the seconds of a wait for the box.
+constexpr std::chrono::seconds kStatusTick{1};
 // The window menu's "Close" command.
 constexpr unsigned kScClose = 0xF060;
 
@@ -67,27 +86,93 @@ struct ConfigCopy {
     ~ConfigCopy() { ReleaseConfigStrings(&info); }
 };
 
+// The folder by its absolute path, without a trailing "/." or separator; as given when the
+// working directory cannot be read.
+std::string AbsoluteFolder(const std::string& folder) {
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(folder, error);
+    if (error)
+        return folder;
+    absolute = absolute.lexically_normal();
+    if (!absolute.has_filename() && absolute != absolute.root_path())
+        absolute = absolute.parent_path();
+    return absolute.string();
+}
+
+// Makes folder the working directory, against which the engine opens the upload paths; says why
+// when it cannot.
+bool MakeWorkingDirectory(const std::string& folder) {
+    std::error_code error;
+    std::filesystem::current_path(folder, error);
+    if (!error)
+        return true;
+    sorvel::AfxMessageBox("Cannot use folder '" + folder + "': " + error.message(), MB_ICONERROR);
+    return false;
+}
+
+// The system's folder chooser, over parent when it shows.
+std::string ChooseFolder(QWidget* parent, const std::string& from) {
+    const QString chosen = QFileDialog::getExistingDirectory(
+        parent && parent->isVisible() ? parent : nullptr, QString::fromLatin1(kOpenFolderTitle),
+        QFile::decodeName(QByteArray::fromStdString(from)));
+    return QFile::encodeName(chosen).toStdString();
+}
+
 } // namespace
 
-void CUpgradeDlg::ShowStatus(const std::string& /*text*/) {}
+void CUpgradeDlg::ShowStatus(const std::string& text) {
+    const QString whole = QString::fromStdString(text);
+    const QString shown =
+        QFontMetrics(m_ctlStatus->font())
+            .elidedText(whole, Qt::ElideRight, m_ctlStatus->contentsRect().width());
+    m_ctlStatus->setText(shown);
+    m_ctlStatus->setToolTip(shown == whole ? QString() : whole);
+}
 
-void CUpgradeDlg::UpdateControls() {}
+void CUpgradeDlg::UpdateControls() {
+    const int nState = g_nUploadState.load();
+    QWidget* focused = focusWidget();
+    // Enabling first, so that a focused control that is disabled hands the focus on to one that
+    // can take it.
+    for (bool enable : {true, false}) {
+        for (int id : CUpgradeDlgLogic::kControls) {
+            if (m_logic.IsEnabled(id, nState) == enable)
+                GetDlgItem(id)->setEnabled(enable);
+        }
+    }
+    m_actOpenFolder->setEnabled(!CUpgradeDlgLogic::SequenceRuns(nState));
+    // The focus that Qt moved on from a disabled control lands on the next tab stop, which may
+    // be "Exit"; it goes where a technician continues instead.
+    if (focused != nullptr && !focused->isEnabled())
+        SetInitialFocus();
+}
+
+void CUpgradeDlg::SetInitialFocus() {
+    if (m_btnStartUpload->isEnabled())
+        m_btnStartUpload->setFocus(Qt::OtherFocusReason);
+    else
+        m_cboPort->setFocus(Qt::OtherFocusReason);
+}
 
 std::string CUpgradeDlg::PortText() {
     UpdateData(true);
     return m_strPort.toStdString();
 }
 
-CUpgradeDlg::CUpgradeDlg(QWidget* pParent, std::string configBaseDir,
+CUpgradeDlg::CUpgradeDlg(QWidget* pParent, std::string upgradeFolder,
                          std::filesystem::path deviceRoot)
     : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
-      m_hIcon(ProgramIcon()), m_configBaseDir(std::move(configBaseDir)),
+      m_hIcon(ProgramIcon()), m_firstFolder(AbsoluteFolder(upgradeFolder)), m_folder(m_firstFolder),
+      m_chooseFolder([this](const std::string& from) { return ChooseFolder(this, from); }),
       m_deviceRoot(std::move(deviceRoot)), m_pGate(CGuiCallGate::Create(this)) {
     BuildControls();
     m_pSequencerUi = std::make_unique<CDialogSequencerUi<CUpgradeDlg>>(*this);
-    m_pSequencer =
-        std::make_unique<CUpgradeSequencer>(*m_pSequencerUi, m_ConfigInfo, m_configBaseDir);
+    m_pSequencer = std::make_unique<CUpgradeSequencer>(*m_pSequencerUi, m_ConfigInfo, m_folder);
+    auto* tick = new QTimer(this);
+    tick->setInterval(kStatusTick);
+    connect(tick, &QTimer::timeout, this, [this] { m_pSequencerUi->Tick(); });
+    tick->start();
 }
 
 CUpgradeDlg::~CUpgradeDlg() {
@@ -136,10 +221,17 @@ void CUpgradeDlg::BuildControls() {
     BuildUpdateSetting(du);
     m_btnVersions = new QPushButton(QStringLiteral("Versions ..."), this);
     m_btnVersions->setGeometry(du.Rect(135, 84, 50, 14));
+    m_ctlStatus = new QLabel(this);
+    m_ctlStatus->setTextFormat(Qt::PlainText);
+    m_ctlStatus->setGeometry(du.Rect(7, kStatusTopDu, 178, kStatusHeightDu));
+
+    // Enter presses the focused push button, but never "Exit": a stray Enter must not close the
+    // program. Space still presses it.
+    m_btnExit->setAutoDefault(false);
 
     NumberControls();
     ConnectHandlers();
-    AddAboutAction();
+    AddMenuActions();
 }
 
 void CUpgradeDlg::BuildPortField(const CDialogUnits& du) {
@@ -159,9 +251,6 @@ void CUpgradeDlg::BuildPortField(const CDialogUnits& du) {
     int comboHeight = m_cboPort->sizeHint().height();
     QRect comboRect = du.Rect(27, 19, 83, kPortListHeightDu);
     m_cboPort->setGeometry(comboRect.x(), comboRect.y(), comboRect.width(), comboHeight);
-    // The rest of the template's height is the drop-down list.
-    int itemHeight = std::max(1, m_cboPort->fontMetrics().height() + 2);
-    m_cboPort->setMaxVisibleItems(std::max(1, (comboRect.height() - comboHeight) / itemHeight));
 }
 
 void CUpgradeDlg::BuildUpdateSetting(const CDialogUnits& du) {
@@ -201,6 +290,7 @@ void CUpgradeDlg::NumberControls() {
         {m_btnOnlyCartridge, IDC_ONLY_CARTRIDGE},
         {m_btnOnlySti, IDC_ONLY_STI},
         {m_btnVersions, IDC_VERSIONS},
+        {m_ctlStatus, IDC_STATUS},
     };
     QWidget* previous = nullptr;
     for (const auto& [widget, id] : ids) {
@@ -224,9 +314,18 @@ void CUpgradeDlg::ConnectHandlers() {
     connect(m_btnVersions, &QPushButton::clicked, this, [this] { OnVersions(); });
 }
 
-// Where the window menu takes no entries of the program, the About entry is in the dialog's
-// context menu and on F1. OnInitDialog removes it again where the window menu took it.
-void CUpgradeDlg::AddAboutAction() {
+// Where the window menu takes no entries of the program, its entries are in the dialog's
+// context menu, "Open upgrade folder ..." on Ctrl+O and About on F1. OnInitDialog removes them
+// again where the window menu took them.
+void CUpgradeDlg::AddMenuActions() {
+    m_actOpenFolder = new QAction(QString::fromLatin1(kOpenFolderMenuText), this);
+    m_actOpenFolder->setShortcut(QKeySequence::Open);
+    m_actOpenFolder->setShortcutContext(Qt::WindowShortcut);
+    connect(m_actOpenFolder, &QAction::triggered, this, [this] { OnSysCommand(IDM_OPENFOLDER); });
+    addAction(m_actOpenFolder);
+    auto* separator = new QAction(this);
+    separator->setSeparator(true);
+    addAction(separator);
     m_actAbout = new QAction(QString::fromLatin1(kAboutMenuText), this);
     m_actAbout->setShortcut(QKeySequence(Qt::Key_F1));
     m_actAbout->setShortcutContext(Qt::WindowShortcut);
@@ -240,12 +339,22 @@ bool CUpgradeDlg::OnInitDialog() {
         return true;
     m_bInitialised = true;
 
-    if (AppendToSystemMenu(this, IDM_ABOUTBOX, QString::fromLatin1(kAboutMenuText))) {
-        removeAction(m_actAbout);
+    if (AppendToSystemMenu(this, IDM_OPENFOLDER, QString::fromLatin1(kOpenFolderMenuText)) &&
+        AppendToSystemMenu(this, IDM_ABOUTBOX, QString::fromLatin1(kAboutMenuText))) {
+        for (QAction* action : actions())
+            removeAction(action);
         setContextMenuPolicy(Qt::DefaultContextMenu);
     }
     setWindowIcon(m_hIcon);
+    FillPortList();
 
+    // The loader and the chooser show themselves now, before the dialog is visible.
+    LoadUpgradeFolder(m_firstFolder, FolderHooks());
+    SetInitialFocus();
+    return true;
+}
+
+void CUpgradeDlg::FillPortList() {
     // The template's entries, then the serial devices of this machine that none of them
     // reaches already.
     const bool thisMachine = m_deviceRoot == "/";
@@ -258,25 +367,74 @@ bool CUpgradeDlg::OnInitDialog() {
     for (const std::string& port : ports)
         m_cboPort->addItem(QString::fromStdString(port));
     m_cboPort->setCurrentIndex(0);
-    m_ctlProgress->setValue(0);
+    m_cboPort->setMaxVisibleItems(
+        std::clamp(m_cboPort->count(), kMinVisiblePorts, kMaxVisiblePorts));
+}
 
-    // The sequencer starts with no update mode and no stage; the load result selects a mode.
+UpgradeFolderHooks CUpgradeDlg::FolderHooks() {
+    UpgradeFolderHooks hooks;
+    hooks.load = [this](const std::string& folder) { return LoadFolder(folder); };
+    hooks.choose = m_chooseFolder;
+    hooks.remember = RememberUpgradeFolder;
+    return hooks;
+}
 
-    // The loader shows its own messages now, before the dialog is visible.
-    CConfigFile config(m_configBaseDir);
-    m_nConfigResult = config.Load(&m_ConfigInfo);
-    m_logic.SetConfigResult(m_nConfigResult);
+BYTE CUpgradeDlg::LoadFolder(const std::string& folder) {
+    const std::string absolute = AbsoluteFolder(folder);
+    CONFIG_INFO info;
+    CConfigFile config(absolute);
+    BYTE nResult = config.Load(&info);
+    if (nResult != CONFIG_NONE && !MakeWorkingDirectory(absolute))
+        nResult = CONFIG_NONE;
+    if (nResult == CONFIG_NONE && m_nConfigResult != CONFIG_NONE) {
+        // The loaded upgrade stays; the messages said what is wrong with this folder.
+        ReleaseConfigStrings(&info);
+        return nResult;
+    }
+    Adopt(absolute, info, nResult);
+    return nResult;
+}
+
+void CUpgradeDlg::Adopt(const std::string& folder, const CONFIG_INFO& info, BYTE nConfigResult) {
+    // The sequencer refers to the record and checks the files against the folder: it starts
+    // afresh on the new ones. Nothing runs (the folder entry is disabled while a sequence runs),
+    // so this only lets go of a port a stopped sequence still holds.
+    m_pSequencer.reset();
+    ReleaseConfigInfo();
+    // The record's texts are the dialog's from here on, those of a failed load too.
+    m_ConfigInfo = info;
+    m_folder = folder;
+    m_nConfigResult = nConfigResult;
+    m_logic.SetConfigResult(nConfigResult);
     m_bConfigLoaded = m_logic.ConfigLoaded();
-
-    for (int id : CUpgradeDlgLogic::kControls)
-        GetDlgItem(id)->setEnabled(m_logic.IsEnabled(id));
+    m_pSequencer = std::make_unique<CUpgradeSequencer>(*m_pSequencerUi, m_ConfigInfo, m_folder);
+    // The sequencer starts with no update mode and no stage; the load result selects a mode.
     SelectMode(m_logic.InitialUpdateMode());
-    if (auto* radio = qobject_cast<QRadioButton*>(GetDlgItem(m_logic.CheckedRadio())))
-        radio->setChecked(true);
+    CheckRadio(m_logic.CheckedRadio());
+    m_ctlProgress->setValue(0);
+    m_pSequencerUi->SetConfigResult(nConfigResult);
+    UpdateControls();
+}
 
-    // The first tab stop, "Exit", has the focus.
-    m_btnExit->setFocus(Qt::OtherFocusReason);
-    return true;
+void CUpgradeDlg::CheckRadio(int nID) {
+    for (int id : {IDC_COMPLETE_UPDATE, IDC_ONLY_CARTRIDGE, IDC_ONLY_STI}) {
+        auto* radio = qobject_cast<QRadioButton*>(GetDlgItem(id));
+        // The group keeps one button marked; unmarking the last one needs it let go for a moment.
+        radio->setAutoExclusive(false);
+        radio->setChecked(id == nID);
+        radio->setAutoExclusive(true);
+    }
+}
+
+void CUpgradeDlg::OnOpenFolder() {
+    // Nothing may change under a running upgrade. The entry is disabled then; a command that
+    // comes all the same (from the window menu) is ignored.
+    if (CUpgradeDlgLogic::SequenceRuns(g_nUploadState.load()))
+        return;
+    const std::string chosen = m_chooseFolder ? m_chooseFolder(m_folder) : std::string();
+    if (!chosen.empty())
+        LoadUpgradeFolder(chosen, FolderHooks());
+    UpdateControls();
 }
 
 void CUpgradeDlg::setVisible(bool visible) {
@@ -322,14 +480,17 @@ QWidget* CUpgradeDlg::GetDlgItem(int nID) const {
 
 void CUpgradeDlg::OnCompleteUpdate() {
     m_pSequencer->OnCompleteUpdate();
+    UpdateControls();
 }
 
 void CUpgradeDlg::OnOnlyCartridge() {
     m_pSequencer->OnOnlyCartridge();
+    UpdateControls();
 }
 
 void CUpgradeDlg::OnOnlySti() {
     m_pSequencer->OnOnlySti();
+    UpdateControls();
 }
 
 void CUpgradeDlg::SelectMode(BYTE nMode) {
@@ -382,6 +543,9 @@ void CUpgradeDlg::OnSysCommand(unsigned nID) {
         dlg.DoModal();
         break;
     }
+    case IDM_OPENFOLDER:
+        OnOpenFolder();
+        break;
     case kScClose:
         // As the close box: through OnExit.
         close();
@@ -399,16 +563,19 @@ void CUpgradeDlg::ReleaseConfigInfo() {
 
 void CUpgradeDlg::OnStartUpload() {
     m_pSequencer->OnStartUpload();
+    UpdateControls();
 }
 
 void CUpgradeDlg::OnCancelUpload() {
     m_pSequencer->OnCancelUpload();
+    UpdateControls();
 }
 
 void CUpgradeDlg::OnExit() {
     // The sequencer refuses while a sequence runs; else it ends the dialog through
     // CDialogSequencerUi::EndDialog, which releases the configuration first.
     m_pSequencer->OnExit();
+    UpdateControls();
 }
 
 void CUpgradeDlg::EndDialog(int nResult) {
@@ -445,7 +612,9 @@ void CUpgradeDlg::keyPressEvent(QKeyEvent* event) {
     switch (event->key()) {
     case Qt::Key_Enter:
     case Qt::Key_Return:
-        // A focused push button takes Enter itself; everything else lets it pass to here.
+        // A focused push button that takes Enter ("Exit" does not) takes it itself; everything
+        // else lets it pass to here, where it does nothing: QDialog would press the default
+        // button or end the dialog.
         event->accept();
         return;
     default:
@@ -456,7 +625,8 @@ void CUpgradeDlg::keyPressEvent(QKeyEvent* event) {
 bool CUpgradeDlg::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
     unsigned command = 0;
     if (SystemCommandOf(eventType, message, &command) &&
-        (command & kSystemCommandMask) == IDM_ABOUTBOX) {
+        ((command & kSystemCommandMask) == IDM_ABOUTBOX ||
+         (command & kSystemCommandMask) == IDM_OPENFOLDER)) {
         OnSysCommand(command);
         *result = 0;
         return true;

@@ -5,7 +5,9 @@
 // --help and --version are answered before Qt starts, so they work without a display. Without a
 // display the program says so and ends, rather than letting Qt abort. DIR becomes the working
 // directory: the configuration ".\Ressources\Configuration.zkf" and the upload paths it names are
-// relative to it, as for sorvel-cli's DIR.
+// relative to it, as for sorvel-cli's DIR. Without DIR the program loads the folder it was
+// started in when that holds an upgrade, else the folder that loaded last time, else offers the
+// system's folder chooser (CUpgradeApp, CUpgradeDlg).
 #include "ProgramIcon.h"
 #include "QtMessagePresenter.h"
 #include "SorvelVersion.h"
@@ -30,8 +32,9 @@ constexpr int kExitUsage = 2;
 constexpr const char* kHelp =
     "Usage: Sorvel_User [DIR]\n"
     "\n"
-    "Opens the Brevon Box upgrade dialog for the upgrade in folder DIR (default: the current\n"
-    "folder), the folder that holds Ressources/Configuration.zkf.\n"
+    "Opens the Brevon Box upgrade dialog for the upgrade in folder DIR, the folder that holds\n"
+    "Ressources/Configuration.zkf. Without DIR: the current folder when it holds an upgrade,\n"
+    "else the folder that loaded last time, else a folder chosen in the dialog that opens.\n"
     "\n"
     "Options:\n"
     "  -h, --help            show this help\n"
@@ -128,7 +131,8 @@ int main(int argc, char* argv[]) {
     CQtMessagePresenter presenter;
     presenter.Install();
 
-    CUpgradeApp theApp;
+    // DIR is the working directory now.
+    CUpgradeApp theApp(dir ? "." : "");
     theApp.SetPresenter(&presenter);
     theApp.InitInstance();
 

@@ -15,6 +15,7 @@ void QtWindowTest::TearDown() {
                       << widget->windowTitle().toStdString() << "\"";
     for (QWidget* widget : left)
         delete widget;
+    std::filesystem::current_path(m_workingDirectory);
 }
 
 ConfigFolder::ConfigFolder(ConfigKind kind) {

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -26,10 +27,14 @@ inline void PrintTo(const QString& text, std::ostream* os) {
 namespace sorvel::test {
 
 // Every dialog test: windows left open by a test fail it, and are closed so that the next test
-// starts clean.
+// starts clean. The main dialog makes the folder it loads the working directory; the test's own
+// comes back at the end.
 class QtWindowTest : public ::testing::Test {
 protected:
     void TearDown() override;
+
+private:
+    std::filesystem::path m_workingDirectory = std::filesystem::current_path();
 };
 
 // The three kinds of configuration folder the program may start in.

@@ -105,6 +105,7 @@ TEST_F(PresenterTest, GuiThreadBoxesAreModalToTheVisibleOwner) {
     RecordingPresenter quiet; // the loader's messages
     CQtMessagePresenter presenter;
     CUpgradeDlg dlg(nullptr, ConfigFolder(ConfigKind::None).Path());
+    dlg.SetFolderChooser([](const std::string&) { return std::string(); });
     presenter.SetOwner(&dlg);
 
     WhenModal<QMessageBox>([&](QMessageBox* box) {
@@ -240,6 +241,7 @@ TEST_F(PresenterTest, AStagePromptLeavesTheMainDialogUncovered) {
     RecordingPresenter quiet; // the loader's messages
     CQtMessagePresenter presenter;
     CUpgradeDlg dlg(nullptr, ConfigFolder(ConfigKind::None).Path());
+    dlg.SetFolderChooser([](const std::string&) { return std::string(); });
     presenter.SetOwner(&dlg);
     dlg.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));

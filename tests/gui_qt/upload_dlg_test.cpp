@@ -9,9 +9,12 @@
 #include "SimulatedUpgrade.h"
 #include "UpgradeApp.h"
 #include "UpgradeDlg.h"
+#include "UpgradeStatus.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
@@ -47,11 +50,11 @@ bool PortHeld(const std::string& path) {
     return held;
 }
 
-// The visible top-level message box showing text, or null.
+// The visible top-level message box whose text starts with text, or null.
 QMessageBox* FindBox(const std::string& text) {
     for (QWidget* widget : QApplication::topLevelWidgets()) {
         auto* box = qobject_cast<QMessageBox*>(widget);
-        if (box && box->isVisible() && box->text().toStdString() == text)
+        if (box && box->isVisible() && box->text().toStdString().rfind(text, 0) == 0)
             return box;
     }
     return nullptr;
@@ -122,6 +125,23 @@ void ClickRadioThroughWindow(QWidget* dialog, QWidget* radio) {
     ClickThroughWindow(dialog, radio, QPoint(5, radio->height() / 2));
 }
 
+// What the dialog shows of its state: the controls that act ("modes": the mode buttons), then
+// the status line's whole text (its tooltip's when the line cuts it).
+std::string StateOf(const CUpgradeDlg& dlg) {
+    std::string state;
+    for (auto [id, name] :
+         {std::pair{IDC_START_UPLOAD, "start"}, std::pair{IDC_CANCEL_UPLOAD, "cancel"},
+          std::pair{IDC_PORT_COMBO, "port"}, std::pair{IDC_ONLY_STI, "modes"}}) {
+        if (dlg.GetDlgItem(id)->isEnabled())
+            state += std::string(name) + " ";
+    }
+    if (dlg.OpenFolderAction()->isEnabled())
+        state += "folder ";
+    auto* line = static_cast<QLabel*>(dlg.GetDlgItem(IDC_STATUS));
+    return state + "| " +
+           (line->toolTip().isEmpty() ? line->text() : line->toolTip()).toStdString();
+}
+
 class DialogUploadTest : public QtWindowTest {
 protected:
     void SetUp() override {
@@ -187,15 +207,35 @@ protected:
     std::unique_ptr<CUpgradeDlg> m_dlg;
 };
 
+// The controls and the status line follow the update: what a technician sees at each step.
 TEST_F(DialogUploadTest, CompleteUpdateWithThePromptsAnsweredEndsWithGoodAndEveryByteArrived) {
-    Box({m_sti, m_cart1, m_cart2});
+    // A line slow enough (about 0.1 s a record) for the test to see a file on its way.
+    sorvel::boxsim::Options slow;
+    slow.baud = 19200;
+    Box({m_sti, m_cart1, m_cart2}, slow);
     CUpgradeDlg& dlg = OpenDialog();
     std::vector<int> bar{dlg.m_ctlProgress->value()};
     QObject::connect(dlg.m_ctlProgress, &QProgressBar::valueChanged,
                      [&](int value) { bar.push_back(value); });
+    const std::string idle = "start port modes folder | ",
+                      sent = " sent. Answer the message to go on.";
+    std::vector<std::string> seen{StateOf(dlg)};
+    const std::vector<std::string> expected = {
+        idle + CUpgradeStatus::IdleText(CONFIG_FULL),
+        "cancel | File 1 of 3: sti.urt: ", // then the percentage and the time left
+        "cancel | File 1 of 3: sti.urt" + sent,
+        "cancel | File 2 of 3: cart1.urt" + sent,
+        idle + "Updated: The box received sti.urt, cart1.urt and cart2.urt.",
+    };
 
-    QMessageBox* reboot = StartAndWaitForRebootPrompt();
+    ClickThroughWindow(m_dlg.get(), m_dlg->m_btnStartUpload);
+    ASSERT_TRUE(WaitFor([&] { return dlg.m_ctlProgress->value() > 0; }));
+    seen.push_back(StateOf(dlg));
+    EXPECT_NE(seen.back().find(" %"), std::string::npos) << seen.back();
+    seen.back().resize(std::min(seen.back().size(), expected[1].size()));
+    QMessageBox* reboot = WaitForBox(kReboot);
     ASSERT_NE(reboot, nullptr);
+    seen.push_back(StateOf(dlg));
     ExpectStagePrompt(reboot, QMessageBox::Ok | QMessageBox::Cancel);
     // The engine reports a file through once its last record is written; the box may still be
     // reading it.
@@ -207,6 +247,7 @@ TEST_F(DialogUploadTest, CompleteUpdateWithThePromptsAnsweredEndsWithGoodAndEver
 
     QMessageBox* file = WaitForBox(kFile);
     ASSERT_NE(file, nullptr);
+    seen.push_back(StateOf(dlg));
     ExpectStagePrompt(file, QMessageBox::Ok | QMessageBox::Cancel);
     EXPECT_TRUE(m_box->WaitForFilesCompleted(2, 10s));
     QTest::mouseClick(file->button(QMessageBox::Ok), Qt::LeftButton);
@@ -218,6 +259,8 @@ TEST_F(DialogUploadTest, CompleteUpdateWithThePromptsAnsweredEndsWithGoodAndEver
     const sorvel::boxsim::Report report = m_box->GetReport();
     EXPECT_TRUE(report.AllIntact()) << (report.errors.empty() ? "" : report.errors.front());
     EXPECT_EQ(report.handshakesAnswered, 3u);
+    seen.push_back(StateOf(dlg));
+    EXPECT_EQ(seen, expected);
 
     // The sequence is over before the user has read the message: idle, port free, bar at 0.
     EXPECT_TRUE(InState(STATE_IDLE));
@@ -287,11 +330,11 @@ TEST_F(DialogUploadTest, AFaultStopsWithItsReasonAndReleasesThePort) {
         ExpectStagePrompt(stopped, QMessageBox::Ok);
         EXPECT_TRUE(InState(STATE_STOPPED));
         EXPECT_FALSE(PortHeld(m_box->SlavePath()));
-        EXPECT_TRUE(dlg.m_btnStartUpload->isEnabled() && dlg.m_btnCancelUpload->isEnabled());
+        // Nothing is left to cancel; the next attempt may start.
+        EXPECT_TRUE(dlg.m_btnStartUpload->isEnabled());
+        EXPECT_FALSE(dlg.m_btnCancelUpload->isEnabled());
         EXPECT_EQ(m_box->GetReport().filesCompleted, c.intact);
         QTest::mouseClick(stopped->button(QMessageBox::Ok), Qt::LeftButton);
-        ClickThroughWindow(&dlg, dlg.m_btnCancelUpload); // silent in the stopped state
-        EXPECT_TRUE(InState(STATE_IDLE));
         m_dlg.reset();
     }
 }
@@ -338,7 +381,9 @@ TEST_F(DialogUploadTest, ExitEveryWayDuringAnUploadShowsTheMessageAndKeepsTheDia
     seen.clear();
     AnswerModal(seen, QMessageBox::Yes, [&] { AnswerModal(seen, QMessageBox::Ok); });
     ClickThroughWindow(&dlg, dlg.m_btnCancelUpload);
-    EXPECT_EQ(TextsOf(seen), (std::vector<std::string>{kReallyStop, kStoppedRestart}));
+    EXPECT_EQ(TextsOf(seen),
+              (std::vector<std::string>{kReallyStop,
+                                        kStoppedRestart + "\n" + RestartLine("part of sti.urt")}));
     dlg.close();
     EXPECT_FALSE(dlg.isVisible());
     EXPECT_EQ(dlg.m_ConfigInfo.pszStiFile, nullptr);
@@ -354,7 +399,8 @@ TEST_F(DialogUploadTest, CancelUploadAtAnOpenPromptClosesItAndEndsTheConnection)
     std::vector<SeenBox> seen;
     AnswerModal(seen, QMessageBox::Yes, [&] { AnswerModal(seen, QMessageBox::Ok); });
     ClickThroughWindow(&dlg, dlg.m_btnCancelUpload);
-    EXPECT_EQ(TextsOf(seen), (std::vector<std::string>{kReallyStop, kStoppedRestart}));
+    EXPECT_EQ(TextsOf(seen), (std::vector<std::string>{kReallyStop, kStoppedRestart + "\n" +
+                                                                        RestartLine("sti.urt")}));
     for (const SeenBox& box : seen)
         EXPECT_EQ(box.parent, &dlg) << box.text;
 
@@ -368,7 +414,9 @@ TEST_F(DialogUploadTest, CancelUploadAtAnOpenPromptClosesItAndEndsTheConnection)
     EXPECT_TRUE(dlg.isVisible());
 }
 
-TEST_F(DialogUploadTest, AnOpenPromptLeavesTheDialogsButtonsUsable) {
+// "Exit" and "Cancel Upload" stay usable while a prompt is open; what would change the running
+// upgrade (the mode, a new start) is disabled.
+TEST_F(DialogUploadTest, AnOpenPromptLeavesExitUsableAndLocksWhatWouldChangeTheUpgrade) {
     Box({m_sti, m_cart1, m_cart2});
     CUpgradeDlg& dlg = OpenDialog();
     QPointer<QMessageBox> reboot = StartAndWaitForRebootPrompt();
@@ -382,27 +430,19 @@ TEST_F(DialogUploadTest, AnOpenPromptLeavesTheDialogsButtonsUsable) {
     EXPECT_FALSE(reboot.isNull());
     EXPECT_TRUE(dlg.isVisible());
 
-    // The radio buttons too.
-    ClickRadioThroughWindow(&dlg, dlg.GetDlgItem(IDC_ONLY_CARTRIDGE));
-    EXPECT_EQ(dlg.GetUpdateMode(), MODE_CARTRIDGE_ONLY);
-    ClickRadioThroughWindow(&dlg, dlg.m_btnOnlySti);
-    EXPECT_EQ(dlg.GetUpdateMode(), MODE_STI_ONLY);
-    EXPECT_FALSE(dlg.GetDlgItem(IDC_ONLY_CARTRIDGE)->property("checked").toBool());
-    ClickRadioThroughWindow(&dlg, dlg.m_btnCompleteUpdate);
-    EXPECT_EQ(dlg.GetUpdateMode(), MODE_COMPLETE);
-    EXPECT_FALSE(dlg.m_btnOnlySti->isChecked());
-
-    // "Start Upload" starts afresh at once: the prompt closes and a new box is woken.
-    auto first = std::move(m_box);
-    Box({m_sti, m_cart1, m_cart2});
-    TypePort(m_box->SlavePath());
+    // The radio buttons and "Start Upload" take no clicks: the mode stays, nothing restarts.
+    for (QWidget* radio :
+         {dlg.GetDlgItem(IDC_ONLY_CARTRIDGE), static_cast<QWidget*>(dlg.m_btnOnlySti)})
+        ClickRadioThroughWindow(&dlg, radio);
     ClickThroughWindow(&dlg, dlg.m_btnStartUpload);
-    EXPECT_TRUE(reboot.isNull() || !reboot->isVisible());
-    QMessageBox* again = WaitForBox(kReboot);
-    ASSERT_NE(again, nullptr);
-    EXPECT_TRUE(m_box->WaitForFilesCompleted(1, 10s));
-    EXPECT_TRUE(first->WaitForFilesCompleted(1, 10s));
-    EXPECT_EQ(first->GetReport().handshakesAnswered, 1u);
+    EXPECT_EQ(dlg.GetUpdateMode(), MODE_COMPLETE);
+    EXPECT_TRUE(dlg.m_btnCompleteUpdate->isChecked());
+    EXPECT_TRUE(InState(STATE_STAGE_DONE));
+    ASSERT_FALSE(reboot.isNull());
+    EXPECT_TRUE(reboot->isVisible());
+    EXPECT_TRUE(dlg.m_btnCancelUpload->isEnabled());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(m_box->GetReport().handshakesAnswered, 1u);
 }
 
 // The program runs its dialog until it ends (InitInstance, DoModal). The stage prompts, windows
