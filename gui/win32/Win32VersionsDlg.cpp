@@ -30,6 +30,11 @@ void CWin32VersionsDlg::OnInitDialog(HWND hDlg) {
     // code page); the ASCII part is done here already, so it does not depend on that.
     for (const VersionField& field : m_fields)
         SetDlgItemTextA(hDlg, field.nID, ShownVersionText(field.text).c_str());
+    // The fields keep the template's widths; the tooltip shows what the field holds, as it shows
+    // it (upper case).
+    m_tips.Create(hDlg);
+    for (const VersionField& field : m_fields)
+        m_tips.Update(GetDlgItem(hDlg, field.nID));
     CenterDialog(hDlg);
 }
 
@@ -52,6 +57,13 @@ INT_PTR CALLBACK CWin32VersionsDlg::DialogProc(HWND hDlg, UINT message, WPARAM w
         else
             EndDialog(hDlg, id);
         return TRUE;
+    }
+    case WM_DESTROY: {
+        // The tooltip window goes with the dialog.
+        auto* self = reinterpret_cast<CWin32VersionsDlg*>(GetWindowLongPtrA(hDlg, DWLP_USER));
+        if (self != nullptr)
+            self->m_tips.Destroy();
+        return FALSE;
     }
     default:
         return FALSE;

@@ -182,23 +182,35 @@ TEST_F(Win32DialogTest, TheAboutEntryIsLastInTheWindowMenuAfterASeparator) {
     dlg.OnExit();
 }
 
-TEST_F(Win32DialogTest, VersionFieldsShowTheTextsOfTheLoadInUpperCase) {
+// The fields keep their widths: a text too long for its field shows whole as its tooltip, as the
+// field shows it (upper case); a text that fits has none.
+TEST_F(Win32DialogTest, VersionFieldsShowTheTextsOfTheLoadInUpperCaseAndWholeAsTooltips) {
     ConfigFolder folder(ConfigKind::Full);
     CONFIG_INFO info;
     const BYTE loaded = CConfigFile(folder.Path()).Load(&info);
     ASSERT_EQ(loaded, CONFIG_FULL);
+    std::string longHardware = "hw rev C, second board of the 2026 series";
+    CONFIG_INFO longInfo = info; // the loaded record's texts but one; released with info
+    longInfo.pszHardwareVersion = longHardware.data();
     struct Case {
+        const CONFIG_INFO* info;
         BYTE result;
+        const char* hardware;
         const char* pellum;
     };
-    for (const Case& c : {Case{CONFIG_FULL, "PELLUM 7.0"}, Case{CONFIG_STI_ONLY, ""}}) {
+    const Case cases[] = {
+        {&info, CONFIG_FULL, "HW REV C", "PELLUM 7.0"},
+        {&info, CONFIG_STI_ONLY, "HW REV C", ""},
+        {&longInfo, CONFIG_FULL, "HW REV C, SECOND BOARD OF THE 2026 SERIES", "PELLUM 7.0"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.hardware);
         CWin32VersionsDlg versions;
-        versions.SetConfigInfo(info, c.result);
+        versions.SetConfigInfo(*c.info, c.result);
         HWND hDlg = versions.Create(nullptr);
         ASSERT_NE(hDlg, nullptr);
         EXPECT_EQ(WindowText(hDlg), "Brevon Upgrade Tool - Version Infos");
         const std::pair<int, std::string> shown[] = {{IDC_SOFTWARE_VERSION, "SW-1.3.9B"},
-                                                     {IDC_HARDWARE_VERSION, "HW REV C"},
+                                                     {IDC_HARDWARE_VERSION, c.hardware},
                                                      {IDC_BREVON_VERSION, "BREVON 4.2A"},
                                                      {IDC_PELLUM_VERSION, c.pellum},
                                                      {IDC_CARTRIDGE_TYPE, "CT-X2"}};
@@ -206,6 +218,8 @@ TEST_F(Win32DialogTest, VersionFieldsShowTheTextsOfTheLoadInUpperCase) {
             HWND hEdit = GetDlgItem(hDlg, id);
             EXPECT_EQ(WindowText(hEdit), text) << id;
             EXPECT_TRUE(GetWindowLongA(hEdit, GWL_STYLE) & ES_READONLY) << id;
+            const bool cut = text.size() > 20;
+            EXPECT_EQ(versions.Tips().TipText(hEdit), cut ? text : std::string()) << id;
         }
         EXPECT_EQ(WindowText(GetDlgItem(hDlg, IDC_SOFTWARE_LABEL)), "Software version ");
         SendDlgItemMessageA(hDlg, IDOK, BM_CLICK, 0, 0);
