@@ -11,6 +11,7 @@
 #include "DialogDriver.h"
 #include "Program.h"
 #include "Resource.h"
+#include "UpgradeDlgLogic.h"
 #include "Win32MessagePresenter.h"
 #include "Win32UpgradeDlg.h"
 
@@ -25,6 +26,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -244,50 +246,94 @@ protected:
 
 // A complete update: each file whole at the box, then its stage prompt, answered OK, starts the
 // next; the last ends in the 'Good' message, after which the dialog is idle and ends on "Exit".
+// At each point the status line says where the update is, and only the controls that can act are
+// enabled: while the sequence runs, nothing that would change it but "Cancel Upload".
 TEST_F(Win32UploadTest, CompleteUpdateGoesThroughBothStagePromptsToGoodWithEveryFileIntact) {
     const BoxLog box("fast");
-    struct Stage {
-        const char* file; // whole at the box when the prompt shows
-        const char* prompt;
-    };
-    const Stage stages[] = {
-        {"Ressources/Sti.urt", kRebootPrompt},
-        {"Ressources/Cart1.urt", kFilePrompt},
-        {"Ressources/Cart2.urt", kGoodMessage},
-    };
+    const char* files[] = {"Ressources/Sti.urt", "Ressources/Cart1.urt", "Ressources/Cart2.urt"};
     std::map<std::string, std::size_t> wholeBefore;
-    for (const Stage& stage : stages)
-        wholeBefore[stage.file] = box.Count(std::string("file complete: ") + stage.file);
+    for (const char* file : files)
+        wholeBefore[file] = box.Count(std::string("file complete: ") + file);
     const std::size_t roundsBefore = box.Count(" complete: the files are expected again");
     const std::size_t errorsBefore = box.Count("differ");
 
     CWin32UpgradeDlg dlg(BoxFolder(), [] { return std::vector<std::string>{}; });
     HWND hDlg = CreateDialogOnPort(dlg, m_ports["fast"]);
     ASSERT_NE(hDlg, nullptr);
-    SendDlgItemMessageA(hDlg, IDC_START_UPLOAD, BM_CLICK, 0, 0);
     const std::string caption = sorvel::ApplicationTitle();
-    for (const Stage& stage : stages) {
-        SCOPED_TRACE(stage.file);
-        HWND hPrompt = nullptr;
-        ASSERT_TRUE(PumpUntil(
-            [&] { return (hPrompt = FindBoxWithText(caption, stage.prompt)) != nullptr; }, 20s))
-            << "the box printed:" << box.Tail();
-        EXPECT_TRUE(PumpUntil([&] {
-            return box.Count(std::string("file complete: ") + stage.file) ==
-                   wholeBefore[stage.file] + 1;
-        })) << box.Tail();
-        // The prompt is beside the dialog, which stays usable; the bar waits at 0.
-        EXPECT_TRUE(IsWindowEnabled(hDlg));
-        EXPECT_TRUE(GetWindowLongA(hPrompt, GWL_EXSTYLE) & WS_EX_TOPMOST);
-        EXPECT_EQ(Progress(hDlg), 0);
-        AnswerBox(hPrompt, IDOK);
-        EXPECT_TRUE(PumpUntil([&] { return !IsWindow(hPrompt); }));
+    HWND hPrompt = nullptr;
+    // The stage prompt with text shows once the box has file whole; it is beside the dialog,
+    // which stays usable, and the bar waits at 0.
+    const auto prompt = [&](const char* file, const char* text) {
+        return [&, file, text] {
+            ASSERT_TRUE(PumpUntil(
+                [&] { return (hPrompt = FindBoxWithText(caption, text)) != nullptr; }, 20s))
+                << "the box printed:" << box.Tail();
+            EXPECT_TRUE(PumpUntil([&] {
+                return box.Count(std::string("file complete: ") + file) == wholeBefore[file] + 1;
+            })) << box.Tail();
+            EXPECT_TRUE(IsWindowEnabled(hDlg));
+            EXPECT_TRUE(GetWindowLongA(hPrompt, GWL_EXSTYLE) & WS_EX_TOPMOST);
+            EXPECT_EQ(Progress(hDlg), 0);
+        };
+    };
+    // OK to the prompt; the status line goes on to status.
+    const auto answer = [&](const char* status) {
+        return [&, status] {
+            AnswerBox(hPrompt, IDOK);
+            EXPECT_TRUE(PumpUntil(
+                [&] { return !IsWindow(hPrompt) && dlg.StatusText().rfind(status, 0) == 0; }));
+        };
+    };
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        const char* status; // the start of the status line after act
+        bool runs;          // the sequence runs: the controls that would change it are disabled
+    };
+    const Step steps[] = {
+        {"idle", [] {}, "Ready: choose the port and the update, then press Start Upload.", false},
+        {"Start Upload", [&] { SendDlgItemMessageA(hDlg, IDC_START_UPLOAD, BM_CLICK, 0, 0); },
+         "File 1 of 3: Sti.urt: waiting for the box to answer", true},
+        {"the reboot prompt", prompt(files[0], kRebootPrompt),
+         "File 1 of 3: Sti.urt sent. Answer the message to go on.", true},
+        {"OK: the second file", answer("File 2 of 3: Cart1.urt"), "File 2 of 3: Cart1.urt", true},
+        {"the 'FILE' prompt", prompt(files[1], kFilePrompt),
+         "File 2 of 3: Cart1.urt sent. Answer the message to go on.", true},
+        {"OK: the third file, then 'Good'",
+         [&] {
+             answer("File 3 of 3: Cart2.urt")();
+             prompt(files[2], kGoodMessage)();
+         },
+         "Updated: The box received Sti.urt, Cart1.urt and Cart2.urt.", false},
+    };
+    const std::set<int> runningDisabled = {IDC_PORT_COMBO, IDC_START_UPLOAD, IDC_COMPLETE_UPDATE,
+                                           IDC_ONLY_CARTRIDGE, IDC_ONLY_STI};
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        step.act();
+        if (HasFatalFailure())
+            return;
+        EXPECT_EQ(dlg.StatusText().rfind(step.status, 0), 0u) << dlg.StatusText();
+        for (int id : CUpgradeDlgLogic::kControls) {
+            const bool disabled =
+                step.runs ? runningDisabled.count(id) != 0 : id == IDC_CANCEL_UPLOAD;
+            EXPECT_EQ(IsWindowEnabled(GetDlgItem(hDlg, id)) == FALSE, disabled) << id;
+        }
+        EXPECT_EQ((GetMenuState(GetSystemMenu(hDlg, FALSE), IDM_OPENFOLDER, MF_BYCOMMAND) &
+                   MF_GRAYED) != 0,
+                  step.runs);
     }
+    // Once the dialog is active again the keyboard reaches "Start Upload", not the disabled
+    // "Cancel Upload" that had the focus.
+    AnswerBox(hPrompt, IDOK);
+    EXPECT_TRUE(PumpUntil([&] {
+        return GetActiveWindow() == hDlg && GetFocus() == GetDlgItem(hDlg, IDC_START_UPLOAD);
+    }));
     EXPECT_TRUE(dlg.Sequencer().SequenceCompleted());
     EXPECT_EQ(g_nUploadState.load(), STATE_IDLE);
     EXPECT_EQ(box.Count(" complete: the files are expected again"), roundsBefore + 1);
     EXPECT_EQ(box.Count("differ"), errorsBefore) << box.Tail();
-    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(hDlg, IDC_START_UPLOAD)));
     EXPECT_EQ(ClickAnswering(hDlg, IDCANCEL, {}), std::vector<std::string>{});
     EXPECT_TRUE(PumpUntil([&] { return !IsWindow(hDlg); }));
 }
@@ -351,7 +397,11 @@ TEST_F(Win32UploadTest, CancelUploadStopsTheUploadHalfwayAndStartUploadWorksAgai
     for (const Step& step : steps) {
         SCOPED_TRACE(step.what);
         before = {Progress(hDlg), box.Records()};
-        EXPECT_EQ(ClickAnswering(hDlg, step.button, step.answers), step.boxes);
+        // Each box's text starts with the one expected; lines below it say more.
+        const std::vector<std::string> shown = ClickAnswering(hDlg, step.button, step.answers);
+        EXPECT_EQ(shown.size(), step.boxes.size());
+        for (std::size_t i = 0; i < std::min(shown.size(), step.boxes.size()); ++i)
+            EXPECT_EQ(shown[i].rfind(step.boxes[i], 0), 0u) << shown[i];
         step.then();
         if (HasFailure())
             return; // the later steps would only fail after it
