@@ -31,9 +31,8 @@ CUpgradeStatus::CUpgradeStatus(BYTE nConfigResult) : m_nConfigResult(nConfigResu
 
 std::string CUpgradeStatus::IdleText(BYTE nConfigResult) {
     if (nConfigResult == CONFIG_NONE)
-        return "No upgrade loaded: open its folder with \"Open upgrade folder ...\" in the window "
-               "menu.";
-    return "Ready: choose the port and the update, then press Start Upload.";
+        return "No upgrade loaded: choose Open upgrade folder ...";
+    return "Ready: press Start Upload.";
 }
 
 void CUpgradeStatus::SetConfigResult(BYTE nConfigResult) {

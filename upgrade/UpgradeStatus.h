@@ -1,8 +1,7 @@
 // The dialogs' status line: one line of text below the progress bar that says what the upgrade
 // is doing. Both toolkits show the same text; this decides it.
 //
-//   before anything     "Ready: choose the port and the update, then press Start Upload."
-//                       (no upgrade loaded: how to open one)
+//   before anything     "Ready: press Start Upload." (no upgrade loaded: how to open one)
 //   waiting             "File 1 of 3: Sti.urt: waiting for the box to answer (4 s)"
 //   sending             "File 2 of 3: Cartridge1.urt: 41 %, 0:07 left"
 //   between files       "File 1 of 3: Sti.urt sent. Answer the message to go on."

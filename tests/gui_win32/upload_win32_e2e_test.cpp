@@ -292,7 +292,7 @@ TEST_F(Win32UploadTest, CompleteUpdateGoesThroughBothStagePromptsToGoodWithEvery
         bool runs;          // the sequence runs: the controls that would change it are disabled
     };
     const Step steps[] = {
-        {"idle", [] {}, "Ready: choose the port and the update, then press Start Upload.", false},
+        {"idle", [] {}, "Ready: press Start Upload.", false},
         {"Start Upload", [&] { SendDlgItemMessageA(hDlg, IDC_START_UPLOAD, BM_CLICK, 0, 0); },
          "File 1 of 3: Sti.urt: waiting for the box to answer", true},
         {"the reboot prompt", prompt(files[0], kRebootPrompt),

@@ -326,7 +326,7 @@ TEST(UpgradeStatus, TheStatusLineFollowsASequence) {
     CUpgradeStatus status(CONFIG_NONE);
     EXPECT_EQ(status.Text(), CUpgradeStatus::IdleText(CONFIG_NONE));
     status.SetConfigResult(CONFIG_FULL);
-    EXPECT_EQ(status.Text(), "Ready: choose the port and the update, then press Start Upload.");
+    EXPECT_EQ(status.Text(), "Ready: press Start Upload.");
 
     status.FileStarted(1, 3, ".\\Ressources\\Sti.urt", t0);
     EXPECT_EQ(status.Text(), "File 1 of 3: Sti.urt: waiting for the box to answer (0 s)");
