@@ -18,6 +18,7 @@
 #include "CommReader.h"
 
 #include "MessageBox.h"
+#include "PortNames.h"
 #include "Program.h"
 #include "StoppableThread.h"
 #include "WakeEvent.h"
@@ -310,7 +311,26 @@ int CommCheckPlatform() {
     return version.dwPlatformId == VER_PLATFORM_WIN32s ? 0 : 1;
 }
 
+// "COM1:COM97", "com1.txt", "COM2 x": Windows opens such a name as the device COMn, another
+// port than the one written. The name as written is no COM name (those have become \\.\COMn).
+bool NamesAnotherComPort(const std::string& path) {
+    if (path.size() < 5 || sorvel::ComPortNumber(path) != 0)
+        return false;
+    auto lower = [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); };
+    if (lower(path[0]) != 'c' || lower(path[1]) != 'o' || lower(path[2]) != 'm')
+        return false;
+    std::size_t i = 3;
+    while (i < path.size() && path[i] >= '0' && path[i] <= '9')
+        ++i;
+    return i > 3 && i < path.size() && (path[i] == ':' || path[i] == '.' || path[i] == ' ');
+}
+
 std::shared_ptr<CommPort> comm::OpenPort(const std::string& name, const std::string& path) {
+    if (NamesAnotherComPort(path)) {
+        SetLastOpenError(name + ": not a port name (a COM port is written COM3 or COM3:)",
+                         COMM_OPEN_MISSING);
+        return nullptr;
+    }
     // No sharing: a second program, or a second connection of this one, cannot open the port.
     HANDLE opened =
         ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
