@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <poll.h>
@@ -605,26 +606,78 @@ BoxSimulator::ClientEvents BoxSimulator::ReadClientEvents() {
     ClientEvents result;
     if (!m_clientWatch.Valid())
         return result;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(m_clientWatch.Get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
+    bool clientClosed = false;
+    bool reopened = false;
+    // Reads every event waiting: opens and closes counted, a write after the count reached 0.
+    auto drain = [&] {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(m_clientWatch.Get(), buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return;
+            for (std::size_t at = 0; at + sizeof(inotify_event) <= static_cast<std::size_t>(n);) {
+                inotify_event event{};
+                std::memcpy(&event, buffer + at, sizeof event);
+                at += sizeof event + event.len;
+                if (event.mask & IN_OPEN) {
+                    ++m_clients;
+                    reopened = reopened || result.letGo;
+                }
+                if ((event.mask & IN_MODIFY) && result.letGo)
+                    result.writtenSince = true;
+                // A close with no open seen is a client of before the watch: not counted.
+                if ((event.mask & IN_CLOSE) && m_clients > 0) {
+                    clientClosed = true;
+                    if (--m_clients == 0)
+                        result.letGo = true;
+                }
+            }
+        }
+    };
+    drain();
+    // inotify merges an event with the one before it when that one is identical and unread, so
+    // two opens close together (a second program probing the port while the client holds it,
+    // as Wine's services do) may read as one, and the count as none while a client still holds
+    // the port. A close that no new open followed is checked against who holds the port. A
+    // holder found there that is a new client has its open already queued (the event comes
+    // before the descriptor exists): it is read now, and the client has let go and come back.
+    if (clientClosed && !reopened && PortHeldByClient()) {
+        drain();
+        if (!reopened) {
+            result.letGo = false;
+            result.writtenSince = false;
+            m_clients = std::max(m_clients, 1u);
+        }
+    } else if (clientClosed && !reopened) {
+        result.letGo = true;
+        m_clients = 0;
+    }
+    return result;
+}
+
+bool BoxSimulator::PortHeldByClient() const {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path slave = m_slavePath;
+    const std::string self = std::to_string(::getpid());
+    for (fs::directory_iterator process("/proc", error), end; !error && process != end;
+         process.increment(error)) {
+        const std::string pid = process->path().filename().string();
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos)
             continue;
-        if (n <= 0)
-            return result;
-        for (std::size_t at = 0; at + sizeof(inotify_event) <= static_cast<std::size_t>(n);) {
-            inotify_event event{};
-            std::memcpy(&event, buffer + at, sizeof event);
-            at += sizeof event + event.len;
-            if (event.mask & IN_OPEN)
-                ++m_clients;
-            if ((event.mask & IN_MODIFY) && result.letGo)
-                result.writtenSince = true;
-            // A close with no open seen is a client of before the watch: not counted.
-            if ((event.mask & IN_CLOSE) && m_clients > 0 && --m_clients == 0)
-                result.letGo = true;
+        std::error_code fdError;
+        for (fs::directory_iterator fd(process->path() / "fd", fdError), fdEnd;
+             !fdError && fd != fdEnd; fd.increment(fdError)) {
+            if (pid == self && fd->path().filename().string() == std::to_string(m_slaveFd))
+                continue; // the box's own
+            std::error_code linkError;
+            if (fs::read_symlink(fd->path(), linkError) == slave && !linkError)
+                return true;
         }
     }
+    return false;
 }
 
 void BoxSimulator::PowerCycle() {

@@ -218,6 +218,8 @@ private:
         bool writtenSince = false;
     };
     ClientEvents ReadClientEvents();
+    // Whether a descriptor other than the box's own has the port open, in any process.
+    bool PortHeldByClient() const;
     // Options::powerCycle: the box as just switched on, at the first file.
     void PowerCycle();
     // ENQ (or NAK) once the record's wire time at Options::baud has passed.
