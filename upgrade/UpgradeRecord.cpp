@@ -137,6 +137,12 @@ bool ParseIsoUtc(const std::string& text, Clock::time_point* when) {
         return false;
     const long long days = DaysFromCivil(y, mo, d);
     const long long total = ((days * 24 + h) * 60 + mi) * 60 + s;
+    // Where the clock counts nanoseconds in 64 bits it holds the years 1678 to 2262 only; a
+    // damaged line's year 4052 would overflow it.
+    constexpr long long kClockSeconds =
+        std::chrono::duration_cast<std::chrono::seconds>(Clock::duration::max()).count() - 1;
+    if (total > kClockSeconds || total < -kClockSeconds)
+        return false;
     *when = Clock::time_point(std::chrono::duration_cast<Clock::duration>(
         std::chrono::seconds(total) + std::chrono::milliseconds(ms)));
     return true;
