@@ -31,7 +31,7 @@ set(SORVEL_MAN_DATE "${sorvel_year}-${sorvel_month}-${sorvel_day}")
 # Man pages, written for each program (packaging/man), with the version and date put in, gzipped
 # as Debian keeps them.
 set(sorvel_man_pages)
-foreach(program Sorvel_User sorvel-cli sorvel-config sorvel-boxsim)
+foreach(program Sorvel_User sorvel-cli sorvel-config sorvel-record sorvel-boxsim)
     set(page ${sorvel_packaging_out}/man/${program}.1)
     configure_file(${sorvel_packaging_dir}/man/${program}.1.in ${page} @ONLY)
     add_custom_command(OUTPUT ${page}.gz
@@ -57,7 +57,7 @@ install(FILES ${sorvel_doc}/copyright ${sorvel_doc}/changelog.Debian.gz
               ${sorvel_packaging_dir}/debian/README
         DESTINATION share/doc/sorvel)
 
-# One Debian package of everything installed: the four programs, the engine and platform
+# One Debian package of everything installed: the five programs, the engine and platform
 # libraries (private, in /usr/lib/sorvel, with the engine's headers), the desktop entry, the
 # icon, the man pages and the documentation. The programs find the libraries through their
 # RUNPATH, so the package also works unpacked anywhere (dpkg-deb -x). Tests, benchmarks and
@@ -88,7 +88,8 @@ Opening a serial port needs membership of the dialout group: run
 sudo usermod -aG dialout $USER, then log in again.
 .
 Also included: sorvel-cli (the same upgrade without a window), sorvel-config
-(make, show and verify configuration files), sorvel-boxsim (a simulated box
-on a pseudo-terminal), and the upload engine libTarvik_Dll, private to these
+(make, show and verify configuration files), sorvel-record (list, sum up and
+export the record of upgrade attempts), sorvel-boxsim (a simulated box on a
+pseudo-terminal), and the upload engine libTarvik_Dll, private to these
 programs, with its header.")
 include(CPack)

@@ -14,7 +14,7 @@ cmake --install "$build" --prefix "$scratch/first" >/dev/null
 mv "$scratch/first" "$scratch/moved"
 prefix=$scratch/moved
 
-for program in Sorvel_User sorvel-cli sorvel-config sorvel-boxsim; do
+for program in Sorvel_User sorvel-cli sorvel-config sorvel-record sorvel-boxsim; do
     [ -x "$prefix/bin/$program" ] || { echo "not installed: bin/$program"; exit 1; }
     # The dynamic loader lists what the program would load, without running it.
     missing=$(LD_TRACE_LOADED_OBJECTS=1 "$prefix/bin/$program" | grep 'not found' || true)
@@ -22,4 +22,5 @@ for program in Sorvel_User sorvel-cli sorvel-config sorvel-boxsim; do
 done
 "$prefix/bin/sorvel-config" --help >/dev/null
 "$prefix/bin/sorvel-cli" --help >/dev/null
+"$prefix/bin/sorvel-record" --help >/dev/null
 echo "installed programs: every library found from the prefix"
