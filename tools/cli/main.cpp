@@ -6,6 +6,7 @@
 #include "CliSystem.h"
 #include "ConfigFile.h"
 #include "ConsoleUi.h"
+#include "JsonEvents.h"
 #include "MessageBox.h"
 #include "TaskQueue.h"
 #include "ToolOptions.h"
@@ -50,6 +51,7 @@ struct Options {
     std::string port;
     std::optional<BYTE> mode;
     bool answerYes = false;
+    bool json = false; // events as JSON lines on standard output (JsonEvents.h)
     std::string dir = ".";
     std::string trace; // the protocol trace's file, "" for none
 };
@@ -72,7 +74,8 @@ std::optional<BYTE> ParseMode(const std::string& text) {
 std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
     sorvel::tools::ToolCommandLine commandLine(
         kProgram,
-        "sorvel-cli --port NAME [--mode complete|sti|cartridge] [--yes] [--trace FILE] [DIR]",
+        "sorvel-cli --port NAME [--mode complete|sti|cartridge] [--yes] [--trace FILE] [--json] "
+        "[DIR]",
         kDescription, kFooter);
     CLI::App& app = commandLine.App();
     CLI::Option* port =
@@ -90,6 +93,11 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
                    "each ENQ and NAK with its record, bytes from the box, time-outs) to FILE; "
                    "the same as SORVEL_TRACE=FILE for any program of the engine")
         ->option_text("FILE");
+    app.add_flag("--json", options.json,
+                 "print the upgrade as events on standard output, one JSON object per line "
+                 "(config, file-started, waiting, progress, file-completed, prompt, message, "
+                 "result), and nothing else there; prompts read \"ok\"/\"cancel\" or "
+                 "\"yes\"/\"no\" from standard input as without it");
     std::vector<std::string> dirs;
     app.add_option("DIR", dirs);
 
@@ -154,10 +162,10 @@ std::optional<int> LoadConfiguration(const Options& options, CONFIG_INFO& config
 }
 
 // Runs the sequence of "Start Upload" in mode on the queue's thread (this one) until it ends or
-// stop is requested; the exit status.
-int RunUpgrade(sorvel::cli::ConsoleUi& ui, sorvel::TaskQueue& queue,
-               sorvel::cli::ProgressOutput& progress, CONFIG_INFO& config, BYTE mode,
-               const sorvel::cli::StopSignal& stop) {
+// stop is requested; the exit status. progress: ProgressOutput, or JsonUi with --json.
+template <typename Progress>
+int RunUpgrade(ISequencerUi& ui, sorvel::TaskQueue& queue, Progress& progress, CONFIG_INFO& config,
+               BYTE mode, const sorvel::cli::StopSignal& stop) {
     int status = kExitFailed;
     CUpgradeSequencer sequencer(ui, config);
     if (mode == MODE_COMPLETE)
@@ -239,7 +247,13 @@ int main(int argc, char** argv) {
     }
 
     auto progress = std::make_shared<sorvel::cli::ProgressOutput>(sorvel::cli::StdoutIsTerminal());
-    sorvel::SetMessagePresenter(sorvel::cli::MakeCliPresenter(options.answerYes, progress));
+    std::shared_ptr<sorvel::cli::JsonEventWriter> events;
+    if (options.json) {
+        events = std::make_shared<sorvel::cli::JsonEventWriter>(stdout);
+        sorvel::SetMessagePresenter(sorvel::cli::MakeJsonPresenter(options.answerYes, events));
+    } else {
+        sorvel::SetMessagePresenter(sorvel::cli::MakeCliPresenter(options.answerYes, progress));
+    }
 
     // The program runs in its upgrade's folder: the configuration and the upload paths it names
     // are relative to the working directory.
@@ -250,16 +264,28 @@ int main(int argc, char** argv) {
 
     CONFIG_INFO config;
     BYTE mode = MODE_NONE;
+    auto queue = std::make_shared<sorvel::TaskQueue>();
+    // With --json every run past its command line ends with a result event.
+    std::optional<sorvel::cli::JsonUi> json;
+    if (events)
+        json.emplace(options.port, options.answerYes, queue, events);
     if (auto status = LoadConfiguration(options, config, mode)) {
         ReleaseConfigStrings(&config);
+        if (json && *status != sorvel::tools::kExitUsage)
+            json->Finish(*status);
         return *status;
     }
-    auto queue = std::make_shared<sorvel::TaskQueue>();
-    sorvel::cli::ConsoleUi ui(options.port, options.answerYes, queue, progress);
-    const int status = RunUpgrade(ui, *queue, *progress, config, mode, stop);
+    if (json)
+        json->ConfigLoaded(config, mode);
+    sorvel::cli::ConsoleUi console(options.port, options.answerYes, queue, progress);
+    ISequencerUi& ui = json ? static_cast<ISequencerUi&>(*json) : console;
+    const int status = json ? RunUpgrade(ui, *queue, *json, config, mode, stop)
+                            : RunUpgrade(ui, *queue, *progress, config, mode, stop);
+    if (json)
+        json->Finish(status);
     ReleaseConfigStrings(&config);
     std::cout.flush();
-    if (ui.ReadingInput()) {
+    if (json ? json->ReadingInput() : console.ReadingInput()) {
         // A prompt's reader still waits for a line that will not come (Ctrl-C during a prompt).
         // The upload is stopped and the port closed; end without waiting for it. Only the
         // output streams are flushed: the reader holds standard input's lock.
