@@ -9,7 +9,8 @@
 // one still going on, and is skipped even when it parses. Empty lines are no records and are
 // neither kept nor counted.
 //
-// Threads: the functions share nothing; any thread may call them.
+// Threads: the functions share nothing; any thread may call them. A record of a megabyte or more
+// is parsed on as many threads of their own as the machine has cores, joined before they return.
 #pragma once
 
 #include "UpgradeRecord.h"
