@@ -13,6 +13,10 @@
 //   ShowStatus(text)     the status line below the progress bar (CUpgradeStatus decides it)
 //   UpdateControls()     enables the controls for the upload state (CUpgradeDlgLogic decides)
 //
+// Every sequence leaves a record (UpgradeRecorder.h) in the user's record file, with the port
+// text, the upgrade's folder (the working directory, where the dialog programs run) and the
+// program's name and version; a record that cannot be written is said once on stderr.
+//
 // The status line follows the sequencer's hooks; the dialog calls Tick() about once a second so
 // that a wait for the box counts its seconds. After every task posted to the dialog's thread
 // (the engine's notifications) the dialog updates its controls, since the upload state may have
@@ -21,10 +25,14 @@
 
 #include "MessageBox.h"
 #include "Program.h"
+#include "SorvelVersion.h"
+#include "UpgradeRecordFile.h"
+#include "UpgradeRecorder.h"
 #include "UpgradeSequencer.h"
 #include "UpgradeStatus.h"
 
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -89,7 +97,15 @@ public:
         m_dlg.ShowStatus(m_status.Text());
     }
 
+    void OnSequenceStarted(BYTE mode, const CONFIG_INFO& config) override {
+        m_recorder.Begin(sorvel::record::BeginAttempt(
+            {sorvel::ApplicationTitle(), sorvel::kVersion, m_dlg.PortText(),
+             sorvel::record::CurrentFolder(), "", sorvel::record::TraceFromEnvironment()},
+            mode, config));
+    }
+
     void OnSequenceEnded(const SequenceOutcome& outcome) override {
+        m_recorder.End(outcome);
         m_status.Ended(outcome);
         m_dlg.ShowStatus(m_status.Text());
         m_dlg.UpdateControls();
@@ -138,4 +154,8 @@ private:
     Presenter* m_pPromptPresenter = nullptr;
     typename Presenter::PromptId m_nPrompt = 0;
     CUpgradeStatus m_status;
+    sorvel::record::CUpgradeRecorder m_recorder{
+        sorvel::record::DefaultRecordPath(), [](const std::string& text) {
+            std::cerr << sorvel::ApplicationTitle() << ": " << text << std::endl;
+        }};
 };

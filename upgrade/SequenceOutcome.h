@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 enum class UpgradeResult {
@@ -30,6 +31,9 @@ struct SequenceOutcome {
     std::string summary;
     // The files the box received whole, as the configuration names them, in the order sent.
     std::vector<std::string> delivered;
+    // For each file the box received whole, in the same order: how often it asked for the
+    // file's last record again (the engine's GetLastRecordResends at its completion).
+    std::vector<std::pair<std::string, int>> lastRecordResends;
 };
 
 // The name of an upload file as a configuration names it, without its folders (separated by

@@ -284,7 +284,9 @@ void CUpgradeSequencer::OnStartUpload() {
     m_bCompleted = false;
     m_resentLastRecords.clear();
     m_delivered.clear();
+    m_lastRecordResends.clear();
     m_bCurrentPartial = false;
+    m_ui.OnSequenceStarted(m_nUpdateMode, m_ConfigInfo);
 
     OpenConnectionId();
     const unsigned nResult = g_Uploader.Connect();
@@ -462,6 +464,7 @@ void CUpgradeSequencer::EndSequence(UpgradeResult result, FailureClass failure,
     outcome.failure = failure;
     outcome.message = message;
     outcome.delivered = m_delivered;
+    outcome.lastRecordResends = m_lastRecordResends;
     const std::string holds = BoxHolds();
     const std::string box = holds.empty() ? "Nothing was sent to the box." : holds + ".";
     switch (result) {
@@ -587,6 +590,7 @@ void CUpgradeSequencer::OnNotification(int nMsgType, int nPercent, const std::st
         if (nResends > 0)
             m_resentLastRecords.push_back(m_currentFile);
         m_delivered.push_back(m_currentFile);
+        m_lastRecordResends.emplace_back(m_currentFile, nResends);
         m_bCurrentPartial = false;
         // Every stage either starts a file, opens a prompt whose answer continues the
         // sequence, stops it or finishes it, so one step per completion is enough.

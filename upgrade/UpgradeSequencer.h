@@ -85,6 +85,10 @@ struct ISequencerUi {
     // reports no progress. Comes before the bar goes back to 0 and the next stage runs. Does
     // nothing unless overridden.
     virtual void OnFileCompleted() {}
+    // "Start Upload" begins a sequence in mode with config, right before the port opens; every
+    // sequence that begins ends with OnSequenceEnded, except one refused because an upload is
+    // already in progress (which ends none). Does nothing unless overridden.
+    virtual void OnSequenceStarted(BYTE /*mode*/, const CONFIG_INFO& /*config*/) {}
     // The sequence ended: updated, failed or stopped, after its last message was shown or
     // opened (a connection that did not open ends one too). Does nothing unless overridden.
     virtual void OnSequenceEnded(const SequenceOutcome& /*outcome*/) {}
@@ -218,6 +222,7 @@ private:
     // The files of this sequence that the box received whole, and whether it has part of the
     // current one (it asked for a record of it).
     std::vector<std::string> m_delivered;
+    std::vector<std::pair<std::string, int>> m_lastRecordResends;
     bool m_bCurrentPartial = false;
     // Tasks posted to the owner thread hold this weakly and do nothing once it is gone.
     std::shared_ptr<int> m_pAlive = std::make_shared<int>(0);

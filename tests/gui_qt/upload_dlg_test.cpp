@@ -9,6 +9,7 @@
 #include "SimulatedUpgrade.h"
 #include "UpgradeApp.h"
 #include "UpgradeDlg.h"
+#include "UpgradeRecord.h"
 #include "UpgradeStatus.h"
 
 #include <QAbstractButton>
@@ -27,6 +28,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <sys/file.h>
 #include <unistd.h>
@@ -512,6 +514,67 @@ TEST_F(DialogUploadTest, AnEndThatSkipsExitStopsTheSequenceFirst) {
         EXPECT_EQ(m_box->GetReport().handshakesAnswered, 1u);
         m_dlg.reset();
     }
+}
+
+// The dialog records every attempt: an update, and one that the dialog's end cut short.
+TEST_F(DialogUploadTest, EveryAttemptLeavesARecord) {
+    const TempDir records;
+    const auto record = records.Path() / "upgrades.jsonl";
+    ::setenv("SORVEL_RECORD", record.string().c_str(), 1);
+    Box({m_sti, m_cart1, m_cart2});
+    std::vector<std::string> ports;
+    {
+        CUpgradeDlg& dlg = OpenDialog();
+        ::setenv("SORVEL_RECORD", "", 1); // the dialog has its record file
+        QMessageBox* reboot = StartAndWaitForRebootPrompt();
+        ASSERT_NE(reboot, nullptr);
+        QTest::mouseClick(reboot->button(QMessageBox::Ok), Qt::LeftButton);
+        QMessageBox* file = WaitForBox(kFile);
+        ASSERT_NE(file, nullptr);
+        QTest::mouseClick(file->button(QMessageBox::Ok), Qt::LeftButton);
+        QMessageBox* good = WaitForBox(kGood);
+        ASSERT_NE(good, nullptr);
+        QTest::mouseClick(good->button(QMessageBox::Ok), Qt::LeftButton);
+        ASSERT_TRUE(m_box->WaitForFilesCompleted(3, 10s));
+        ports.push_back(m_box->SlavePath());
+        // Again, ended by the dialog's end at the first prompt.
+        Box({m_sti, m_cart1, m_cart2});
+        TypePort(m_box->SlavePath());
+        ports.push_back(m_box->SlavePath());
+        ASSERT_NE(StartAndWaitForRebootPrompt(), nullptr);
+        (void)dlg;
+        m_dlg.reset();
+    }
+    std::ifstream in(record);
+    std::vector<sorvel::record::UpgradeAttempt> got;
+    for (std::string line; std::getline(in, line);) {
+        sorvel::record::UpgradeAttempt attempt;
+        std::string error;
+        EXPECT_TRUE(
+            sorvel::record::FromJson(nlohmann::json::parse(line, nullptr, false), &attempt, &error))
+            << error;
+        got.push_back(attempt);
+    }
+    ASSERT_EQ(got.size(), 2u);
+    const struct {
+        const char* outcome;
+        const char* failureClass;
+        std::vector<bool> delivered;
+    } expected[] = {{"updated", "", {true, true, true}}, {"stopped", "user", {true, false, false}}};
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        const auto& r = got[i];
+        EXPECT_EQ(r.outcome, expected[i].outcome);
+        EXPECT_EQ(r.failureClass, expected[i].failureClass);
+        EXPECT_EQ(r.program, sorvel::ApplicationTitle());
+        EXPECT_EQ(r.port, ports[i]);
+        EXPECT_TRUE(std::filesystem::equivalent(r.folder, m_dir.Path())) << r.folder;
+        EXPECT_EQ(r.unit, "");
+        EXPECT_EQ(r.mode, "complete");
+        ASSERT_EQ(r.files.size(), 3u);
+        for (std::size_t f = 0; f < 3; ++f)
+            EXPECT_EQ(r.files[f].delivered, expected[i].delivered[f]) << f;
+    }
+    EXPECT_EQ(got[0].files[0].records, 6u);
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include "Program.h"
 #include "Resource.h"
 #include "UpgradeDlgLogic.h"
+#include "UpgradeRecord.h"
 #include "Win32MessagePresenter.h"
 #include "Win32UpgradeDlg.h"
 
@@ -23,6 +24,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -257,8 +260,13 @@ TEST_F(Win32UploadTest, CompleteUpdateGoesThroughBothStagePromptsToGoodWithEvery
     const std::size_t roundsBefore = box.Count(" complete: the files are expected again");
     const std::size_t errorsBefore = box.Count("differ");
 
+    // The dialog records the update, here into a file of the test's own.
+    const std::string record = BoxFolder() + "\\upgrades.jsonl";
+    std::remove(record.c_str());
+    ASSERT_EQ(_putenv_s("SORVEL_RECORD", record.c_str()), 0);
     CWin32UpgradeDlg dlg(BoxFolder(), [] { return std::vector<std::string>{}; });
     HWND hDlg = CreateDialogOnPort(dlg, m_ports["fast"]);
+    _putenv_s("SORVEL_RECORD", ""); // removes it
     ASSERT_NE(hDlg, nullptr);
     const std::string caption = sorvel::ApplicationTitle();
     HWND hPrompt = nullptr;
@@ -336,6 +344,22 @@ TEST_F(Win32UploadTest, CompleteUpdateGoesThroughBothStagePromptsToGoodWithEvery
     EXPECT_EQ(box.Count("differ"), errorsBefore) << box.Tail();
     EXPECT_EQ(ClickAnswering(hDlg, IDCANCEL, {}), std::vector<std::string>{});
     EXPECT_TRUE(PumpUntil([&] { return !IsWindow(hDlg); }));
+
+    std::ifstream in(record);
+    std::string line, more;
+    ASSERT_TRUE(std::getline(in, line));
+    EXPECT_FALSE(std::getline(in, more)) << more;
+    sorvel::record::UpgradeAttempt r;
+    std::string error;
+    ASSERT_TRUE(sorvel::record::FromJson(nlohmann::json::parse(line, nullptr, false), &r, &error))
+        << error;
+    EXPECT_EQ(r.outcome, "updated");
+    EXPECT_EQ(r.port, m_ports["fast"]);
+    EXPECT_EQ(r.program, sorvel::ApplicationTitle());
+    EXPECT_EQ(r.config.software, "SW-2.0");
+    ASSERT_EQ(r.files.size(), 3u);
+    for (const auto& file : r.files)
+        EXPECT_TRUE(file.delivered && file.records > 0 && file.size > 0) << file.path;
 }
 
 // On a slow line: what each click does halfway through an upload. "Exit" and "No" to the

@@ -8,8 +8,11 @@
 #include "ConsoleUi.h"
 #include "JsonEvents.h"
 #include "MessageBox.h"
+#include "RecordingSequencerUi.h"
+#include "SorvelVersion.h"
 #include "TaskQueue.h"
 #include "ToolOptions.h"
+#include "UpgradeRecordFile.h"
 #include "UpgradeSequencer.h"
 
 #include <algorithm>
@@ -53,7 +56,9 @@ struct Options {
     bool answerYes = false;
     bool json = false; // events as JSON lines on standard output (JsonEvents.h)
     std::string dir = ".";
-    std::string trace; // the protocol trace's file, "" for none
+    std::string trace;  // the protocol trace's file, "" for none
+    std::string record; // the upgrade record's file, "" for none
+    std::string unit;   // the unit's label for the record
 };
 
 int UsageError(const std::string& text) {
@@ -74,8 +79,8 @@ std::optional<BYTE> ParseMode(const std::string& text) {
 std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
     sorvel::tools::ToolCommandLine commandLine(
         kProgram,
-        "sorvel-cli --port NAME [--mode complete|sti|cartridge] [--yes] [--trace FILE] [--json] "
-        "[DIR]",
+        "sorvel-cli --port NAME [--mode complete|sti|cartridge] [--yes] [--trace FILE] "
+        "[--record FILE] [--unit TEXT] [--json] [DIR]",
         kDescription, kFooter);
     CLI::App& app = commandLine.App();
     CLI::Option* port =
@@ -93,6 +98,14 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
                    "each ENQ and NAK with its record, bytes from the box, time-outs) to FILE; "
                    "the same as SORVEL_TRACE=FILE for any program of the engine")
         ->option_text("FILE");
+    CLI::Option* record =
+        app.add_option("--record", options.record,
+                       "append the upgrade's record, one JSON line, to FILE ('' for none); "
+                       "default: SORVEL_RECORD, else the user's record file")
+            ->option_text("FILE");
+    app.add_option("--unit", options.unit,
+                   "the unit's label (serial number, bench slot) for the upgrade's record")
+        ->option_text("TEXT");
     app.add_flag("--json", options.json,
                  "print the upgrade as events on standard output, one JSON object per line "
                  "(config, file-started, waiting, progress, file-completed, prompt, message, "
@@ -116,6 +129,15 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
         options.dir = dirs.front();
     if (port->count() == 0)
         return UsageError("--port NAME is required");
+    if (record->count() == 0)
+        options.record = sorvel::record::DefaultRecordPath();
+    if (!options.record.empty()) {
+        std::error_code error;
+        const auto absolute = std::filesystem::absolute(options.record, error);
+        if (error)
+            return UsageError("--record: " + error.message());
+        options.record = absolute.string();
+    }
     if (!options.trace.empty()) {
         // Named from where the program was started, before it moves into DIR.
         std::error_code error;
@@ -279,8 +301,15 @@ int main(int argc, char** argv) {
         json->ConfigLoaded(config, mode);
     sorvel::cli::ConsoleUi console(options.port, options.answerYes, queue, progress);
     ISequencerUi& ui = json ? static_cast<ISequencerUi&>(*json) : console;
-    const int status = json ? RunUpgrade(ui, *queue, *json, config, mode, stop)
-                            : RunUpgrade(ui, *queue, *progress, config, mode, stop);
+    sorvel::record::CUpgradeRecorder recorder(options.record, [](const std::string& text) {
+        std::cerr << kProgram << ": " << text << std::endl;
+    });
+    sorvel::record::CRecordingSequencerUi recordingUi(
+        ui, recorder,
+        {kProgram, sorvel::kVersion, options.port, sorvel::record::CurrentFolder(), options.unit,
+         sorvel::record::TraceFromEnvironment()});
+    const int status = json ? RunUpgrade(recordingUi, *queue, *json, config, mode, stop)
+                            : RunUpgrade(recordingUi, *queue, *progress, config, mode, stop);
     if (json)
         json->Finish(status);
     ReleaseConfigStrings(&config);
