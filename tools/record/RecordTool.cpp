@@ -1,13 +1,13 @@
 #include "RecordTool.h"
 
 #include "ToolOptions.h"
+#include "UpgradeRecordFile.h"
 #include "UpgradeRecordReader.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -365,26 +365,6 @@ int Usage(std::ostream& err, const std::string& problem) {
 
 } // namespace
 
-std::string RecordToolDefaultPath() {
-    // Set but empty, it means that no record is kept.
-    if (const char* chosen = std::getenv("SORVEL_RECORD"))
-        return chosen;
-    auto variable = [](const char* name) {
-        const char* value = std::getenv(name);
-        return std::string(value ? value : "");
-    };
-#ifdef _WIN32
-    if (std::string base = variable("LOCALAPPDATA"); !base.empty())
-        return base + "\\Sorvel\\upgrades.jsonl";
-#else
-    if (std::string base = variable("XDG_STATE_HOME"); !base.empty())
-        return base + "/sorvel/upgrades.jsonl";
-    if (std::string home = variable("HOME"); !home.empty())
-        return home + "/.local/state/sorvel/upgrades.jsonl";
-#endif
-    return {};
-}
-
 int RunRecordTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     tools::ToolCommandLine commandLine(kProgram, "sorvel-record [COMMAND] [OPTIONS]", kDescription,
                                        kFooter);
@@ -444,7 +424,7 @@ int RunRecordTool(const std::vector<std::string>& args, std::ostream& out, std::
         return Usage(err, "csv: option '-o' needs a file name");
 
     if (!given("--file")) {
-        file = RecordToolDefaultPath();
+        file = record::DefaultRecordPath();
         if (file.empty()) {
             err << kProgram << ": no record file is known (SORVEL_RECORD is set and empty, or "
                 << "the system names no folder for it); name one with --file PATH\n";

@@ -1,9 +1,10 @@
 // sorvel-record's commands (list, summary, csv) apart from main(), so that each reads its
 // arguments and writes to the streams it is given: the tests and the benchmark run it in-process.
 //
-// The tool reads the upgrade record (UpgradeRecord.h) with ReadRecordFile: lines that are no
-// record are left out, and how many, with the first one's number, is said on err. Filters
-// (--since, --until, --unit, --port, --outcome, --program) apply to every command alike.
+// The tool reads the upgrade record (UpgradeRecord.h), the user's (DefaultRecordPath) unless
+// --file names another, with ReadRecordFile: lines that are no record are left out, and how
+// many, with the first one's number, is said on err. Filters (--since, --until, --unit, --port,
+// --outcome, --program) apply to every command alike.
 #pragma once
 
 #include <iosfwd>
@@ -21,11 +22,5 @@ constexpr int kRecordExitUsage = 2;      // wrong command line
 // csv (without -o) go to out, which should be binary on Windows: the csv ends its lines with CR
 // LF itself. Errors and the count of skipped lines go to err.
 int RunRecordTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
-
-// The record file read when --file is not given: $SORVEL_RECORD when it is set, else
-// $XDG_STATE_HOME/sorvel/upgrades.jsonl or ~/.local/state/sorvel/upgrades.jsonl;
-// %LOCALAPPDATA%\Sorvel\upgrades.jsonl on Windows. "" when SORVEL_RECORD is set and empty (no
-// record is kept) or the system names no folder.
-std::string RecordToolDefaultPath();
 
 } // namespace sorvel::tool
