@@ -2,8 +2,11 @@
 
 #include "UpgradeModes.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <limits>
+#include <type_traits>
 
 namespace sorvel::record {
 namespace {
@@ -45,6 +48,22 @@ void CivilFromDays(long long z, long long* y, unsigned* m, unsigned* d) {
     *y = static_cast<long long>(yoe) + era * 400 + (*m <= 2);
 }
 
+// Whether a JSON number is an integer that T holds. Counts in a record are integers; a float or
+// an integer out of range is refused here rather than converted (which would be undefined).
+template <typename T>
+bool FitsInteger(const nlohmann::json& value) {
+    if (value.is_number_unsigned())
+        return value.get<std::uint64_t>() <=
+               static_cast<std::uint64_t>(std::numeric_limits<T>::max());
+    if (value.is_number_integer()) {
+        const std::int64_t n = value.get<std::int64_t>();
+        return n >= static_cast<std::int64_t>(std::numeric_limits<T>::min()) &&
+               (n < 0 || static_cast<std::uint64_t>(n) <=
+                             static_cast<std::uint64_t>(std::numeric_limits<T>::max()));
+    }
+    return false;
+}
+
 template <typename T>
 bool Take(const nlohmann::json& object, const char* key, T* value, std::string* error) {
     const auto it = object.find(key);
@@ -52,10 +71,22 @@ bool Take(const nlohmann::json& object, const char* key, T* value, std::string* 
         *error = std::string("no field \"") + key + "\"";
         return false;
     }
+    const std::string wrongType = std::string("field \"") + key + "\" has the wrong type";
+    if constexpr (std::is_same_v<T, bool>) {
+        if (!it->is_boolean()) {
+            *error = wrongType;
+            return false;
+        }
+    } else if constexpr (std::is_integral_v<T>) {
+        if (!FitsInteger<T>(*it)) {
+            *error = wrongType;
+            return false;
+        }
+    }
     try {
         *value = it->get<T>();
     } catch (const nlohmann::json::exception&) {
-        *error = std::string("field \"") + key + "\" has the wrong type";
+        *error = wrongType;
         return false;
     }
     return true;

@@ -98,6 +98,11 @@ TEST(UpgradeRecord, WhatIsNoRecordIsRefusedWithItsReason) {
         {changed([](auto& j) { j["start"] = "yesterday"; }), "UTC ISO 8601"},
         {changed([](auto& j) { j["files"][0]["crc32"] = "12"; }), "crc32"},
         {changed([](auto& j) { j["files"][0]["records"] = "60"; }), "\"records\" has the wrong"},
+        // Counts are integers in range: a float or a huge number is no count.
+        {changed([](auto& j) { j["files"][0]["records"] = 1e20; }), "\"records\" has the wrong"},
+        {changed([](auto& j) { j["files"][0]["size"] = -1; }), "\"size\" has the wrong"},
+        {changed([](auto& j) { j["files"][0]["resends"] = 4294967296LL; }), "\"resends\""},
+        {changed([](auto& j) { j["files"][0]["delivered"] = 1; }), "\"delivered\""},
         {changed([](auto& j) { j["config"].erase("pellum"); }), "\"pellum\""},
     };
     for (const auto& [json, reason] : cases) {
