@@ -169,6 +169,13 @@ void CUpgradeRecorder::End(const SequenceOutcome& outcome) {
                 break;
             }
     Append(attempt);
+    m_last = std::move(attempt);
+}
+
+void CUpgradeRecorder::Record(UpgradeAttempt attempt) {
+    attempt.end = std::chrono::system_clock::now();
+    Append(attempt);
+    m_last = std::move(attempt);
 }
 
 void CUpgradeRecorder::EndWithProgram() {

@@ -30,6 +30,7 @@
 #include "UpgradeRecord.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace sorvel::record {
@@ -78,6 +79,12 @@ public:
     void End(const SequenceOutcome& outcome);
     // Records a begun sequence as ended with the program (the destructor's work).
     void EndWithProgram();
+    // Records an attempt that ended before any sequence began (a configuration that did not
+    // load): attempt as it is, its end now.
+    void Record(UpgradeAttempt attempt);
+    // The attempt recorded last by this recorder (End, EndWithProgram, Record), if any: what a
+    // front end reports as the run's result, the same as the record's line.
+    const std::optional<UpgradeAttempt>& LastRecorded() const { return m_last; }
 
     bool Begun() const { return m_begun; }
     const std::string& Path() const { return m_path; }
@@ -97,6 +104,7 @@ private:
     bool m_said = false;
     bool m_begun = false;
     UpgradeAttempt m_attempt;
+    std::optional<UpgradeAttempt> m_last;
 };
 
 } // namespace sorvel::record

@@ -329,10 +329,10 @@ void CUpgradeSequencer::OnStartUpload() {
         text = kServiceUnavailableText;
         break;
     }
-    m_ui.ShowMessage(text, MB_SYSTEMMODAL);
     // "Upload already in progress." ends no sequence: the one that holds the port goes on.
     if (nResult != CONNECT_ALREADY_CONNECTED)
         EndSequence(UpgradeResult::Failed, FailureClass::Port, text);
+    m_ui.ShowMessage(text, MB_SYSTEMMODAL);
 }
 
 void CUpgradeSequencer::RunStage() {
@@ -428,8 +428,8 @@ void CUpgradeSequencer::StopWithMessage(const std::string& text, bool resetProgr
     g_nUploadState = STATE_STOPPED;
     if (resetProgress)
         SetProgress(0);
-    ShowStagePrompt(text, MB_SYSTEMMODAL, nullptr);
     EndSequence(result, failure, text);
+    ShowStagePrompt(text, MB_SYSTEMMODAL, nullptr);
 }
 
 std::string CUpgradeSequencer::BoxHolds() const {
@@ -457,6 +457,8 @@ std::string CUpgradeSequencer::NextStepLine(bool filesAtFault) const {
                                  : "; switch it off and on, then start again from the beginning.");
 }
 
+// Called before the message that ends a sequence is shown: the front end records the outcome
+// (flushed to disk) before the user reads it.
 void CUpgradeSequencer::EndSequence(UpgradeResult result, FailureClass failure,
                                     const std::string& message) {
     SequenceOutcome outcome;
@@ -513,8 +515,8 @@ void CUpgradeSequencer::FinishSequence(const char* pszText) {
     ResetUpload();
     m_bCompleted = true;
     const std::string text = pszText + ResentLastRecordsLine();
-    ShowStagePrompt(text, MB_SYSTEMMODAL, nullptr);
     EndSequence(UpgradeResult::Updated, FailureClass::None, text);
+    ShowStagePrompt(text, MB_SYSTEMMODAL, nullptr);
 }
 
 std::string CUpgradeSequencer::ResentLastRecordsLine() const {
@@ -619,8 +621,8 @@ void CUpgradeSequencer::OnCancelUpload() {
         ReleaseConnection();
         SetProgress(0);
         const std::string text = kStoppedRestartText + std::string("\n") + NextStepLine();
-        m_ui.ShowMessage(text, MB_SYSTEMMODAL);
         EndSequence(UpgradeResult::Stopped, FailureClass::User, text);
+        m_ui.ShowMessage(text, MB_SYSTEMMODAL);
     } else if (nState == STATE_STOPPED) {
         ReleaseConnection();
         g_nUploadState = STATE_IDLE;

@@ -89,8 +89,9 @@ struct ISequencerUi {
     // sequence that begins ends with OnSequenceEnded, except one refused because an upload is
     // already in progress (which ends none). Does nothing unless overridden.
     virtual void OnSequenceStarted(BYTE /*mode*/, const CONFIG_INFO& /*config*/) {}
-    // The sequence ended: updated, failed or stopped, after its last message was shown or
-    // opened (a connection that did not open ends one too). Does nothing unless overridden.
+    // The sequence ended: updated, failed or stopped (a connection that did not open ends one
+    // too). Comes right before the message that ends it shows, so that the outcome is recorded
+    // before the user reads it. Does nothing unless overridden.
     virtual void OnSequenceEnded(const SequenceOutcome& /*outcome*/) {}
     // The port text as the user chose or typed it ("COM1:", "/dev/ttyUSB0").
     virtual std::string PortText() = 0;
@@ -181,7 +182,7 @@ private:
     void StopWithMessage(const std::string& text, bool resetProgress,
                          UpgradeResult result = UpgradeResult::Failed,
                          FailureClass failure = FailureClass::Line);
-    // Tells the front end (and the trace) how the sequence ended.
+    // Tells the front end (and the trace) how the sequence ended, before its message shows.
     void EndSequence(UpgradeResult result, FailureClass failure, const std::string& message);
     // "The box received Sti.urt and part of Cartridge1.urt", or "" when the box has nothing of
     // this sequence.

@@ -234,6 +234,19 @@ TEST_F(CliRecordTest, EveryWayAnAttemptEndsLeavesOneRecord) {
             EXPECT_EQ(got.back().failureClass, "port");
         }
     }
+    // A configuration that does not load ends the attempt before any sequence: recorded too.
+    TempDir empty;
+    const fs::path record = records.Path() / "no configuration" / "upgrades.jsonl";
+    ChildProcess cli(SORVEL_CLI_PATH, {"--port", "/nonexistent/port", "--record", record.string(),
+                                       empty.Path().string()});
+    EXPECT_EQ(cli.Wait(), 1);
+    const auto got = ReadRecords(record);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].outcome, "failed");
+    EXPECT_EQ(got[0].failureClass, "configuration");
+    EXPECT_EQ(got[0].reason.rfind("Error 0x3c00 : Configuration File not found !", 0), 0u)
+        << got[0].reason;
+    EXPECT_TRUE(got[0].files.empty());
 }
 
 // A record that cannot be written is said once, and the upgrade goes on.

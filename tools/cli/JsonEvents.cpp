@@ -193,12 +193,15 @@ record::UpgradeAttempt JsonUi::Attempt() const {
     return attempt;
 }
 
-void JsonUi::Finish(int exitStatus) {
+void JsonUi::Finish(int exitStatus, const record::UpgradeAttempt* recorded) {
     if (m_finished)
         return;
     m_finished = true;
-    record::UpgradeAttempt attempt = Attempt();
-    if (!m_outcome) {
+    record::UpgradeAttempt attempt = recorded ? *recorded : Attempt();
+    if (recorded) {
+        if (exitStatus != 0 && attempt.outcome == record::OutcomeName(UpgradeResult::Updated))
+            attempt.outcome = record::OutcomeName(UpgradeResult::Failed);
+    } else if (!m_outcome) {
         // No sequence told its end: the configuration did not load (its loader's message says
         // why), or Ctrl-C came before the upload began.
         const bool loaded = !attempt.mode.empty();

@@ -84,7 +84,9 @@ public:
     // The "result" event, once, with the exit status the program ends with: the record of the
     // run as the sequence reported its end, or, when it reported none (the configuration did
     // not load, Ctrl-C before anything started), as the status says.
-    void Finish(int exitStatus);
+    // recorded: the run's record as the recorder wrote it, when it wrote one; the result then
+    // carries the same fields.
+    void Finish(int exitStatus, const sorvel::record::UpgradeAttempt* recorded = nullptr);
 
     int ShowMessage(const std::string& text, unsigned flags) override;
     void ShowStagePrompt(const std::string& text, unsigned flags,

@@ -270,12 +270,23 @@ int main(int argc, char** argv) {
 
     auto progress = std::make_shared<sorvel::cli::ProgressOutput>(sorvel::cli::StdoutIsTerminal());
     std::shared_ptr<sorvel::cli::JsonEventWriter> events;
+    sorvel::MessagePresenter presenter;
     if (options.json) {
         events = std::make_shared<sorvel::cli::JsonEventWriter>(stdout);
-        sorvel::SetMessagePresenter(sorvel::cli::MakeJsonPresenter(options.answerYes, events));
+        presenter = sorvel::cli::MakeJsonPresenter(options.answerYes, events);
     } else {
-        sorvel::SetMessagePresenter(sorvel::cli::MakeCliPresenter(options.answerYes, progress));
+        presenter = sorvel::cli::MakeCliPresenter(options.answerYes, progress);
     }
+    // The loader's last message is the reason of a run whose configuration did not load. Read
+    // only before any other thread starts; later messages are not kept.
+    auto lastMessage = std::make_shared<std::string>();
+    auto keeping = std::make_shared<bool>(true);
+    sorvel::SetMessagePresenter(
+        [presenter, lastMessage, keeping](const sorvel::MessageRequest& request) {
+            if (*keeping)
+                *lastMessage = request.text;
+            return presenter(request);
+        });
 
     // The program runs in its upgrade's folder: the configuration and the upload paths it names
     // are relative to the working directory.
@@ -291,27 +302,41 @@ int main(int argc, char** argv) {
     std::optional<sorvel::cli::JsonUi> json;
     if (events)
         json.emplace(options.port, options.answerYes, queue, events);
+    // Before the configuration loads: a run that fails there is an attempt that is recorded too.
+    sorvel::record::CUpgradeRecorder recorder(options.record, [](const std::string& text) {
+        std::cerr << kProgram << ": " << text << std::endl;
+    });
+    const sorvel::record::AttemptContext context{
+        kProgram,     sorvel::kVersion,
+        options.port, sorvel::record::CurrentFolder(),
+        options.unit, sorvel::record::TraceFromEnvironment()};
     if (auto status = LoadConfiguration(options, config, mode)) {
+        if (*status != sorvel::tools::kExitUsage) {
+            sorvel::record::UpgradeAttempt attempt =
+                sorvel::record::BeginAttempt(context, MODE_NONE, config);
+            attempt.outcome = sorvel::record::OutcomeName(UpgradeResult::Failed);
+            attempt.failureClass = sorvel::record::FailureClassName(FailureClass::Configuration);
+            attempt.reason = *lastMessage;
+            recorder.Record(std::move(attempt));
+            if (json)
+                json->Finish(*status,
+                             recorder.LastRecorded() ? &*recorder.LastRecorded() : nullptr);
+        }
         ReleaseConfigStrings(&config);
-        if (json && *status != sorvel::tools::kExitUsage)
-            json->Finish(*status);
         return *status;
     }
+    *keeping = false;
     if (json)
         json->ConfigLoaded(config, mode);
     sorvel::cli::ConsoleUi console(options.port, options.answerYes, queue, progress);
     ISequencerUi& ui = json ? static_cast<ISequencerUi&>(*json) : console;
-    sorvel::record::CUpgradeRecorder recorder(options.record, [](const std::string& text) {
-        std::cerr << kProgram << ": " << text << std::endl;
-    });
-    sorvel::record::CRecordingSequencerUi recordingUi(
-        ui, recorder,
-        {kProgram, sorvel::kVersion, options.port, sorvel::record::CurrentFolder(), options.unit,
-         sorvel::record::TraceFromEnvironment()});
+    sorvel::record::CRecordingSequencerUi recordingUi(ui, recorder, context);
     const int status = json ? RunUpgrade(recordingUi, *queue, *json, config, mode, stop)
                             : RunUpgrade(recordingUi, *queue, *progress, config, mode, stop);
+    // A sequence stopped by Ctrl-C ended without its record: it is written now.
+    recorder.EndWithProgram();
     if (json)
-        json->Finish(status);
+        json->Finish(status, recorder.LastRecorded() ? &*recorder.LastRecorded() : nullptr);
     ReleaseConfigStrings(&config);
     std::cout.flush();
     if (json ? json->ReadingInput() : console.ReadingInput()) {
