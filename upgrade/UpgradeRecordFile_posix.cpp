@@ -25,7 +25,7 @@ bool Fail(std::string* error, const std::string& what, const std::string& path) 
 
 std::string StateFolder() {
     const char* state = std::getenv("XDG_STATE_HOME");
-    // The base directory specification: a relative XDG_STATE_HOME is invalid and ignored.
+    // Only an absolute XDG_STATE_HOME counts: a relative one would depend on the working folder.
     if (state != nullptr && state[0] == '/')
         return std::string(state) + "/sorvel";
     const char* home = std::getenv("HOME");

@@ -184,24 +184,24 @@ int ConsoleUi::ShowMessage(const std::string& text, unsigned flags) {
     return AfxMessageBox(text, flags);
 }
 
-void ConsoleUi::ShowStagePrompt(const std::string& text, unsigned flags,
-                                std::function<void(int answer)> onAnswer) {
+void AskStagePrompt(const std::string& text, unsigned flags, bool answerYes,
+                    const std::shared_ptr<TaskQueue>& queue,
+                    const std::shared_ptr<std::atomic<int>>& readers,
+                    std::function<void(int answer)> onAnswer) {
     const unsigned buttons = flags & kMessageButtonsMask;
-    if (m_answerYes || (buttons != MB_OKCANCEL && buttons != MB_YESNO)) {
+    if (answerYes || (buttons != MB_OKCANCEL && buttons != MB_YESNO)) {
         // Nothing to read: print at once, answer through the queue as a window would.
         const int answer = AfxMessageBox(text, flags);
-        m_queue->Post([onAnswer = std::move(onAnswer), answer] {
+        queue->Post([onAnswer = std::move(onAnswer), answer] {
             if (onAnswer)
                 onAnswer(answer);
         });
         return;
     }
-    // Reading a line blocks; the owner thread must stay free for Ctrl-C and the engine's
-    // notifications. The thread holds what it uses, so it may outlive this object; sorvel-cli
-    // ends the process without waiting for a reader that never got its line.
-    m_readers->fetch_add(1);
-    std::thread([text, flags, queue = m_queue, readers = m_readers,
-                 onAnswer = std::move(onAnswer)]() mutable {
+    // Reading a line blocks. sorvel-cli ends the process without waiting for a reader that never
+    // got its line.
+    readers->fetch_add(1);
+    std::thread([text, flags, queue, readers, onAnswer = std::move(onAnswer)]() mutable {
         const int answer = AfxMessageBox(text, flags);
         queue->Post([onAnswer = std::move(onAnswer), answer] {
             if (onAnswer)
@@ -209,6 +209,11 @@ void ConsoleUi::ShowStagePrompt(const std::string& text, unsigned flags,
         });
         readers->fetch_sub(1);
     }).detach();
+}
+
+void ConsoleUi::ShowStagePrompt(const std::string& text, unsigned flags,
+                                std::function<void(int answer)> onAnswer) {
+    AskStagePrompt(text, flags, m_answerYes, m_queue, m_readers, std::move(onAnswer));
 }
 
 void ConsoleUi::SetProgressBar(int nPos) {

@@ -84,6 +84,16 @@ private:
 // prompt's text what to type, or the answer --yes gave.
 MessagePresenter MakeCliPresenter(bool answerYes, std::shared_ptr<ProgressOutput> progress);
 
+// A stage prompt on the console, for ConsoleUi and JsonUi: its answer reaches onAnswer through
+// the queue, as a window's would. A prompt with a choice that --yes does not answer reads its line
+// on a thread of its own (counted in readers while it waits), so that the owner thread stays free
+// for Ctrl-C and the engine's notifications; that thread holds what it uses and may outlive its
+// caller. Everything else is shown and answered at once.
+void AskStagePrompt(const std::string& text, unsigned flags, bool answerYes,
+                    const std::shared_ptr<TaskQueue>& queue,
+                    const std::shared_ptr<std::atomic<int>>& readers,
+                    std::function<void(int answer)> onAnswer);
+
 class ConsoleUi final : public ISequencerUi {
 public:
     ConsoleUi(std::string port, bool answerYes, std::shared_ptr<TaskQueue> queue,

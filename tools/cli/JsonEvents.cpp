@@ -1,5 +1,6 @@
 #include "JsonEvents.h"
 
+#include "ConsoleUi.h"
 #include "Program.h"
 #include "ReadOnlyFile.h"
 #include "ToolOptions.h"
@@ -227,27 +228,7 @@ int JsonUi::ShowMessage(const std::string& text, unsigned flags) {
 
 void JsonUi::ShowStagePrompt(const std::string& text, unsigned flags,
                              std::function<void(int answer)> onAnswer) {
-    const unsigned buttons = flags & kMessageButtonsMask;
-    if (m_answerYes || (buttons != MB_OKCANCEL && buttons != MB_YESNO)) {
-        const int answer = AfxMessageBox(text, flags);
-        m_queue->Post([onAnswer = std::move(onAnswer), answer] {
-            if (onAnswer)
-                onAnswer(answer);
-        });
-        return;
-    }
-    // As ConsoleUi: the line is read on a thread of its own, which may outlive this object, so
-    // that the owner thread stays free for Ctrl-C and the engine's notifications.
-    m_readers->fetch_add(1);
-    std::thread([text, flags, queue = m_queue, readers = m_readers,
-                 onAnswer = std::move(onAnswer)]() mutable {
-        const int answer = AfxMessageBox(text, flags);
-        queue->Post([onAnswer = std::move(onAnswer), answer] {
-            if (onAnswer)
-                onAnswer(answer);
-        });
-        readers->fetch_sub(1);
-    }).detach();
+    AskStagePrompt(text, flags, m_answerYes, m_queue, m_readers, std::move(onAnswer));
 }
 
 void JsonUi::SetProgressBar(int nPos) {

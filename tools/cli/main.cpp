@@ -153,19 +153,6 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
     return std::nullopt;
 }
 
-const char* ModeName(BYTE mode) {
-    switch (mode) {
-    case MODE_COMPLETE:
-        return "complete";
-    case MODE_STI_ONLY:
-        return "sti";
-    case MODE_CARTRIDGE_ONLY:
-        return "cartridge";
-    default:
-        return "none";
-    }
-}
-
 // Loads the configuration of the working directory, as the dialog does at start-up, and picks
 // the mode; an exit status when there is nothing to upload.
 std::optional<int> LoadConfiguration(const Options& options, CONFIG_INFO& config, BYTE& mode) {
@@ -177,7 +164,7 @@ std::optional<int> LoadConfiguration(const Options& options, CONFIG_INFO& config
     }
     mode = options.mode.value_or(DefaultUpdateMode(configResult));
     if (configResult == CONFIG_STI_ONLY && mode != MODE_STI_ONLY)
-        return UsageError(std::string("--mode ") + ModeName(mode) +
+        return UsageError("--mode " + sorvel::record::ModeName(mode) +
                           " needs cartridge files, and this configuration names only the STI "
                           "file");
     return std::nullopt;
