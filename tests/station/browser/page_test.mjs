@@ -49,6 +49,7 @@ const context = await browser.newContext({ viewport: { width: 1400, height: 1000
 const page = await context.newPage();
 const pageErrors = [];
 page.on('pageerror', e => pageErrors.push(e.message));
+page.on('console', m => { if (/Content.Security.Policy/i.test(m.text())) pageErrors.push(m.text()); });
 let failed = false;
 
 try {
