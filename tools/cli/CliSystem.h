@@ -13,7 +13,8 @@
 namespace sorvel::cli {
 
 // The user's request to stop the program: SIGINT, SIGTERM and SIGHUP on POSIX; Ctrl-C,
-// Ctrl-Break and the console window's close on Windows. Once watched, such a request no longer
+// Ctrl-Break and the console window's close on Windows, where the station's stop request (an
+// event named by CliStopEventName) reaches it too. Once watched, such a request no longer
 // ends the process: it only makes Handle() ready, and the program stops in its own time. No work
 // is done in a signal handler.
 //

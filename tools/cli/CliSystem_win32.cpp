@@ -1,6 +1,9 @@
 // sorvel-cli's system calls on Windows: the console's control events through a handler that
-// sets an event, WaitForMultipleObjects, the console's screen buffer.
+// sets a named event (which the station sets too), WaitForMultipleObjects, the console's screen
+// buffer.
 #include "CliSystem.h"
+
+#include "StopEventName.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -43,7 +46,10 @@ std::string LastErrorText() {
 
 StopSignal::StopSignal() {
     // Manual reset: once set it stays set, as a signal that was not read stays pending on POSIX.
-    HANDLE event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    // Named for this process, so that the station can set it as Ctrl-C would; when the station
+    // made it already (before this process ran), this opens the station's event.
+    const std::string name = CliStopEventName(::GetCurrentProcessId());
+    HANDLE event = ::CreateEventA(nullptr, TRUE, FALSE, name.c_str());
     if (event == nullptr) {
         m_error = LastErrorText();
         return;
