@@ -26,6 +26,7 @@ const panelPrompt = "Please wait for the front panel displays 'FILE'\nand click 
 let step = 'starting';
 const log = msg => console.log(`page_test: ${msg}`);
 function check(cond, msg) { if (!cond) throw new Error(msg); }
+class Ended extends Error {}  // the upgrade ended too soon: no use waiting on
 
 // Polls fn until it returns true; anything else it returns is what was last seen, named in
 // the error on timeout.
@@ -33,7 +34,10 @@ async function until(what, fn, ms = 15000) {
     const end = Date.now() + ms;
     for (;;) {
         let seen;
-        try { seen = await fn(); } catch (e) { seen = `(${e.message.split('\n')[0]})`; }
+        try { seen = await fn(); } catch (e) {
+            if (e instanceof Ended) throw e;
+            seen = `(${e.message.split('\n')[0]})`;
+        }
         if (seen === true) return;
         if (Date.now() > end) {
             throw new Error(`timed out after ${ms / 1000} s waiting for ${what}; last seen: ${JSON.stringify(seen)}`);
@@ -84,7 +88,13 @@ try {
 
     step = 'a refused start shows its reason on the card';
     const card = page.locator(`[data-slot="${slotId}"]`);
-    const stateOf = () => card.getAttribute('data-state');
+    const stateOf = async () => {
+        const s = await card.getAttribute('data-state');
+        if (s === 'failed' || s === 'stopped') {
+            throw new Ended(`the upgrade ended ${s}: ${await card.locator('[data-role=outcome]').innerText()}`);
+        }
+        return s;
+    };
     const input = card.locator('[data-role=unit-input]');
     const startPath = `**/api/slots/${slotId}/start`;
     await page.route(startPath, r => r.fulfill({ status: 409, contentType: 'application/json',
@@ -130,7 +140,7 @@ try {
             return shown.trim() === text || `prompt: ${shown}`;
         }, upgradeMs);
         if (i === 0 && otherInput) {
-            // Progress events came for slot 1 and the other slot meanwhile: the input held on.
+            // The updates of both slots meanwhile left the input alone.
             check(await otherInput.evaluate(e => e === document.activeElement),
                 `slot ${other.id}'s unit input lost the focus during the upgrade`);
             check(await otherInput.inputValue() === 'SN-typing',
