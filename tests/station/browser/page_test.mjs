@@ -4,18 +4,32 @@
 //
 // URL is the page's address as the station printed it. The station must run with its slots
 // idle; slot SORVEL_BROWSER_SLOT (default 1) must have a simulated box that completes an upgrade
-// with the two reboot prompts; the other slots are only looked at. Environment:
+// with the two reboot prompts. The other slots are never started; the first of them is given
+// the unit id "SN-typing" (typed while the upgrade runs). Environment:
 //   SORVEL_BROWSER_SLOT      the slot with the box (default 1)
 //   SORVEL_BROWSER_SHOT      where to save a screenshot when the test fails
 //   SORVEL_BROWSER_CHROMIUM  the browser (default /usr/bin/chromium)
 //   SORVEL_BROWSER_TIMEOUT   seconds allowed for the whole upgrade (default 180)
-// Exit status: 0 when every check passed, 1 when one failed, 2 for a usage error.
-import { chromium } from 'playwright-core';
+// Exit status: 0 when every check passed, 1 when one failed, 2 for a usage error, 77 when
+// playwright-core (scripts/install-deps installs it) or the browser is missing.
+import fs from 'node:fs';
 
 const url = process.argv[2];
 if (!url || process.argv.length > 3 || !/^https?:\/\//.test(url)) {
     console.error('usage: node page_test.mjs URL   (the address sorvel-station printed)');
     process.exit(2);
+}
+const chromiumPath = process.env.SORVEL_BROWSER_CHROMIUM || '/usr/bin/chromium';
+let chromium;
+try {
+    ({ chromium } = await import('playwright-core'));
+} catch (e) {
+    console.error(`page_test: no playwright-core (${e.code}): run scripts/install-deps`);
+    process.exit(77);
+}
+if (!fs.existsSync(chromiumPath)) {
+    console.error(`page_test: no browser at ${chromiumPath} (Debian's chromium package)`);
+    process.exit(77);
 }
 const slotId = Number(process.env.SORVEL_BROWSER_SLOT || 1);
 const upgradeMs = 1000 * Number(process.env.SORVEL_BROWSER_TIMEOUT || 180);
@@ -47,8 +61,7 @@ async function until(what, fn, ms = 15000) {
 }
 const stateAt = async page => (await page.request.get(new URL('/api/state', url).href)).json();
 
-const browser = await chromium.launch({
-    executablePath: process.env.SORVEL_BROWSER_CHROMIUM || '/usr/bin/chromium', headless: true });
+const browser = await chromium.launch({ executablePath: chromiumPath, headless: true });
 const context = await browser.newContext({ viewport: { width: 1400, height: 1000 } });
 const page = await context.newPage();
 const pageErrors = [];
