@@ -7,8 +7,12 @@ include(${CMAKE_CURRENT_LIST_DIR}/Publisher.cmake)
 set(sorvel_packaging_dir ${CMAKE_CURRENT_LIST_DIR})
 set(sorvel_packaging_out ${PROJECT_BINARY_DIR}/packaging)
 
-# The desktop menu's entry for the dialog program and its icon (found by name in pixmaps/).
-install(FILES ${sorvel_packaging_dir}/Sorvel_User.desktop DESTINATION share/applications)
+# The desktop menu's entries, for the dialog program and for the station (in a terminal, which
+# shows its address and stops it with Ctrl-C; it opens its page in the browser), and their icon
+# (found by name in pixmaps/).
+install(FILES ${sorvel_packaging_dir}/Sorvel_User.desktop
+              ${sorvel_packaging_dir}/sorvel-station.desktop
+        DESTINATION share/applications)
 install(FILES ${PROJECT_SOURCE_DIR}/resources/Sorvel_User.xpm DESTINATION share/pixmaps)
 
 # The Debian changelog's latest entry: its version is the package's, its date the man pages'.
@@ -31,7 +35,7 @@ set(SORVEL_MAN_DATE "${sorvel_year}-${sorvel_month}-${sorvel_day}")
 # Man pages, written for each program (packaging/man), with the version and date put in, gzipped
 # as Debian keeps them.
 set(sorvel_man_pages)
-foreach(program Sorvel_User sorvel-cli sorvel-config sorvel-record sorvel-boxsim)
+foreach(program Sorvel_User sorvel-cli sorvel-config sorvel-record sorvel-station sorvel-boxsim)
     set(page ${sorvel_packaging_out}/man/${program}.1)
     configure_file(${sorvel_packaging_dir}/man/${program}.1.in ${page} @ONLY)
     add_custom_command(OUTPUT ${page}.gz
@@ -57,8 +61,8 @@ install(FILES ${sorvel_doc}/copyright ${sorvel_doc}/changelog.Debian.gz
               ${sorvel_packaging_dir}/debian/README
         DESTINATION share/doc/sorvel)
 
-# One Debian package of everything installed: the five programs, the engine and platform
-# libraries (private, in /usr/lib/sorvel, with the engine's headers), the desktop entry, the
+# One Debian package of everything installed: the six programs, the engine and platform
+# libraries (private, in /usr/lib/sorvel, with the engine's headers), the desktop entries, the
 # icon, the man pages and the documentation. The programs find the libraries through their
 # RUNPATH, so the package also works unpacked anywhere (dpkg-deb -x). Tests, benchmarks and
 # fuzzers have no install rules and stay out.
@@ -75,6 +79,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Depends from the libraries the programs load (libqt6widgets6, zlib1g, libc6, ...).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# sorvel-station --open (the station's desktop entry) opens its page with xdg-open.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS xdg-utils)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "firmware upgrade tool for the Brevon set-top box
@@ -89,7 +95,9 @@ sudo usermod -aG dialout $USER, then log in again.
 .
 Also included: sorvel-cli (the same upgrade without a window), sorvel-config
 (make, show and verify configuration files), sorvel-record (list, sum up and
-export the record of upgrade attempts), sorvel-boxsim (a simulated box on a
-pseudo-terminal), and the upload engine libTarvik_Dll, private to these
-programs, with its header.")
+export the record of upgrade attempts), sorvel-station (the Brevon Box
+Upgrade station: several boxes at once, one per serial port, from a web page
+on 127.0.0.1:8421), sorvel-boxsim (a simulated box on a pseudo-terminal),
+and the upload engine libTarvik_Dll, private to these programs, with its
+header.")
 include(CPack)

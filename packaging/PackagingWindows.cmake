@@ -1,9 +1,9 @@
 # The Windows packages (make package-windows) of what the Windows build installs: a Windows
 # Installer package (packaging/windows/Sorvel.wxs, built by packaging/windows/make-msi with wixl)
 # and a zip for those who cannot install. Both hold Sorvel_User.exe, sorvel-cli.exe,
-# sorvel-config.exe, sorvel-record.exe and the DLLs they load at their top, include/ and lib/ with Tarvik.h and the
-# import library for other clients of Tarvik_Dll.dll, and README.txt. The zip's folder works
-# wherever it is unpacked.
+# sorvel-config.exe, sorvel-record.exe, sorvel-station.exe and the DLLs they load at their top,
+# include/ and lib/ with Tarvik.h and the import library for other clients of Tarvik_Dll.dll, and
+# README.txt. The zip's folder works wherever it is unpacked.
 include(${CMAKE_CURRENT_LIST_DIR}/Publisher.cmake)
 include(${PROJECT_SOURCE_DIR}/cmake/VersionResource.cmake)
 
@@ -12,6 +12,7 @@ sorvel_version_resource(Sorvel_User "Brevon Box Upgrade tool")
 sorvel_version_resource(sorvel-cli "Brevon Box upgrade from the command line")
 sorvel_version_resource(sorvel-config "Makes, shows and verifies Sorvel configuration files")
 sorvel_version_resource(sorvel-record "Lists, sums up and exports the record of upgrades")
+sorvel_version_resource(sorvel-station "Upgrades many Brevon boxes at once, one per serial port")
 sorvel_version_resource(Tarvik_Dll "Brevon Box upload engine")
 sorvel_version_resource(sorvel_platform "Sorvel platform layer")
 

@@ -18,8 +18,10 @@ struct Shipped {
 
 // Every program and DLL of the zip and the installer.
 const Shipped kShipped[] = {
-    {"Sorvel_User.exe", VFT_APP},   {"sorvel-cli.exe", VFT_APP}, {"sorvel-config.exe", VFT_APP},
-    {"sorvel-record.exe", VFT_APP}, {"Tarvik_Dll.dll", VFT_DLL}, {"sorvel_platform.dll", VFT_DLL},
+    {"Sorvel_User.exe", VFT_APP},     {"sorvel-cli.exe", VFT_APP},
+    {"sorvel-config.exe", VFT_APP},   {"sorvel-record.exe", VFT_APP},
+    {"sorvel-station.exe", VFT_APP},  {"Tarvik_Dll.dll", VFT_DLL},
+    {"sorvel_platform.dll", VFT_DLL},
 };
 
 // The folder of this test program, where the build puts every binary.
