@@ -39,3 +39,15 @@ struct SequenceOutcome {
 // The name of an upload file as a configuration names it, without its folders (separated by
 // slashes or backslashes: ".\Ressources\Cartridge1.urt" gives "Cartridge1.urt").
 std::string UploadFileName(const std::string& path);
+
+// "a", "a and b", "a, b and c".
+std::string ListOf(const std::vector<std::string>& items);
+
+// "The box received Sti.urt and part of Cartridge1.urt", or "" when the box has nothing: the
+// files it received whole (as the configuration names them) and the one it received part of
+// ("" for none).
+std::string BoxHolds(const std::vector<std::string>& delivered, const std::string& partial);
+
+// The last line of a message that ends a sequence early: what the box holds (BoxHolds) and what
+// to do. filesAtFault: the upgrade's files are to blame, and are to be copied again.
+std::string NextStepLine(const std::string& holds, bool filesAtFault);

@@ -67,17 +67,6 @@ std::string StartFailureReason(unsigned nResult) {
     }
 }
 
-// "a", "a and b", "a, b and c".
-std::string ListOf(const std::vector<std::string>& items) {
-    std::string list;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i > 0)
-            list += i + 1 == items.size() ? " and " : ", ";
-        list += items[i];
-    }
-    return list;
-}
-
 std::string FirstLine(const std::string& text) {
     return text.substr(0, text.find('\n'));
 }
@@ -433,28 +422,11 @@ void CUpgradeSequencer::StopWithMessage(const std::string& text, bool resetProgr
 }
 
 std::string CUpgradeSequencer::BoxHolds() const {
-    std::vector<std::string> names;
-    for (const std::string& path : m_delivered)
-        names.push_back(UploadFileName(path));
-    const std::string partial =
-        m_bCurrentPartial ? "part of " + UploadFileName(m_currentFile) : std::string();
-    if (!partial.empty())
-        names.push_back(partial);
-    return names.empty() ? std::string() : "The box received " + ListOf(names);
+    return ::BoxHolds(m_delivered, m_bCurrentPartial ? m_currentFile : std::string());
 }
 
 std::string CUpgradeSequencer::NextStepLine(bool filesAtFault) const {
-    const std::string holds = BoxHolds();
-    if (holds.empty())
-        return filesAtFault ? "Nothing was sent to the box; copy the upgrade again, then start "
-                              "the upload again."
-                            : "Nothing was sent to the box; start the upload again when the box "
-                              "is ready.";
-    // Its new files do not go with the old ones: a box that holds part of an upgrade is
-    // switched off and on and takes the whole upgrade again.
-    return holds + (filesAtFault ? "; switch it off and on, copy the upgrade again, and start "
-                                   "from the beginning."
-                                 : "; switch it off and on, then start again from the beginning.");
+    return ::NextStepLine(BoxHolds(), filesAtFault);
 }
 
 // Called before the message that ends a sequence is shown: the front end records the outcome

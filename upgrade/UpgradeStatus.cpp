@@ -25,6 +25,38 @@ std::string UploadFileName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string ListOf(const std::vector<std::string>& items) {
+    std::string list;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i > 0)
+            list += i + 1 == items.size() ? " and " : ", ";
+        list += items[i];
+    }
+    return list;
+}
+
+std::string BoxHolds(const std::vector<std::string>& delivered, const std::string& partial) {
+    std::vector<std::string> names;
+    for (const std::string& path : delivered)
+        names.push_back(UploadFileName(path));
+    if (!partial.empty())
+        names.push_back("part of " + UploadFileName(partial));
+    return names.empty() ? std::string() : "The box received " + ListOf(names);
+}
+
+std::string NextStepLine(const std::string& holds, bool filesAtFault) {
+    if (holds.empty())
+        return filesAtFault ? "Nothing was sent to the box; copy the upgrade again, then start "
+                              "the upload again."
+                            : "Nothing was sent to the box; start the upload again when the box "
+                              "is ready.";
+    // Its new files do not go with the old ones: a box that holds part of an upgrade is
+    // switched off and on and takes the whole upgrade again.
+    return holds + (filesAtFault ? "; switch it off and on, copy the upgrade again, and start "
+                                   "from the beginning."
+                                 : "; switch it off and on, then start again from the beginning.");
+}
+
 CUpgradeStatus::CUpgradeStatus(BYTE nConfigResult) : m_nConfigResult(nConfigResult) {
     Compose();
 }

@@ -30,6 +30,8 @@ public:
     // first unless keepInput.
     int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(60), bool keepInput = false);
 
+    pid_t Pid() const { return m_pid; }
+
     std::string out, err;
 
 private:

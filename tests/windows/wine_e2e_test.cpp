@@ -8,6 +8,7 @@
 // SORVEL_WINEPREFIX.
 #include "ChildProcess.h"
 #include "SimulatedUpgrade.h"
+#include "StationClient.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -52,8 +54,9 @@ struct WindowsProgram : ChildProcess {
 // prefix maps to this machine's console port.
 class ComLink {
 public:
-    explicit ComLink(const std::string& target)
-        : m_number(100 + static_cast<unsigned>(::getpid()) % 150),
+    // offset: another port of the same process.
+    explicit ComLink(const std::string& target, unsigned offset = 0)
+        : m_number(100 + (static_cast<unsigned>(::getpid()) + offset * 7) % 150),
           m_link(std::filesystem::path(Env("SORVEL_WINEPREFIX")) / "dosdevices" /
                  ("com" + std::to_string(m_number))) {
         std::error_code ignored;
@@ -203,6 +206,50 @@ TEST_F(WineTest, HelpNamesWindowsPorts) {
         EXPECT_NE(help.out.find(shown), std::string::npos) << shown << " in:\n" << help.out;
     for (const char* absent : {"/dev/", "dosdevices", ".config"})
         EXPECT_EQ(help.out.find(absent), std::string::npos) << absent << " in:\n" << help.out;
+}
+
+// sorvel-station.exe drives two boxes on two COM ports, driven over HTTP from this machine: both
+// complete, each slot's prompts answered on its own, each attempt recorded.
+TEST_F(WineTest, StationUpgradesTwoBoxesOverHttp) {
+    MakeUpgrade(6);
+    const std::vector<std::string> files = {FilePath("sti.urt"), FilePath("cart1.urt"),
+                                            FilePath("cart2.urt")};
+    auto box1 = StartBox(files);
+    auto box2 = StartBox(files);
+    ComLink com1(box1->SlavePath(), 0);
+    ComLink com2(box2->SlavePath(), 1);
+    WindowsProgram station("sorvel-station.exe",
+                           {"--port", com1.Name(), "--port", com2.Name(), "--listen", "127.0.0.1:0",
+                            "--record", "record.jsonl", "."},
+                           dir);
+    ASSERT_TRUE(station.WaitForOutput("Press Ctrl-C", 60s)) << station.out << station.err;
+    StationAddress address;
+    ASSERT_TRUE(ParseStationStart(station.out, &address)) << station.out;
+    StationClient client(address);
+    ASSERT_EQ(client.Post("/api/slots/1/unit", R"({"unit":"W-1"})").status, 200);
+    ASSERT_EQ(client.Post("/api/start-all").Json()["started"], 2);
+
+    nlohmann::json state;
+    const auto deadline = std::chrono::steady_clock::now() + 90s;
+    for (bool ended = false; !ended && std::chrono::steady_clock::now() < deadline;) {
+        std::this_thread::sleep_for(100ms);
+        state = client.State();
+        ended = true;
+        for (int id = 1; id <= 2; ++id) {
+            const std::string s = state["slots"][id - 1]["state"];
+            if (s == "prompt")
+                client.Post("/api/slots/" + std::to_string(id) + "/answer", R"({"answer":"ok"})");
+            ended = ended && (s == "updated" || s == "failed" || s == "stopped");
+        }
+    }
+    for (int id = 1; id <= 2; ++id)
+        EXPECT_EQ(state["slots"][id - 1]["state"], "updated") << state.dump(1);
+    EXPECT_EQ(state["slots"][0]["unit"], "W-1");
+    EXPECT_EQ(state["records"].size(), 2u) << state.dump(1);
+    EXPECT_TRUE(box1->GetReport().AllIntact());
+    EXPECT_TRUE(box2->GetReport().AllIntact());
+    station.Signal(SIGINT);
+    station.Finish(30s);
 }
 
 } // namespace
