@@ -164,7 +164,9 @@ RunResult RunSlots(StationClient& client, const std::vector<int>& slots,
         client.Post("/api/slots/" + std::to_string(slots[0]) + "/start");
     else
         client.Post("/api/start-all");
-    const double lineSeconds = static_cast<double>(kRecords * kRecordBytes) * 10.0 / kBaud;
+    // The sample file's record i holds kRecordBytes + i bytes.
+    const double lineSeconds =
+        static_cast<double>(kRecords * kRecordBytes + kRecords * (kRecords - 1) / 2) * 10.0 / kBaud;
     for (std::size_t i = 0; i < slots.size(); ++i) {
         const int id = slots[i];
         auto& box = *boxes[static_cast<std::size_t>(id - 1)];
