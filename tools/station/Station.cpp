@@ -467,6 +467,7 @@ void Station::LoadRecords() {
                           {"outcome", a.outcome},
                           {"class", a.failureClass},
                           {"duration", std::chrono::duration<double>(a.end - a.start).count()},
+                          {"headline", Headline(a.reason)},
                           {"reason", a.reason},
                           {"program", a.program}});
             }

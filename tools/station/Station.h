@@ -10,7 +10,9 @@
 //        updated | failed | stopped --rearm--> idle
 //
 // A worker that ends without its result (killed, crashed) fails its slot with the reason; one
-// that stays silent for kSilentLimit while it runs is asked to stop, and killed kStopGrace later.
+// that sends nothing for StationSetup::silentLimit while it runs (its events come at least at
+// every percent of a file, and every second while the box is awaited; a hung worker sends
+// none) is asked to stop, and killed stopGrace later.
 // The worker writes its attempt into the record itself; the record of a worker killed before it
 // could is written from the marker it left (CUpgradeRecorder::RecordAbandoned).
 //
@@ -49,7 +51,8 @@ struct StationSetup {
     sorvel::record::ConfigVersions config;
     std::vector<std::string> files; // the upload files of the mode, names only
     std::vector<std::string> ports;
-    std::chrono::milliseconds silentLimit{std::chrono::seconds(60)};
+    // Far above a percent of a large file on a slow line: only a hung worker stays this silent.
+    std::chrono::milliseconds silentLimit{std::chrono::minutes(5)};
     std::chrono::milliseconds stopGrace{std::chrono::seconds(10)};
 };
 

@@ -5,11 +5,13 @@
 #include "NaturalOrder.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <thread>
 
 extern char** environ;
 
@@ -63,19 +65,30 @@ std::string ProgramFolder() {
 
 bool OpenInBrowser(const std::string& address, std::string* error) {
     const char* argv[] = {"xdg-open", address.c_str(), nullptr};
+    // The browser gets the signals this program blocks (Ctrl-C) as a program normally has them.
+    posix_spawnattr_t attributes;
+    ::posix_spawnattr_init(&attributes);
+    sigset_t none, stops;
+    sigemptyset(&none);
+    sigemptyset(&stops);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        sigaddset(&stops, sig);
+    ::posix_spawnattr_setsigmask(&attributes, &none);
+    ::posix_spawnattr_setsigdefault(&attributes, &stops);
+    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = 0;
-    const int failed =
-        ::posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char* const*>(argv), environ);
+    const int failed = ::posix_spawnp(&pid, "xdg-open", nullptr, &attributes,
+                                      const_cast<char* const*>(argv), environ);
+    ::posix_spawnattr_destroy(&attributes);
     if (failed != 0) {
         *error = "xdg-open: " + std::generic_category().message(failed);
         return false;
     }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        *error = "xdg-open could not open a browser";
-        return false;
-    }
+    // xdg-open may run the browser itself and wait for it: it is reaped on a thread of its own.
+    std::thread([pid] {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+    }).detach();
     return true;
 }
 
