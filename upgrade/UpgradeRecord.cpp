@@ -139,6 +139,21 @@ std::string ModeName(BYTE mode) {
     }
 }
 
+nlohmann::ordered_json ToJson(const ConfigVersions& config) {
+    return {{"software", config.software},
+            {"hardware", config.hardware},
+            {"brevon", config.brevon},
+            {"pellum", config.pellum},
+            {"cartridge", config.cartridge}};
+}
+
+std::optional<BYTE> ModeFromName(const std::string& name) {
+    for (const BYTE mode : {MODE_COMPLETE, MODE_STI_ONLY, MODE_CARTRIDGE_ONLY})
+        if (name == ModeName(mode))
+            return mode;
+    return std::nullopt;
+}
+
 std::string IsoUtc(Clock::time_point when) {
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
@@ -191,29 +206,12 @@ nlohmann::ordered_json ToJson(const UpgradeAttempt& a) {
     }
     const double duration =
         std::chrono::duration_cast<std::chrono::milliseconds>(a.end - a.start).count() / 1000.0;
-    return {{"record", kRecordVersion},
-            {"start", IsoUtc(a.start)},
-            {"end", IsoUtc(a.end)},
-            {"duration", duration},
-            {"program", a.program},
-            {"version", a.version},
-            {"host", a.host},
-            {"user", a.user},
-            {"port", a.port},
-            {"folder", a.folder},
-            {"unit", a.unit},
-            {"config",
-             {{"software", a.config.software},
-              {"hardware", a.config.hardware},
-              {"brevon", a.config.brevon},
-              {"pellum", a.config.pellum},
-              {"cartridge", a.config.cartridge}}},
-            {"mode", a.mode},
-            {"files", files},
-            {"outcome", a.outcome},
-            {"class", a.failureClass},
-            {"reason", a.reason},
-            {"trace", a.trace}};
+    return {{"record", kRecordVersion}, {"start", IsoUtc(a.start)}, {"end", IsoUtc(a.end)},
+            {"duration", duration},     {"program", a.program},     {"version", a.version},
+            {"host", a.host},           {"user", a.user},           {"port", a.port},
+            {"folder", a.folder},       {"unit", a.unit},           {"config", ToJson(a.config)},
+            {"mode", a.mode},           {"files", files},           {"outcome", a.outcome},
+            {"class", a.failureClass},  {"reason", a.reason},       {"trace", a.trace}};
 }
 
 bool FromJson(const nlohmann::json& object, UpgradeAttempt* a, std::string* error) {

@@ -27,6 +27,7 @@
 #include <chrono>
 #include <cstdint>
 #include <istream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,10 +66,14 @@ struct UpgradeAttempt {
 std::string OutcomeName(UpgradeResult result);
 std::string FailureClassName(FailureClass failure);
 std::string ModeName(BYTE mode); // MODE_COMPLETE ... ; "" for MODE_NONE
+// The mode of a name ModeName gives; none for any other text.
+std::optional<BYTE> ModeFromName(const std::string& name);
 // "2026-12-10T09:41:17.120Z"; ParseIsoUtc gives false for anything else.
 std::string IsoUtc(std::chrono::system_clock::time_point when);
 bool ParseIsoUtc(const std::string& text, std::chrono::system_clock::time_point* when);
 
+// The configuration's versions as the record's "config" object.
+nlohmann::ordered_json ToJson(const ConfigVersions& config);
 // The attempt as the record's JSON object (fields as in the header comment).
 nlohmann::ordered_json ToJson(const UpgradeAttempt& attempt);
 // Reads one record object back; false with *error set when a field is missing or of the wrong

@@ -319,8 +319,9 @@ TEST(Station, TokenAndBadRequests) {
     for (const Case& c : cases) {
         const HttpAnswer answer = Http(c.host, port, c.verb, c.target, c.body, c.headers);
         EXPECT_EQ(answer.status, c.status) << c.what << ": " << answer.body << answer.error;
-        if (c.status >= 400)
+        if (c.status >= 400) {
             EXPECT_TRUE(answer.Json().contains("error")) << c.what << ": " << answer.body;
+        }
     }
     // The address's token becomes a cookie for this station only.
     HttpAnswer redirect = Http("127.0.0.1", port, http::verb::get, "/?token=" + token);

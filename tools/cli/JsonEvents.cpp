@@ -166,15 +166,9 @@ void JsonUi::ConfigLoaded(const CONFIG_INFO& config, BYTE mode) {
         files.push_back(
             {{"path", f.path}, {"size", f.size}, {"crc32", crc}, {"records", f.records}});
     }
-    const record::ConfigVersions& v = m_attempt.config;
     m_events->Emit("config", {{"port", m_port},
                               {"folder", folder},
-                              {"config",
-                               {{"software", v.software},
-                                {"hardware", v.hardware},
-                                {"brevon", v.brevon},
-                                {"pellum", v.pellum},
-                                {"cartridge", v.cartridge}}},
+                              {"config", record::ToJson(m_attempt.config)},
                               {"mode", m_attempt.mode},
                               {"files", files}});
 }

@@ -65,16 +65,6 @@ int UsageError(const std::string& text) {
     return sorvel::tools::UsageError(std::cerr, kProgram, text);
 }
 
-std::optional<BYTE> ParseMode(const std::string& text) {
-    if (text == "complete")
-        return MODE_COMPLETE;
-    if (text == "sti")
-        return MODE_STI_ONLY;
-    if (text == "cartridge")
-        return MODE_CARTRIDGE_ONLY;
-    return std::nullopt;
-}
-
 // The command line into options; an exit status when the program ends at once.
 std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
     sorvel::tools::ToolCommandLine commandLine(
@@ -119,7 +109,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
     if (auto leftover = sorvel::tools::Leftover(app))
         return UsageError(sorvel::tools::DescribeLeftover(*leftover));
     if (modeOption->count() > 0) {
-        options.mode = ParseMode(mode);
+        options.mode = sorvel::record::ModeFromName(mode);
         if (!options.mode)
             return UsageError("unknown mode '" + mode + "' (complete, sti or cartridge)");
     }

@@ -534,17 +534,11 @@ ojson Station::RecordsJson() const {
 }
 
 ojson Station::StateJson() const {
-    const auto& c = m_setup.config;
     ojson state{{"station",
                  {{"version", m_setup.version},
                   {"folder", m_setup.folder},
                   {"mode", m_setup.mode},
-                  {"config",
-                   {{"software", c.software},
-                    {"hardware", c.hardware},
-                    {"brevon", c.brevon},
-                    {"pellum", c.pellum},
-                    {"cartridge", c.cartridge}}},
+                  {"config", sorvel::record::ToJson(m_setup.config)},
                   {"files", m_setup.files},
                   {"record", m_setup.record}}}};
     std::lock_guard lock(m_mutex);

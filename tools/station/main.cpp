@@ -125,8 +125,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
         return UsageError("more than one folder given: '" + dirs[0] + "' and '" + dirs[1] + "'");
     if (!dirs.empty())
         options.dir = dirs.front();
-    if (!options.mode.empty() && options.mode != "complete" && options.mode != "sti" &&
-        options.mode != "cartridge")
+    if (!options.mode.empty() && !sorvel::record::ModeFromName(options.mode))
         return UsageError("unknown mode '" + options.mode + "' (complete, sti or cartridge)");
     std::set<std::string> seen;
     for (const std::string& port : options.ports) {
@@ -137,14 +136,6 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
     }
     options.recordGiven = record->count() > 0;
     return std::nullopt;
-}
-
-BYTE ModeCode(const std::string& mode) {
-    if (mode == "complete")
-        return MODE_COMPLETE;
-    if (mode == "cartridge")
-        return MODE_CARTRIDGE_ONLY;
-    return MODE_STI_ONLY;
 }
 
 std::string Absolute(const std::string& path) {
@@ -221,7 +212,8 @@ int main(int argc, char** argv) {
         ReleaseConfigStrings(&config);
         return Fail(options);
     }
-    setup.modeCode = options.mode.empty() ? DefaultUpdateMode(loaded) : ModeCode(options.mode);
+    setup.modeCode = options.mode.empty() ? DefaultUpdateMode(loaded)
+                                          : *sorvel::record::ModeFromName(options.mode);
     setup.mode = sorvel::record::ModeName(setup.modeCode);
     if (loaded == CONFIG_STI_ONLY && setup.modeCode != MODE_STI_ONLY) {
         ReleaseConfigStrings(&config);
