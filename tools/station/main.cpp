@@ -31,7 +31,8 @@ constexpr std::uint16_t kDefaultPort = 8421;
 
 constexpr const char* kDescription =
     "Upgrades several boxes at once from one web page: one slot per serial port (--port, given "
-    "once per port; without it every USB serial adapter found), each running the upgrade of "
+    "once per port; without it every port found: the USB serial adapters on Linux, every COM "
+    "port Windows lists), each running the upgrade of "
     "folder DIR (default: the current folder, else the folder the dialog program remembers) in "
     "a sorvel-cli of its own, so that a box that fails or hangs never stops the others.\n"
     "\n"
