@@ -109,6 +109,30 @@ CommandResult NoSlot(int slot) {
 }
 } // namespace
 
+CommandResult Station::Refused(const Slot& slot, const std::string& why) {
+    return {409, "slot " + std::to_string(slot.id) + " is " + StateName(slot.state) + why};
+}
+
+void Station::ClearRun(Slot& slot) {
+    slot.status = CUpgradeStatus(CONFIG_FULL);
+    slot.index = slot.count = 0;
+    slot.fileName.clear();
+    slot.percent = slot.waiting = 0;
+    slot.secondsLeft.reset();
+    slot.delivered.clear();
+    slot.prompt.reset();
+    slot.outcome.reset();
+    slot.eventTime.clear();
+    slot.killed = false;
+}
+
+void Station::ReplyToPrompt(Slot& slot, const std::string& answer) {
+    slot.worker->WriteLine(answer);
+    slot.prompt.reset();
+    slot.state = State::Running;
+    slot.lastEvent = Clock::now();
+}
+
 CommandResult Station::Start(int id, const std::optional<std::string>& unit) {
     if (unit)
         if (std::string error = CheckUnit(*unit); !error.empty())
@@ -120,8 +144,7 @@ CommandResult Station::Start(int id, const std::optional<std::string>& unit) {
         if (slot == nullptr)
             return NoSlot(id);
         if (slot->state != State::Idle)
-            return {409, "slot " + std::to_string(id) + " is " + StateName(slot->state) +
-                             (slot->state >= State::Updated ? ": press Next box first" : "")};
+            return Refused(*slot, slot->state >= State::Updated ? ": press Next box first" : "");
         if (unit)
             slot->unit = *unit;
         result = StartLocked(*slot, lock);
@@ -152,16 +175,7 @@ CommandResult Station::StartLocked(Slot& slot, std::unique_lock<std::mutex>& loc
     // The reader of the last run has ended (the slot left its ended state): it only returns.
     if (slot.reader.joinable())
         slot.reader.join();
-    slot.status = CUpgradeStatus(CONFIG_FULL);
-    slot.index = slot.count = 0;
-    slot.fileName.clear();
-    slot.percent = slot.waiting = 0;
-    slot.secondsLeft.reset();
-    slot.delivered.clear();
-    slot.prompt.reset();
-    slot.outcome.reset();
-    slot.eventTime.clear();
-    slot.killed = false;
+    ClearRun(slot);
     slot.lastEvent = Clock::now();
 
     const std::vector<std::string> args = {
@@ -202,8 +216,7 @@ CommandResult Station::SetUnit(int id, const std::string& unit) {
         if (slot == nullptr)
             return NoSlot(id);
         if (slot->state != State::Idle)
-            return {409, "slot " + std::to_string(id) + " is " + StateName(slot->state) +
-                             ": the unit id is set before the start"};
+            return Refused(*slot, ": the unit id is set before the start");
         slot->unit = unit;
     }
     Notify(id);
@@ -217,15 +230,11 @@ CommandResult Station::Answer(int id, const std::string& answer) {
         if (slot == nullptr)
             return NoSlot(id);
         if (slot->state != State::Prompt || !slot->prompt)
-            return {409, "slot " + std::to_string(id) + " asks nothing (it is " +
-                             StateName(slot->state) + ")"};
+            return Refused(*slot, ": it asks nothing");
         const json& answers = (*slot->prompt)["answers"];
         if (std::find(answers.begin(), answers.end(), answer) == answers.end())
             return {400, "the answer is one of " + answers.dump()};
-        slot->worker->WriteLine(answer);
-        slot->prompt.reset();
-        slot->state = State::Running;
-        slot->lastEvent = Clock::now();
+        ReplyToPrompt(*slot, answer);
     }
     Notify(id);
     return {};
@@ -241,11 +250,8 @@ CommandResult Station::Cancel(int id) {
             // The prompt's second answer is its Cancel or No: the sequence ends as the dialog's
             // would, with its message.
             const json& answers = (*slot->prompt)["answers"];
-            slot->worker->WriteLine(answers.size() > 1 ? answers[1].get<std::string>()
-                                                       : std::string("cancel"));
-            slot->prompt.reset();
-            slot->state = State::Running;
-            slot->lastEvent = Clock::now();
+            ReplyToPrompt(*slot, answers.size() > 1 ? answers[1].get<std::string>()
+                                                    : std::string("cancel"));
         } else if (slot->state == State::Running || slot->state == State::Stopping) {
             slot->worker->RequestStop();
             if (slot->state == State::Running)
@@ -253,8 +259,7 @@ CommandResult Station::Cancel(int id) {
             slot->state = State::Stopping;
             slot->step = "Stopping the upload ...";
         } else {
-            return {409, "slot " + std::to_string(id) + " is " + StateName(slot->state) +
-                             ": nothing to cancel"};
+            return Refused(*slot, ": nothing to cancel");
         }
     }
     Notify(id);
@@ -268,15 +273,11 @@ CommandResult Station::Rearm(int id) {
         if (slot == nullptr)
             return NoSlot(id);
         if (slot->state < State::Updated && slot->state != State::Idle)
-            return {409, "slot " + std::to_string(id) + " is " + StateName(slot->state) +
-                             ": cancel it first"};
+            return Refused(*slot, ": cancel it first");
         slot->state = State::Idle;
         slot->unit.clear();
         slot->step.clear();
-        slot->outcome.reset();
-        slot->index = slot->count = slot->percent = slot->waiting = 0;
-        slot->fileName.clear();
-        slot->secondsLeft.reset();
+        ClearRun(*slot);
     }
     Notify(id);
     return {};

@@ -120,6 +120,12 @@ private:
         std::thread reader;
     };
 
+    // A command the slot's state does not allow: 409, "slot 2 is running" and why.
+    static CommandResult Refused(const Slot& slot, const std::string& why);
+    // Forgets what the last run showed.
+    static void ClearRun(Slot& slot);
+    // Writes the prompt's answer to the worker; the sequence goes on.
+    static void ReplyToPrompt(Slot& slot, const std::string& answer);
     Slot* Find(int slot);
     const Slot* Find(int slot) const;
     CommandResult StartLocked(Slot& slot, std::unique_lock<std::mutex>& lock);
